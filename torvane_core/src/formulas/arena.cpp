@@ -1,0 +1,79 @@
+// A monotonic arena.
+#include "formulas/arena.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "runtime/alloc.hpp"
+
+namespace torvane {
+namespace {
+constexpr std::size_t kHeader = 64;  // keeps chunk data cache-line aligned
+constexpr std::size_t kMinChunk = 1024;
+}  // namespace
+
+Arena::Arena(std::size_t first_chunk) noexcept { add_chunk(first_chunk); }
+
+Arena::Arena(Arena&& other) noexcept
+    : head_(std::exchange(other.head_, nullptr)),
+      cur_(std::exchange(other.cur_, nullptr)),
+      end_(std::exchange(other.end_, nullptr)),
+      chunks_(std::exchange(other.chunks_, 0)) {}
+
+Arena& Arena::operator=(Arena&& other) noexcept {
+    if (this != &other) {
+        release();
+        head_ = std::exchange(other.head_, nullptr);
+        cur_ = std::exchange(other.cur_, nullptr);
+        end_ = std::exchange(other.end_, nullptr);
+        chunks_ = std::exchange(other.chunks_, 0);
+    }
+    return *this;
+}
+
+Arena::~Arena() { release(); }
+
+void Arena::release() noexcept {
+    for (Chunk* c = head_; c != nullptr;) {
+        Chunk* next = c->next;
+        checked_free(c);
+        c = next;
+    }
+    head_ = nullptr;
+    cur_ = end_ = nullptr;
+}
+
+void Arena::add_chunk(std::size_t at_least) noexcept {
+    const std::size_t last = head_ != nullptr ? head_->size : 0;
+    const std::size_t size = std::max({at_least, kMinChunk, 2 * last});
+    void* mem = checked_alloc(kHeader + size);
+    auto* c = ::new (mem) Chunk{head_, size};
+    head_ = c;
+    cur_ = static_cast<std::byte*>(mem) + kHeader;
+    end_ = cur_ + size;
+    ++chunks_;
+}
+
+void* Arena::allocate(std::size_t bytes, std::size_t align) noexcept {
+    auto aligned = [&] {
+        const auto p = reinterpret_cast<std::uintptr_t>(cur_);
+        return reinterpret_cast<std::byte*>((p + align - 1) & ~(std::uintptr_t{align} - 1));
+    };
+    std::byte* p = cur_ != nullptr ? aligned() : nullptr;
+    if (p == nullptr || p > end_ || static_cast<std::size_t>(end_ - p) < bytes) {
+        add_chunk(bytes + align);
+        p = aligned();
+    }
+    cur_ = p + bytes;
+    return p;
+}
+
+std::string_view Arena::copy(std::string_view text) noexcept {
+    if (text.empty()) return {};
+    auto* p = static_cast<char*>(allocate(text.size(), 1));
+    std::memcpy(p, text.data(), text.size());
+    return {p, text.size()};
+}
+
+}  // namespace torvane

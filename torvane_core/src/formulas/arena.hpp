@@ -1,0 +1,49 @@
+// A monotonic arena: the registry's keys, records and shards live in one block.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace torvane {
+
+class Arena {
+public:
+    Arena() noexcept = default;
+    // Reserves the first chunk now, so that a registry of known contents costs one allocation.
+    explicit Arena(std::size_t first_chunk) noexcept;
+    Arena(Arena&& other) noexcept;
+    Arena& operator=(Arena&& other) noexcept;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena();
+
+    [[nodiscard]] void* allocate(std::size_t bytes, std::size_t align) noexcept;
+
+    template <class T>
+    [[nodiscard]] T* allocate_array(std::size_t n) noexcept {
+        return static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
+    }
+
+    [[nodiscard]] std::string_view copy(std::string_view text) noexcept;
+
+    // Chunks requested from the heap so far.
+    [[nodiscard]] std::size_t chunks() const noexcept { return chunks_; }
+
+private:
+    struct Chunk {
+        Chunk* next;
+        std::size_t size;
+    };
+
+    void add_chunk(std::size_t at_least) noexcept;
+    void release() noexcept;
+
+    Chunk* head_ = nullptr;
+    std::byte* cur_ = nullptr;
+    std::byte* end_ = nullptr;
+    std::size_t chunks_ = 0;
+};
+
+}  // namespace torvane

@@ -1,0 +1,247 @@
+// The argument binding routine shared by every callable that takes arguments.
+#include "pyfacade/binding.hpp"
+
+#include <charconv>
+
+namespace torvane::py {
+namespace {
+
+void append_number(Text& out, std::size_t n) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    out.append(digits, end);
+}
+
+Text display_name(const ParamSpec& spec) {
+    Text out;
+    if (!spec.cls.empty()) {
+        out.append(spec.cls);
+        out.push_back('.');
+    }
+    out.append(spec.function);
+    out.append("()");
+    return out;
+}
+
+Failure too_many_positional(const ParamSpec& spec, std::size_t given) {
+    Text m = display_name(spec);
+    m.append(" takes ");
+    append_number(m, spec.parameters.size());
+    m.append(" positional arguments but ");
+    append_number(m, given);
+    m.append(given == 1 ? " was given" : " were given");
+    return Failure::raise(PyExc_TypeError, m);
+}
+
+Failure keyword_error(const ParamSpec& spec, std::string_view what, PyObject* name) {
+    Text m = display_name(spec);
+    m.append(what);
+    m.push_back('\'');
+    append_str(m, name);
+    m.push_back('\'');
+    return Failure::raise(PyExc_TypeError, m);
+}
+
+Failure missing(const ParamSpec& spec, std::string_view kind,
+                std::span<const std::string_view> names) {
+    Text m = display_name(spec);
+    m.append(" missing ");
+    append_number(m, names.size());
+    m.append(" required ");
+    m.append(kind);
+    m.append(names.size() == 1 ? " argument: " : " arguments: ");
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i != 0) m.append(i + 1 == names.size() ? " and " : ", ");
+        m.push_back('\'');
+        m.append(names[i]);
+        m.push_back('\'');
+    }
+    return Failure::raise(PyExc_TypeError, m);
+}
+
+// The slot a keyword names, or -1. Keywords match by their UTF-8 bytes; a name that is not
+// text, or not encodable, matches nothing.
+Py_ssize_t keyword_slot(const ParamSpec& spec, PyObject* name) {
+    if (!PyUnicode_Check(name)) return -1;
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &n);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    const std::string_view key(utf8, static_cast<std::size_t>(n));
+    for (std::size_t i = spec.positional_only; i < spec.parameters.size(); ++i) {
+        if (spec.parameters[i] == key) return static_cast<Py_ssize_t>(i);
+    }
+    for (std::size_t i = 0; i < spec.keyword_only.size(); ++i) {
+        if (spec.keyword_only[i].name == key) {
+            return static_cast<Py_ssize_t>(spec.parameters.size() + i);
+        }
+    }
+    return -1;
+}
+
+Result<void> bind_keyword(const ParamSpec& spec, PyObject* name, PyObject* value,
+                          std::span<PyObject*> out) {
+    const Py_ssize_t slot = keyword_slot(spec, name);
+    if (slot < 0) return std::unexpected(keyword_error(spec, " got an unexpected keyword argument ", name));
+    PyObject*& target = out[static_cast<std::size_t>(slot)];
+    if (target != nullptr) {
+        return std::unexpected(keyword_error(spec, " got multiple values for argument ", name));
+    }
+    target = value;
+    return {};
+}
+
+// The argument wrapping: a TypeError from converting `parameter` becomes
+// "argument '{parameter}': {message}", keeping the original's cause; any other exception
+// passes unchanged.
+Failure wrap_argument_failure(Failure failure, std::string_view parameter) {
+    std::move(failure).restore();
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) return Failure::pending();
+    Owned original(raised);
+    if (Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(original.release());
+        return Failure::pending();
+    }
+    Text m("argument '");
+    m.append(parameter);
+    m.append("': ");
+    append_str(m, raised);
+    Owned message(PyUnicode_DecodeUTF8(m.data(), static_cast<Py_ssize_t>(m.size()), "replace"));
+    if (!message) return Failure::pending();
+    Owned wrapped(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!wrapped) return Failure::pending();
+    PyException_SetCause(wrapped.get(), PyException_GetCause(raised));  // steals the cause
+    PyErr_SetRaisedException(wrapped.release());                        // steals the exception
+    return Failure::pending();
+}
+
+}  // namespace
+
+CallArgs CallArgs::fastcall(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    const auto n = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    return CallArgs{args, n, kwnames, args + n, nullptr};
+}
+
+CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs) noexcept {
+    return CallArgs{&PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
+                    nullptr, nullptr, kwargs};
+}
+
+Result<void> bind(const ParamSpec& spec, const CallArgs& call, std::span<PyObject*> out) {
+    for (PyObject*& slot : out) slot = nullptr;
+
+    // 1. Positionals fill the parameters in order.
+    if (call.npositional > spec.parameters.size()) {
+        return std::unexpected(too_many_positional(spec, call.npositional));
+    }
+    for (std::size_t i = 0; i < call.npositional; ++i) out[i] = call.positional[i];
+
+    // 2. Keywords, in the order given.
+    if (call.kwnames != nullptr) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(call.kwnames);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            TV_CHECK(bind_keyword(spec, PyTuple_GET_ITEM(call.kwnames, i), call.kwvalues[i], out));
+        }
+    } else if (call.kwdict != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* name = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(call.kwdict, &pos, &name, &value)) {
+            // Rendering an unexpected name with str() may run Python code; hold the name so
+            // that code cannot free it under us.
+            const Owned held = Owned::borrow(name);
+            TV_CHECK(bind_keyword(spec, name, value, out));
+        }
+    }
+
+    // 3. Required parameters still unfilled.
+    std::string_view absent[8];
+    std::size_t nabsent = 0;
+    for (std::size_t i = 0; i < spec.required && i < spec.parameters.size(); ++i) {
+        if (out[i] == nullptr && nabsent < std::size(absent)) absent[nabsent++] = spec.parameters[i];
+    }
+    if (nabsent != 0) return std::unexpected(missing(spec, "positional", {absent, nabsent}));
+    for (std::size_t i = 0; i < spec.keyword_only.size(); ++i) {
+        if (spec.keyword_only[i].required && out[spec.parameters.size() + i] == nullptr &&
+            nabsent < std::size(absent)) {
+            absent[nabsent++] = spec.keyword_only[i].name;
+        }
+    }
+    if (nabsent != 0) return std::unexpected(missing(spec, "keyword", {absent, nabsent}));
+    return {};
+}
+
+Result<std::string_view> text_argument(PyObject* value, std::string_view parameter) {
+    if (!PyUnicode_Check(value)) {
+        return std::unexpected(wrap_argument_failure(conversion_error(value, "PyString"), parameter));
+    }
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &n);
+    if (utf8 == nullptr) {
+        return std::unexpected(wrap_argument_failure(Failure::pending(), parameter));
+    }
+    return std::string_view(utf8, static_cast<std::size_t>(n));
+}
+
+Result<double> float_argument(PyObject* value, std::string_view parameter) {
+    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+    const double d = PyFloat_AsDouble(value);
+    // -1.0 is also an ordinary value; only a pending exception makes it a failure.
+    if (d == -1.0 && PyErr_Occurred() != nullptr) {
+        return std::unexpected(wrap_argument_failure(Failure::pending(), parameter));
+    }
+    return d;
+}
+
+Result<void> check_self(PyObject* self, PyTypeObject* type, std::string_view cls) {
+    if (self != nullptr && PyObject_TypeCheck(self, type)) return {};
+    PyObject* probe = self != nullptr ? self : Py_None;
+    return std::unexpected(conversion_error(probe, cls));
+}
+
+Failure conversion_error(PyObject* value, std::string_view target) {
+    Text m("'");
+    append_type_name(m, Py_TYPE(value));
+    m.append("' object cannot be converted to '");
+    m.append(target);
+    m.push_back('\'');
+    return Failure::raise(PyExc_TypeError, m);
+}
+
+void append_type_name(Text& out, PyTypeObject* type) {
+    Owned name(PyType_GetQualName(type));
+    Py_ssize_t n = 0;
+    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &n) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        out.append("<failed to extract type name>");
+        return;
+    }
+    out.append(utf8, static_cast<std::size_t>(n));
+}
+
+void append_str(Text& out, PyObject* value) {
+    Owned text(PyObject_Str(value));
+    if (!text) {
+        PyErr_WriteUnraisable(value);
+        out.append("<unprintable ");
+        append_type_name(out, Py_TYPE(value));
+        out.append(" object>");
+        return;
+    }
+    // Lone surrogates pass through as their raw bytes; the message is decoded leniently.
+    Owned bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+    if (!bytes) {
+        PyErr_Clear();
+        out.append("<unprintable ");
+        append_type_name(out, Py_TYPE(value));
+        out.append(" object>");
+        return;
+    }
+    out.append(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+}  // namespace torvane::py

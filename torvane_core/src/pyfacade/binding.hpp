@@ -1,0 +1,66 @@
+// Parameter descriptions, the one routine that binds arguments to them, and argument conversion.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "pyfacade/errors.hpp"
+
+namespace torvane::py {
+
+struct KeywordOnly {
+    std::string_view name;
+    bool required;
+};
+
+// One static record per callable that takes arguments.
+struct ParamSpec {
+    std::string_view function = {};
+    std::string_view cls = {};                     // empty for module functions
+    std::span<const std::string_view> parameters = {};  // positional-or-keyword, in order
+    std::size_t positional_only = 0;
+    std::size_t required = 0;
+    std::span<const KeywordOnly> keyword_only = {};
+
+    [[nodiscard]] std::size_t slots() const noexcept {
+        return parameters.size() + keyword_only.size();
+    }
+};
+
+// The arguments of one call, from either calling convention.
+struct CallArgs {
+    PyObject* const* positional;
+    std::size_t npositional;
+    PyObject* kwnames;             // vectorcall: tuple of names, values after the positionals
+    PyObject* const* kwvalues;
+    PyObject* kwdict;              // tp_new: dict of keywords, possibly null
+
+    [[nodiscard]] static CallArgs fastcall(PyObject* const* args, Py_ssize_t nargsf,
+                                           PyObject* kwnames) noexcept;
+    [[nodiscard]] static CallArgs tuple(PyObject* args, PyObject* kwargs) noexcept;
+};
+
+// Binds the call to the parameters: `out` receives one borrowed reference per slot (the
+// positional-or-keyword parameters, then the keyword-only ones), null where none was given.
+[[nodiscard]] Result<void> bind(const ParamSpec& spec, const CallArgs& call,
+                                std::span<PyObject*> out);
+
+// A str (or subclass) as its UTF-8 bytes, valid while `value` lives. Failures go through the
+// argument wrapping of `parameter`.
+[[nodiscard]] Result<std::string_view> text_argument(PyObject* value, std::string_view parameter);
+
+// An exact float read directly; anything else through the interpreter's float conversion.
+[[nodiscard]] Result<double> float_argument(PyObject* value, std::string_view parameter);
+
+// `self` must be an instance of `type` or of a subtype.
+[[nodiscard]] Result<void> check_self(PyObject* self, PyTypeObject* type, std::string_view cls);
+
+// "'{type}' object cannot be converted to '{target}'".
+[[nodiscard]] Failure conversion_error(PyObject* value, std::string_view target);
+
+// Texts put into messages.
+void append_type_name(Text& out, PyTypeObject* type);
+void append_str(Text& out, PyObject* value);
+
+}  // namespace torvane::py

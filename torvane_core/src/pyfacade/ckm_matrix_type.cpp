@@ -1,0 +1,110 @@
+// PyCKMMatrix: the quark-mixing matrix as a Python class. Instances come only from
+// from_topology().
+#include "ckm/ckm_matrix.hpp"
+#include "pyfacade/binding.hpp"
+#include "pyfacade/classes.hpp"
+
+namespace torvane::py {
+namespace {
+
+using Object = Instance<CKMMatrix>;
+constexpr std::string_view kClass = "PyCKMMatrix";
+
+constexpr std::string_view kIsUnitaryParameters[] = {"tol"};
+constexpr ParamSpec kIsUnitarySpec{
+    .function = "is_unitary", .cls = kClass, .parameters = kIsUnitaryParameters, .required = 1};
+
+// The class has no constructor: calling it always fails, with or without arguments.
+PyObject* ckm_no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) noexcept {
+    return entry([&]() -> Result<Owned> {
+        Text m("No constructor defined for ");
+        Owned name(PyType_GetName(subtype));
+        Py_ssize_t n = 0;
+        const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &n) : nullptr;
+        if (utf8 == nullptr) return std::unexpected(Failure::pending());
+        m.append(utf8, static_cast<std::size_t>(n));
+        return std::unexpected(Failure::raise(PyExc_TypeError, m));
+    });
+}
+
+PyObject* ckm_from_topology(PyObject*, PyObject*) noexcept {
+    return entry([&]() -> Result<Owned> {
+        TV_ASSIGN(PyTypeObject * type, ckm_matrix_class().need());
+        PyObject* self = Object::wrap(type, CKMMatrix::from_topology());
+        if (self == nullptr) {
+            Text m("failed to allocate a new PyCKMMatrix: ");
+            Owned error(PyErr_GetRaisedException());
+            if (error) {
+                append_type_name(m, Py_TYPE(error.get()));
+                Text detail;
+                append_str(detail, error.get());
+                if (!detail.empty()) {
+                    m.append(": ");
+                    m.append(detail);
+                }
+            } else {
+                m.append("no exception was set");
+            }
+            return std::unexpected(Failure::internal(m));
+        }
+        return Owned(self);
+    });
+}
+
+PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) noexcept {
+    return entry([&]() -> Result<Owned> {
+        PyObject* bound[1];
+        TV_CHECK(bind(kIsUnitarySpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
+        TV_ASSIGN(PyTypeObject * type, ckm_matrix_class().need());
+        TV_CHECK(check_self(self, type, kClass));
+        TV_ASSIGN(const double tol, float_argument(bound[0], "tol"));
+        return Owned(Py_NewRef(Object::of(self).is_unitary(tol) ? Py_True : Py_False));
+    });
+}
+
+PyObject* ckm_jarlskog(PyObject* self, PyObject*) noexcept {
+    return entry([&]() -> Result<Owned> {
+        TV_ASSIGN(PyTypeObject * type, ckm_matrix_class().need());
+        TV_CHECK(check_self(self, type, kClass));
+        Owned result(PyFloat_FromDouble(Object::of(self).jarlskog()));
+        if (!result) return std::unexpected(Failure::api_failed());
+        return result;
+    });
+}
+
+PyMethodDef ckm_methods[] = {
+    {"from_topology", as_method(ckm_from_topology), METH_NOARGS | METH_STATIC,
+     "from_topology()\n--\n\nBuild the CKM matrix from the underlying topology."},
+    {"is_unitary", as_method(ckm_is_unitary), METH_FASTCALL | METH_KEYWORDS,
+     "is_unitary($self, tol)\n--\n\n`True` when the matrix is unitary within `tol`."},
+    {"jarlskog", as_method(ckm_jarlskog), METH_NOARGS,
+     "jarlskog($self)\n--\n\nCP-violation Jarlskog invariant J."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+PyType_Slot ckm_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python wrapper for [`CKMMatrix`].")},
+    {Py_tp_methods, ckm_methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(ckm_no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec ckm_spec = {
+    .name = "builtins.PyCKMMatrix",
+    .basicsize = static_cast<int>(sizeof(Object)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = ckm_slots,
+};
+
+}  // namespace
+
+ClassType& ckm_matrix_class() noexcept {
+    static ClassType c{kClass, &ckm_spec};
+    return c;
+}
+
+}  // namespace torvane::py

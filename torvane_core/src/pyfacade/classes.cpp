@@ -1,0 +1,23 @@
+// Type-object creation shared by the three classes.
+#include "pyfacade/classes.hpp"
+
+namespace torvane::py {
+
+Result<PyTypeObject*> ClassType::create() {
+    if (type == nullptr) {
+        PyObject* made = PyType_FromSpec(spec);
+        if (made == nullptr) return std::unexpected(Failure::pending());
+        type = reinterpret_cast<PyTypeObject*>(made);  // kept for the process
+    }
+    return type;
+}
+
+Result<PyTypeObject*> ClassType::need() {
+    if (type != nullptr) return type;
+    if (auto made = create()) return *made;
+    Text m("failed to create type object for ");
+    m.append(name);
+    return std::unexpected(Failure::api_failed(m));
+}
+
+}  // namespace torvane::py

@@ -1,0 +1,60 @@
+// The module's three classes: their type objects and the pieces every class shares.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "pyfacade/errors.hpp"
+
+namespace torvane::py {
+
+// A class's type object, created from its spec on first need and kept for the process.
+struct ClassType {
+    std::string_view name;
+    PyType_Spec* spec;
+    PyTypeObject* type = nullptr;
+
+    // For the module's initialisation: the creation error as it came.
+    [[nodiscard]] Result<PyTypeObject*> create();
+    // For every later need: a type that cannot be made is an internal failure.
+    [[nodiscard]] Result<PyTypeObject*> need();
+};
+
+ClassType& formulas_registry_class() noexcept;
+ClassType& quark_registry_class() noexcept;
+ClassType& ckm_matrix_class() noexcept;
+
+// Instances hold their core value right after the object header.
+template <class Value>
+struct Instance {
+    PyObject_HEAD
+    Value value;
+
+    static Value& of(PyObject* self) noexcept { return reinterpret_cast<Instance*>(self)->value; }
+
+    // Destroys the value in place, frees the instance and drops the instance's reference to
+    // its heap type.
+    static void dealloc(PyObject* self) noexcept {
+        PyTypeObject* type = Py_TYPE(self);
+        std::destroy_at(&of(self));
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+
+    // Allocates an instance of `type` and moves `value` into it. On failure the value is
+    // dropped and the allocator's exception is pending.
+    static PyObject* wrap(PyTypeObject* type, Value&& value) noexcept {
+        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+        PyObject* self = alloc(type, 0);
+        if (self != nullptr) ::new (&of(self)) Value(std::move(value));
+        return self;
+    }
+};
+
+// Entry points go into method tables through the generic function pointer type.
+template <class F>
+[[nodiscard]] PyCFunction as_method(F* f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace torvane::py

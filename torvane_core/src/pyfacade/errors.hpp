@@ -1,0 +1,114 @@
+// Failures as values, the internal-failure exception, and the wrapper around every entry.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <expected>
+#include <source_location>
+#include <string_view>
+
+#include "pyfacade/owned.hpp"
+#include "runtime/alloc.hpp"
+
+namespace torvane::py {
+
+class Failure {
+public:
+    enum class Kind : std::uint8_t {
+        Pending,    // the interpreter already holds the exception
+        Raise,      // an exception type and at most one str argument
+        Internal,   // a broken invariant: diagnostic on stderr, then PanicException
+    };
+
+    // After a C-API call failed. Should the call have left no exception, a SystemError takes
+    // its place now, so the failure never reaches Python as success.
+    [[nodiscard]] static Failure pending() noexcept;
+    [[nodiscard]] static Failure raise(PyObject* type, std::string_view message);
+    // The exception is created with no arguments.
+    [[nodiscard]] static Failure raise(PyObject* type) noexcept;
+    [[nodiscard]] static Failure internal(
+        std::string_view message, std::source_location where = std::source_location::current());
+    // A C-API call the module treats as infallible failed: its exception is printed, then the
+    // internal failure "Python API call failed" follows.
+    [[nodiscard]] static Failure api_failed(
+        std::string_view message = "Python API call failed",
+        std::source_location where = std::source_location::current());
+
+    // Sets the Python exception this failure stands for.
+    void restore() && noexcept;
+
+    [[nodiscard]] Kind kind() const noexcept { return kind_; }
+
+private:
+    Failure(Kind kind, PyObject* type, std::source_location where) noexcept
+        : kind_(kind), type_(type), where_(where) {}
+
+    Kind kind_;
+    bool has_argument_ = false;
+    bool print_pending_ = false;
+    PyObject* type_;  // a static exception type, for Raise
+    Text message_;
+    std::source_location where_;
+};
+
+template <class T>
+using Result = std::expected<T, Failure>;
+
+#define TV_CONCAT_INNER(a, b) a##b
+#define TV_CONCAT(a, b) TV_CONCAT_INNER(a, b)
+
+// Returns the failure of a Result<void> from the enclosing function.
+#define TV_CHECK(expr)                                                   \
+    do {                                                                 \
+        if (auto tv_r_ = (expr); !tv_r_) {                               \
+            return std::unexpected(std::move(tv_r_).error());            \
+        }                                                                \
+    } while (0)
+
+// Declares `decl` from a Result's value, or returns its failure from the enclosing function.
+#define TV_ASSIGN(decl, expr)                                                     \
+    auto TV_CONCAT(tv_r_, __LINE__) = (expr);                                     \
+    if (!TV_CONCAT(tv_r_, __LINE__)) {                                            \
+        return std::unexpected(std::move(TV_CONCAT(tv_r_, __LINE__)).error());    \
+    }                                                                             \
+    decl = std::move(*TV_CONCAT(tv_r_, __LINE__))
+
+// The internal-failure exception class, created on first need and kept for the process.
+// Null (with the creation error pending) only if it cannot be created.
+[[nodiscard]] PyObject* panic_exception() noexcept;
+
+// Writes the internal-failure diagnostic to stderr: the thread, the source location and the
+// message.
+void report_internal_failure(std::string_view message, const std::source_location& where) noexcept;
+
+// Turns a C++ exception that reached the boundary into the internal failure.
+[[nodiscard]] Failure failure_from_exception(std::exception_ptr e);
+
+// Runs an entry's body with the GIL held: a success gives its new reference, every failure
+// becomes a Python exception and null; no C++ exception leaves.
+template <class Body>
+[[nodiscard]] PyObject* entry(Body&& body) noexcept {
+    try {
+        Result<Owned> r = body();
+        if (r) return r->release();
+        std::move(r).error().restore();
+    } catch (...) {
+        failure_from_exception(std::current_exception()).restore();
+    }
+    return nullptr;
+}
+
+// The same for __len__, whose failure value is -1.
+template <class Body>
+[[nodiscard]] Py_ssize_t entry_len(Body&& body) noexcept {
+    try {
+        Result<Py_ssize_t> r = body();
+        if (r) return *r;
+        std::move(r).error().restore();
+    } catch (...) {
+        failure_from_exception(std::current_exception()).restore();
+    }
+    return -1;
+}
+
+}  // namespace torvane::py

@@ -1,0 +1,97 @@
+// PyFormulasRegistry: the constants registry as a Python class.
+#include "formulas/formulas_registry.hpp"
+#include "pyfacade/binding.hpp"
+#include "pyfacade/classes.hpp"
+#include "pyfacade/version.hpp"
+
+namespace torvane::py {
+namespace {
+
+using Object = Instance<FormulasRegistry>;
+constexpr std::string_view kClass = "PyFormulasRegistry";
+
+constexpr ParamSpec kNewSpec{.function = "__new__", .cls = kClass, .parameters = {}};
+
+constexpr std::string_view kGetParameters[] = {"name"};
+constexpr ParamSpec kGetSpec{
+    .function = "get", .cls = kClass, .parameters = kGetParameters, .required = 1};
+
+PyObject* registry_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+    return entry([&]() -> Result<Owned> {
+        TV_CHECK(bind(kNewSpec, CallArgs::tuple(args, kwargs), {}));
+        PyObject* self = Object::wrap(subtype, FormulasRegistry::create());
+        if (self == nullptr) return std::unexpected(Failure::pending());
+        return Owned(self);
+    });
+}
+
+Py_ssize_t registry_len(PyObject* self) noexcept {
+    return entry_len([&]() -> Result<Py_ssize_t> {
+        TV_ASSIGN(PyTypeObject * type, formulas_registry_class().need());
+        TV_CHECK(check_self(self, type, kClass));
+        const std::size_t n = Object::of(self).len();
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+            return std::unexpected(Failure::raise(PyExc_OverflowError));
+        }
+        return static_cast<Py_ssize_t>(n);
+    });
+}
+
+PyObject* registry_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) noexcept {
+    return entry([&]() -> Result<Owned> {
+        PyObject* bound[1];
+        TV_CHECK(bind(kGetSpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
+        TV_ASSIGN(PyTypeObject * type, formulas_registry_class().need());
+        TV_CHECK(check_self(self, type, kClass));
+        TV_ASSIGN(const std::string_view name, text_argument(bound[0], "name"));
+        const auto value = Object::of(self).value_of(name);
+        if (!value) return std::unexpected(Failure::raise(PyExc_KeyError, render(value.error())));
+        Owned result(PyFloat_FromDouble(*value));
+        if (!result) return std::unexpected(Failure::api_failed());
+        return result;
+    });
+}
+
+PyObject* registry_version(PyObject*, PyObject*) noexcept {
+    return entry([&]() -> Result<Owned> {
+        Owned result(PyUnicode_FromStringAndSize(kVersion.data(), kVersion.size()));
+        if (!result) return std::unexpected(Failure::api_failed());
+        return result;
+    });
+}
+
+PyMethodDef registry_methods[] = {
+    {"get", as_method(registry_get), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, name)\n--\n\nRetrieve the numeric value for `name`."},
+    {"version", as_method(registry_version), METH_NOARGS | METH_STATIC,
+     "version()\n--\n\nLibrary-version round-trip helper."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+PyType_Slot registry_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyFormulasRegistry()\n--\n\nPython wrapper for [`FormulasRegistry`].")},
+    {Py_tp_methods, registry_methods},
+    {Py_tp_new, reinterpret_cast<void*>(registry_new)},
+    {Py_mp_length, reinterpret_cast<void*>(registry_len)},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec registry_spec = {
+    .name = "builtins.PyFormulasRegistry",
+    .basicsize = static_cast<int>(sizeof(Object)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = registry_slots,
+};
+
+}  // namespace
+
+ClassType& formulas_registry_class() noexcept {
+    static ClassType c{kClass, &registry_spec};
+    return c;
+}
+
+}  // namespace torvane::py

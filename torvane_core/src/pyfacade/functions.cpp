@@ -1,0 +1,111 @@
+// The module functions: the two sorted listings and the constant datasheet.
+#include "pyfacade/functions.hpp"
+
+#include <algorithm>
+
+#include "datasheet/datasheet.hpp"
+#include "formulas/formulas_registry.hpp"
+#include "pyfacade/binding.hpp"
+#include "pyfacade/classes.hpp"
+#include "quarks/quark_registry.hpp"
+
+namespace torvane::py {
+namespace {
+
+// A new list of new str, sorted by unsigned bytes (a prefix first): the order of
+// std::string_view's comparison.
+Result<Owned> sorted_list(Vec<std::string_view>& names) {
+    std::ranges::sort(names);
+    Owned list(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    if (!list) return std::unexpected(Failure::api_failed());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PyObject* item =
+            PyUnicode_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
+        if (item == nullptr) return std::unexpected(Failure::api_failed());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list;
+}
+
+PyObject* list_constants(PyObject*, PyObject*) noexcept {
+    return entry([]() -> Result<Owned> {
+        // Built for this call alone; the views below live as long as it does.
+        const FormulasRegistry registry = FormulasRegistry::create();
+        Vec<std::string_view> names;
+        names.reserve(registry.len());
+        registry.for_each_name([&](std::string_view n) { names.push_back(n); });
+        return sorted_list(names);
+    });
+}
+
+PyObject* list_quarks(PyObject*, PyObject*) noexcept {
+    return entry([]() -> Result<Owned> {
+        const QuarkRegistry registry = QuarkRegistry::standard_model();
+        Vec<std::string_view> names;
+        names.reserve(registry.len());
+        registry.for_each_name([&](std::string_view n) { names.push_back(n); });
+        return sorted_list(names);
+    });
+}
+
+constexpr std::string_view kGetConstantParameters[] = {"name"};
+constexpr ParamSpec kGetConstantSpec{
+    .function = "py_get_constant", .parameters = kGetConstantParameters, .required = 1};
+
+PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) noexcept {
+    return entry([&]() -> Result<Owned> {
+        PyObject* bound[1];
+        TV_CHECK(bind(kGetConstantSpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
+        TV_ASSIGN(const std::string_view name, text_argument(bound[0], "name"));
+        // The empty name is ordinary caller input, not a broken invariant.
+        if (name.empty()) {
+            return std::unexpected(
+                Failure::raise(PyExc_ValueError, "py_get_constant: name must be non-empty"));
+        }
+        Text text;
+        {
+            const FormulasRegistry registry = FormulasRegistry::create();
+            auto record = registry.lookup(name);
+            if (!record) return std::unexpected(Failure::raise(PyExc_KeyError, render(record.error())));
+            text = datasheet_json(*record);
+        }
+        // json is imported on every call, so sys.modules decides which module answers.
+        Owned json_name(PyUnicode_FromStringAndSize("json", 4));
+        if (!json_name) return std::unexpected(Failure::pending());
+        Owned json(PyImport_Import(json_name.get()));
+        if (!json) return std::unexpected(Failure::pending());
+        Owned json_text(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (!json_text) return std::unexpected(Failure::pending());
+        Owned loads(PyUnicode_FromStringAndSize("loads", 5));
+        if (!loads) return std::unexpected(Failure::pending());
+        PyObject* call[] = {json.get(), json_text.get()};
+        Owned result(PyObject_VectorcallMethod(loads.get(), call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                               nullptr));
+        if (!result) return std::unexpected(Failure::pending());
+        return result;  // whatever loads returned, unchecked
+    });
+}
+
+}  // namespace
+
+PyMethodDef module_functions[] = {
+    {"py_list_constants", as_method(list_constants), METH_NOARGS,
+     "py_list_constants()\n--\n\n"
+     "Accelerated twin of `orvantis.list_constants`.\n\n"
+     "Returns all known constant names from the FormulasRegistry."},
+    {"py_list_quarks", as_method(list_quarks), METH_NOARGS,
+     "py_list_quarks()\n--\n\n"
+     "Accelerated twin of `orvantis.list_quarks`.\n\n"
+     "Returns all SM quark names from the QuarkRegistry."},
+    {"py_get_constant", as_method(get_constant), METH_FASTCALL | METH_KEYWORDS,
+     "py_get_constant(name)\n--\n\n"
+     "Accelerated twin of `orvantis.Get` for the constants branch.\n\n"
+     "Returns a JSON-serialised dict with `name`, `value`, `units`,\n"
+     "`uncertainty`, and `status` fields \u2014 matching the Python constant\n"
+     "datasheet schema so callers don't need to branch.\n\n"
+     "Raises `PyKeyError` when `name` is not in the registry."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+}  // namespace torvane::py

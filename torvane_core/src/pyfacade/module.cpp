@@ -1,0 +1,121 @@
+// The module entry: one module per process, one interpreter, attributes added in a fixed order.
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+
+#include "pyfacade/binding.hpp"
+#include "pyfacade/classes.hpp"
+#include "pyfacade/errors.hpp"
+#include "pyfacade/functions.hpp"
+#include "pyfacade/version.hpp"
+
+namespace torvane::py {
+namespace {
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_torvane_core",
+    .m_doc = "Entry point of the orvantis native binding layer. Wired as `orvantis._torvane_core`.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// The interpreter that first initialised the module; the module's objects belong to it.
+std::atomic<std::int64_t> g_owner{-1};
+// The module, once built: every later initialisation in the process returns it.
+PyObject* g_module = nullptr;
+
+// Appends `name` to the module's __all__ (made on first need), then sets the attribute.
+Result<void> add(PyObject* module, PyObject* name, PyObject* value) {
+    Owned all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::unexpected(Failure::pending());
+        PyErr_Clear();
+        all = Owned(PyList_New(0));
+        if (!all) return std::unexpected(Failure::pending());
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+            return std::unexpected(Failure::pending());
+        }
+    } else if (!PyList_Check(all.get())) {
+        return std::unexpected(conversion_error(all.get(), "PyList"));
+    }
+    if (PyList_Append(all.get(), name) < 0) {
+        return std::unexpected(Failure::api_failed("could not append __name__ to __all__"));
+    }
+    if (PyObject_SetAttr(module, name, value) < 0) return std::unexpected(Failure::pending());
+    return {};
+}
+
+Result<void> add(PyObject* module, std::string_view name, PyObject* value) {
+    Owned key(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!key) return std::unexpected(Failure::pending());
+    return add(module, key.get(), value);
+}
+
+// RuntimeError naming the class, caused by the pending creation error.
+Failure class_init_error(std::string_view cls) {
+    Owned cause(PyErr_GetRaisedException());
+    Text m("An error occurred while initializing class ");
+    m.append(cls);
+    Owned message(PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size())));
+    if (!message) return Failure::pending();
+    Owned error(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
+    if (!error) return Failure::pending();
+    PyException_SetCause(error.get(), cause.release());  // steals the cause
+    PyErr_SetRaisedException(error.release());          // steals the error
+    return Failure::pending();
+}
+
+Result<void> populate(PyObject* module) {
+    for (ClassType* c : {&formulas_registry_class(), &quark_registry_class(), &ckm_matrix_class()}) {
+        auto type = c->create();
+        if (!type) return std::unexpected(class_init_error(c->name));
+        TV_CHECK(add(module, c->name, reinterpret_cast<PyObject*>(*type)));
+    }
+
+    Owned module_name(PyModule_GetNameObject(module));
+    if (!module_name) return std::unexpected(Failure::pending());
+    for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
+        Owned function(PyCMethod_New(def, module, module_name.get(), nullptr));
+        if (!function) return std::unexpected(Failure::pending());
+        Owned name(PyObject_GetAttrString(function.get(), "__name__"));
+        if (!name) return std::unexpected(Failure::pending());
+        if (!PyUnicode_Check(name.get())) return std::unexpected(conversion_error(name.get(), "PyString"));
+        TV_CHECK(add(module, name.get(), function.get()));
+    }
+
+    Owned version(PyUnicode_FromStringAndSize(kVersion.data(), static_cast<Py_ssize_t>(kVersion.size())));
+    if (!version) return std::unexpected(Failure::pending());
+    return add(module, "__version__", version.get());
+}
+
+PyObject* initialise() noexcept {
+    return entry([]() -> Result<Owned> {
+        const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (id == -1) return std::unexpected(Failure::pending());
+        std::int64_t owner = -1;
+        if (!g_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst) && owner != id) {
+            return std::unexpected(Failure::raise(
+                PyExc_ImportError, "_torvane_core does not support sub-interpreters"));
+        }
+        if (g_module != nullptr) return Owned(Py_NewRef(g_module));
+
+        // Made now rather than at the first internal failure, when memory may be short.
+        if (panic_exception() == nullptr) return std::unexpected(Failure::pending());
+
+        Owned module(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+        if (!module) return std::unexpected(Failure::pending());
+        TV_CHECK(populate(module.get()));
+        if (g_module == nullptr) g_module = Py_NewRef(module.get());  // kept for the process
+        return Owned(Py_NewRef(g_module));
+    });
+}
+
+}  // namespace
+}  // namespace torvane::py
+
+PyMODINIT_FUNC PyInit__torvane_core() { return torvane::py::initialise(); }

@@ -1,0 +1,254 @@
+// Hooks on the constants registry: records, insertion, copies, the shard rule and the errors.
+#include <cstdint>
+#include <optional>
+
+#include "formulas/formulas_registry.hpp"
+#include "hooks.hpp"
+#include "pyfacade/owned.hpp"
+
+namespace {
+
+using torvane::ConstantRecord;
+using torvane::ConstantStatus;
+using torvane::FormulasRegistry;
+using torvane::Text;
+using torvane::py::Owned;
+
+PyObject* str_of(std::string_view s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// A record as a dict with every field.
+PyObject* record_dict(const ConstantRecord& r) {
+    Owned deps(PyList_New(0));
+    if (!deps) return nullptr;
+    for (const Text& d : r.depends_on) {
+        Owned s(str_of(d));
+        if (!s || PyList_Append(deps.get(), s.get()) < 0) return nullptr;
+    }
+    Owned uncertainty(r.uncertainty ? PyFloat_FromDouble(*r.uncertainty) : Py_NewRef(Py_None));
+    Owned expression(r.expression ? str_of(*r.expression) : Py_NewRef(Py_None));
+    if (!uncertainty || !expression) return nullptr;
+    return Py_BuildValue("{s:N,s:d,s:N,s:O,s:i,s:O,s:O}", "name", str_of(r.name), "value", r.value,
+                         "units", str_of(r.units), "uncertainty", uncertainty.get(), "status",
+                         static_cast<int>(r.status), "expression", expression.get(), "depends_on",
+                         deps.get());
+}
+
+std::optional<Text> text_item(PyObject* dict, const char* key) {
+    PyObject* v = PyDict_GetItemString(dict, key);  // borrowed
+    if (v == nullptr || !PyUnicode_Check(v)) {
+        PyErr_Format(PyExc_TypeError, "record field '%s' must be str", key);
+        return std::nullopt;
+    }
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(v, &n);
+    if (s == nullptr) return std::nullopt;
+    return Text(s, static_cast<std::size_t>(n));
+}
+
+// A record from a dict shaped like record_dict's.
+std::optional<ConstantRecord> record_from(PyObject* dict) {
+    if (!PyDict_Check(dict)) {
+        PyErr_SetString(PyExc_TypeError, "record must be a dict");
+        return std::nullopt;
+    }
+    ConstantRecord r;
+    auto name = text_item(dict, "name");
+    auto units = text_item(dict, "units");
+    if (!name || !units) return std::nullopt;
+    r.name = *name;
+    r.units = *units;
+    PyObject* value = PyDict_GetItemString(dict, "value");
+    PyObject* status = PyDict_GetItemString(dict, "status");
+    if (value == nullptr || status == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "record needs 'value' and 'status'");
+        return std::nullopt;
+    }
+    r.value = PyFloat_AsDouble(value);
+    const long s = PyLong_AsLong(status);
+    if (PyErr_Occurred()) return std::nullopt;
+    r.status = static_cast<ConstantStatus>(s & 3);
+    PyObject* uncertainty = PyDict_GetItemString(dict, "uncertainty");
+    if (uncertainty != nullptr && uncertainty != Py_None) {
+        r.uncertainty = PyFloat_AsDouble(uncertainty);
+        if (PyErr_Occurred()) return std::nullopt;
+    }
+    PyObject* expression = PyDict_GetItemString(dict, "expression");
+    if (expression != nullptr && expression != Py_None) {
+        auto e = text_item(dict, "expression");
+        if (!e) return std::nullopt;
+        r.expression = *e;
+    }
+    PyObject* deps = PyDict_GetItemString(dict, "depends_on");
+    if (deps != nullptr) {
+        Owned seq(PySequence_Fast(deps, "depends_on must be a sequence"));
+        if (!seq) return std::nullopt;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            Py_ssize_t n = 0;
+            const char* d = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(seq.get(), i), &n);
+            if (d == nullptr) return std::nullopt;
+            r.depends_on.emplace_back(d, static_cast<std::size_t>(n));
+        }
+    }
+    return r;
+}
+
+PyObject* names_list(const torvane::Vec<Text>& names) {
+    Owned list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const Text& n : names) {
+        Owned s(str_of(n));
+        if (!s || PyList_Append(list.get(), s.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+// shard_count_for(processors) -> int
+PyObject* shard_count_for(PyObject*, PyObject* arg) {
+    const unsigned long p = PyLong_AsUnsignedLong(arg);
+    if (PyErr_Occurred()) return nullptr;
+    return PyLong_FromSize_t(torvane::shard_count_for(static_cast<unsigned>(p)));
+}
+
+// shard_count() -> the process-wide count
+PyObject* shard_count(PyObject*, PyObject*) { return PyLong_FromSize_t(torvane::shard_count()); }
+
+// builtin_records() -> every record of a fresh registry, looked up by its listed name
+PyObject* builtin_records(PyObject*, PyObject*) {
+    const FormulasRegistry registry = FormulasRegistry::create();
+    Owned out(PyDict_New());
+    if (!out) return nullptr;
+    for (const Text& name : registry.names()) {
+        auto record = registry.lookup(name);
+        if (!record) return PyErr_Format(PyExc_AssertionError, "listed name not found");
+        Owned d(record_dict(*record));
+        if (!d || PyDict_SetItemString(out.get(), name.c_str(), d.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+// registry_names() -> the keys of a fresh registry in the map's own order
+PyObject* registry_names(PyObject*, PyObject*) {
+    return names_list(FormulasRegistry::create().names());
+}
+
+// registry_facts() -> (len, shards, heap blocks) of a fresh registry
+PyObject* registry_facts(PyObject*, PyObject*) {
+    const FormulasRegistry registry = FormulasRegistry::create();
+    return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(registry.len()),
+                         static_cast<Py_ssize_t>(registry.shards()),
+                         static_cast<Py_ssize_t>(registry.heap_blocks()));
+}
+
+// insert_records(shards, records, builtin=False) -> (replaced, len, stored, names)
+// Inserts the records in order into a registry (empty with `shards` shards, or a fresh built-in
+// one), then reports what each insert replaced, the count, every record looked up by name and
+// the unsorted names.
+PyObject* insert_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 2 || nargs > 3) return PyErr_Format(PyExc_TypeError, "insert_records(shards, records, builtin=False)");
+    const Py_ssize_t shards = PyLong_AsSsize_t(args[0]);
+    if (PyErr_Occurred()) return nullptr;
+    const bool builtin = nargs == 3 && PyObject_IsTrue(args[2]) == 1;
+    if (!builtin && (shards < 2 || (shards & (shards - 1)) != 0)) {
+        return PyErr_Format(PyExc_ValueError, "shards must be a power of two greater than 1");
+    }
+    Owned seq(PySequence_Fast(args[1], "records must be a sequence"));
+    if (!seq) return nullptr;
+    FormulasRegistry registry = builtin ? FormulasRegistry::create()
+                                        : FormulasRegistry(static_cast<std::size_t>(shards));
+    Owned replaced(PyList_New(0));
+    if (!replaced) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        auto record = record_from(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (!record) return nullptr;
+        auto previous = registry.insert(*record);
+        Owned item(previous ? record_dict(*previous) : Py_NewRef(Py_None));
+        if (!item || PyList_Append(replaced.get(), item.get()) < 0) return nullptr;
+    }
+    Owned stored(PyDict_New());
+    if (!stored) return nullptr;
+    const auto names = registry.names();
+    for (const Text& name : names) {
+        auto record = registry.lookup(name);
+        if (!record) return PyErr_Format(PyExc_AssertionError, "listed name not found");
+        Owned d(record_dict(*record));
+        Owned key(str_of(name));
+        if (!d || !key || PyDict_SetItem(stored.get(), key.get(), d.get()) < 0) return nullptr;
+    }
+    Owned listed(names_list(names));
+    if (!listed) return nullptr;
+    return Py_BuildValue("(OnOO)", replaced.get(), static_cast<Py_ssize_t>(registry.len()),
+                         stored.get(), listed.get());
+}
+
+// lookup_is_deep_copy(name) -> (changed copy, stored record after the copy was changed and
+// dropped). The copy's texts and list are changed in place, so a shallow copy would show.
+PyObject* lookup_is_deep_copy(PyObject*, PyObject* arg) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(arg, &n);
+    if (s == nullptr) return nullptr;
+    const std::string_view name(s, static_cast<std::size_t>(n));
+    const FormulasRegistry registry = FormulasRegistry::create();
+    Owned changed;
+    {
+        auto copy = registry.lookup(name);
+        if (!copy) return PyErr_Format(PyExc_KeyError, "%s", torvane::render(copy.error()).c_str());
+        for (char& c : copy->name) c = 'X';
+        for (char& c : copy->units) c = 'Y';
+        copy->value = -1.0;
+        if (copy->expression) copy->expression->assign("changed");
+        for (Text& d : copy->depends_on) d.assign("changed");
+        copy->depends_on.emplace_back("extra");
+        changed = Owned(record_dict(*copy));
+        if (!changed) return nullptr;
+    }
+    auto again = registry.lookup(name);
+    if (!again) return PyErr_Format(PyExc_AssertionError, "stored record vanished");
+    Owned stored(record_dict(*again));
+    if (!stored) return nullptr;
+    return PyTuple_Pack(2, changed.get(), stored.get());
+}
+
+// render_error(kind, first, second="") -> the message of the error of that kind
+PyObject* render_error(PyObject*, PyObject* args) {
+    int kind = 0;
+    const char* a = nullptr;
+    Py_ssize_t na = 0;
+    const char* b = "";
+    Py_ssize_t nb = 0;
+    if (!PyArg_ParseTuple(args, "is#|s#", &kind, &a, &na, &b, &nb)) return nullptr;
+    const Text first(a, static_cast<std::size_t>(na));
+    const Text second(b, static_cast<std::size_t>(nb));
+    namespace e = torvane::registry_error;
+    torvane::RegistryError error;
+    switch (kind) {
+        case 0: error = e::NotFound{first}; break;
+        case 1: error = e::NotImplemented{first}; break;
+        case 2: error = e::LoadFailed{first, second}; break;
+        case 3: error = e::InvalidSchema{first}; break;
+        case 4: error = e::CyclicDerivation{first}; break;
+        case 5: error = e::ParseError{first, second}; break;
+        default: return PyErr_Format(PyExc_ValueError, "no error kind %d", kind);
+    }
+    return str_of(torvane::render(error));
+}
+
+template <class F>
+PyCFunction fn(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+PyMethodDef formulas_hooks[] = {
+    {"shard_count_for", fn(shard_count_for), METH_O, nullptr},
+    {"shard_count", fn(shard_count), METH_NOARGS, nullptr},
+    {"builtin_records", fn(builtin_records), METH_NOARGS, nullptr},
+    {"registry_names", fn(registry_names), METH_NOARGS, nullptr},
+    {"registry_facts", fn(registry_facts), METH_NOARGS, nullptr},
+    {"insert_records", fn(insert_records), METH_FASTCALL, nullptr},
+    {"lookup_is_deep_copy", fn(lookup_is_deep_copy), METH_O, nullptr},
+    {"render_error", fn(render_error), METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};

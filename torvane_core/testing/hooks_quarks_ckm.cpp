@@ -1,0 +1,110 @@
+// Hooks on the quark registry and the CKM matrix.
+#include <array>
+#include <limits>
+
+#include "ckm/ckm_matrix.hpp"
+#include "hooks.hpp"
+#include "pyfacade/owned.hpp"
+#include "quarks/quark_registry.hpp"
+
+namespace {
+
+using torvane::CKMMatrix;
+using torvane::Quark;
+using torvane::QuarkRegistry;
+using torvane::py::Owned;
+
+PyObject* quark_dict(const Quark& q) {
+    return Py_BuildValue("{s:s#,s:d,s:d,s:I,s:I}", "name", q.name.data(),
+                         static_cast<Py_ssize_t>(q.name.size()), "mass_mev", q.mass_mev, "yukawa",
+                         q.yukawa, "phi_exponent", q.phi_exponent, "generation",
+                         static_cast<unsigned>(q.generation));
+}
+
+PyObject* registry_list(const QuarkRegistry& registry) {
+    Owned out(PyList_New(0));
+    if (!out) return nullptr;
+    for (const auto& name : registry.names()) {
+        const Quark* q = registry.find(name);
+        if (q == nullptr) return PyErr_Format(PyExc_AssertionError, "listed quark not found");
+        Owned d(quark_dict(*q));
+        if (!d || PyList_Append(out.get(), d.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+// standard_model_quarks() -> the records of QuarkRegistry::standard_model, in map order
+PyObject* standard_model_quarks(PyObject*, PyObject*) {
+    return registry_list(QuarkRegistry::standard_model());
+}
+
+// empty_quark_registry_len() -> len of QuarkRegistry::create()
+PyObject* empty_quark_registry_len(PyObject*, PyObject*) {
+    return PyLong_FromSize_t(QuarkRegistry::create().len());
+}
+
+// insert_quark(name, mass_mev, yukawa, phi_exponent, generation) -> (len, records) after
+// inserting into the standard-model registry
+PyObject* insert_quark(PyObject*, PyObject* args) {
+    const char* name = nullptr;
+    Py_ssize_t n = 0;
+    double mass = 0.0;
+    double yukawa = 0.0;
+    unsigned int exponent = 0;
+    unsigned char generation = 0;
+    if (!PyArg_ParseTuple(args, "s#ddIb", &name, &n, &mass, &yukawa, &exponent, &generation)) {
+        return nullptr;
+    }
+    QuarkRegistry registry = QuarkRegistry::standard_model();
+    registry.insert(Quark{torvane::Text(name, static_cast<std::size_t>(n)), mass, yukawa, exponent,
+                          generation});
+    Owned records(registry_list(registry));
+    if (!records) return nullptr;
+    return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(registry.len()), records.get());
+}
+
+// ckm_from_topology() -> (nine elements row-major, j)
+PyObject* ckm_from_topology(PyObject*, PyObject*) {
+    const CKMMatrix m = CKMMatrix::from_topology();
+    return Py_BuildValue("((ddddddddd)d)", m.v[0][0], m.v[0][1], m.v[0][2], m.v[1][0], m.v[1][1],
+                         m.v[1][2], m.v[2][0], m.v[2][1], m.v[2][2], m.jarlskog());
+}
+
+// ckm_is_unitary(elements, tol) -> bool, with elements nine floats row-major
+PyObject* ckm_is_unitary(PyObject*, PyObject* args) {
+    PyObject* elements = nullptr;
+    double tol = 0.0;
+    if (!PyArg_ParseTuple(args, "Od", &elements, &tol)) return nullptr;
+    Owned seq(PySequence_Fast(elements, "elements must be a sequence"));
+    if (!seq) return nullptr;
+    if (PySequence_Fast_GET_SIZE(seq.get()) != 9) {
+        return PyErr_Format(PyExc_ValueError, "a CKM matrix has nine elements");
+    }
+    CKMMatrix m{};
+    for (Py_ssize_t i = 0; i < 9; ++i) {
+        const double x = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (x == -1.0 && PyErr_Occurred()) return nullptr;
+        m.v[static_cast<std::size_t>(i / 3)][static_cast<std::size_t>(i % 3)] = x;
+    }
+    return PyBool_FromLong(m.is_unitary(tol));
+}
+
+template <class F>
+PyCFunction fn(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+PyMethodDef quarks_hooks[] = {
+    {"standard_model_quarks", fn(standard_model_quarks), METH_NOARGS, nullptr},
+    {"empty_quark_registry_len", fn(empty_quark_registry_len), METH_NOARGS, nullptr},
+    {"insert_quark", fn(insert_quark), METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+PyMethodDef ckm_hooks[] = {
+    {"ckm_from_topology", fn(ckm_from_topology), METH_NOARGS, nullptr},
+    {"ckm_is_unitary", fn(ckm_is_unitary), METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
