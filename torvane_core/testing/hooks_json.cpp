@@ -1,6 +1,5 @@
 // Test hooks for the JSON writer and the datasheet: each wraps one core function, nothing more.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "hooks.hpp"  // first: Python.h wants to precede the standard headers
 
 #include <optional>
 #include <string_view>
@@ -9,6 +8,7 @@
 #include "datasheet/datasheet.hpp"
 #include "datasheet/json_value.hpp"
 #include "formulas/constant_record.hpp"
+#include "pyfacade/owned.hpp"
 
 namespace {
 
@@ -17,6 +17,7 @@ using torvane::ConstantStatus;
 using torvane::JsonObject;
 using torvane::JsonValue;
 using torvane::Text;
+using torvane::py::Owned;
 
 // Strings go back to Python as they were encoded; the writer's output is checked byte for byte.
 PyObject* to_bytes(const Text& t) noexcept {
@@ -105,20 +106,16 @@ PyObject* encode_numbers(PyObject*, PyObject* xs) noexcept {
         return nullptr;
     }
     const Py_ssize_t n = PyList_GET_SIZE(xs);
-    PyObject* out = PyList_New(n);
-    if (out == nullptr) return nullptr;
+    Owned out(PyList_New(n));
+    if (!out) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* text = nullptr;
-        if (const auto d = as_double(PyList_GET_ITEM(xs, i), "each x")) {
-            text = to_str(torvane::encode_json(torvane::json_number(*d)));
-        }
-        if (text == nullptr) {
-            Py_DECREF(out);
-            return nullptr;
-        }
-        PyList_SET_ITEM(out, i, text);  // steals text
+        const auto d = as_double(PyList_GET_ITEM(xs, i), "each x");
+        if (!d) return nullptr;
+        PyObject* text = to_str(torvane::encode_json(torvane::json_number(*d)));
+        if (text == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), i, text);  // steals text
     }
-    return out;
+    return out.release();
 }
 
 PyObject* encode_string(PyObject*, PyObject* raw) noexcept {

@@ -37,7 +37,7 @@ JsonValue json_number(double x) noexcept {
     constexpr std::uint64_t exponent_bits = 0x7FF0'0000'0000'0000;
     if ((std::bit_cast<std::uint64_t>(x) & exponent_bits) == exponent_bits) return JsonValue{};
     JsonValue v;
-    v.v_ = x;
+    v.v_.emplace<double>(x);
     return v;
 }
 
