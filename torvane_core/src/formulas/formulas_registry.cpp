@@ -107,8 +107,10 @@ FormulasRegistry::~FormulasRegistry() {
     }
 }
 
-FormulasRegistry FormulasRegistry::create() {
-    FormulasRegistry r(shard_count(), builtin_arena_bytes(), std::bit_ceil(2 * builtin::kCount));
+FormulasRegistry FormulasRegistry::create() { return create(shard_count()); }
+
+FormulasRegistry FormulasRegistry::create(std::size_t shards) {
+    FormulasRegistry r(shards, builtin_arena_bytes(), std::bit_ceil(2 * builtin::kCount));
     // Nobody else can see the registry yet: filling it needs no shard lock. The rows are
     // copied straight from the table into the arena, with no intermediate record.
     for (const auto& s : builtin::kSeeds) {

@@ -74,6 +74,9 @@ class FormulasRegistry {
 public:
     // A registry holding the seventeen built-in constants.
     [[nodiscard]] static FormulasRegistry create();
+    // The same contents over `shards` shards (a power of two greater than 1), as a machine with
+    // another processor count would build them.
+    [[nodiscard]] static FormulasRegistry create(std::size_t shards);
 
     // An empty registry of `shards` shards, a power of two greater than 1.
     explicit FormulasRegistry(std::size_t shards);

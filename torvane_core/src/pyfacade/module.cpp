@@ -95,10 +95,15 @@ Result<void> populate(PyObject* module) {
 
 PyObject* initialise() noexcept {
     return entry([]() -> Result<Owned> {
-        const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+        PyInterpreterState* interpreter = PyInterpreterState_Get();
+        const std::int64_t id = PyInterpreterState_GetID(interpreter);
         if (id == -1) return std::unexpected(Failure::pending());
+        // Only the main interpreter may own the module. An isolated sub-interpreter runs this
+        // entry before refusing the module itself; were it allowed to bind the owner, the
+        // module would stay cached in a dead interpreter and refused to the main one forever.
         std::int64_t owner = -1;
-        if (!g_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst) && owner != id) {
+        if (interpreter != PyInterpreterState_Main() ||
+            (!g_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst) && owner != id)) {
             return std::unexpected(Failure::raise(
                 PyExc_ImportError, "_torvane_core does not support sub-interpreters"));
         }

@@ -1,0 +1,55 @@
+"""Shared helpers for the test suite."""
+
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+
+def run_python(code: str, *, timeout: float = 120) -> subprocess.CompletedProcess[str]:
+    """Runs `code` in a fresh interpreter of this environment; process-wide behaviour
+    (imports, sub-interpreters, standard error) is only observable there."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def run_threads(n: int, target, *args):
+    """Starts `n` threads that call target(i, *args) at the same moment; returns their results
+    in thread order and re-raises the first failure."""
+    barrier = threading.Barrier(n)
+    results: list = [None] * n
+    errors: list[BaseException] = []
+
+    def worker(i: int) -> None:
+        barrier.wait()
+        try:
+            results[i] = target(i, *args)
+        except BaseException as exc:  # noqa: BLE001 - handed to the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return results
+
+
+@pytest.fixture(scope="session")
+def core():
+    from orvantis import _torvane_core
+
+    return _torvane_core
+
+
+@pytest.fixture(scope="session")
+def hooks():
+    return pytest.importorskip("_torvane_testhooks")

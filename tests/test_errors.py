@@ -1,0 +1,49 @@
+"""The internal-failure exception and the diagnostic that goes with it. An internal failure
+needs the interpreter to fail a call the module treats as infallible, so these tests inject an
+allocation failure in a subprocess."""
+
+from conftest import run_python
+
+# Fails the interpreter allocations one at a time while py_list_quarks() makes its list, until
+# a call ends in the internal-failure exception.
+PROBE = """
+import sys, _testcapi
+from orvantis import _torvane_core as core
+for k in range(200):
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        core.py_list_quarks()
+    except BaseException as exc:
+        _testcapi.remove_mem_hooks()
+        if type(exc).__name__ == "PanicException":
+            panic = type(exc)
+            print(repr(exc.args))
+            print(panic.__module__, panic.__qualname__, panic.__bases__ == (BaseException,))
+            print(isinstance(exc, Exception), hasattr(core, "PanicException"))
+            print(repr(panic.__doc__))
+            print(core.py_list_quarks()[0])
+            break
+    else:
+        _testcapi.remove_mem_hooks()
+"""
+
+
+def test_api_failure_becomes_panic_exception():
+    r = run_python(PROBE)
+    assert r.returncode == 0, r.stderr
+    args, names, flags, doc, after = r.stdout.splitlines()
+    assert args == "('Python API call failed',)"
+    assert names == "native_runtime PanicException True"
+    assert flags == "False False"
+    assert doc.startswith("'\\nThe exception raised when native code")
+    assert doc.endswith(
+        "Like SystemExit, this exception is derived from BaseException so that\\n"
+        "it will typically propagate all the way through the stack and cause the\\n"
+        "Python interpreter to exit.\\n'"
+    )
+    assert after == "bottom"
+    # The interpreter's error is printed first, then the diagnostic naming thread and place.
+    assert "MemoryError" in r.stderr
+    diagnostic = r.stderr[r.stderr.index("MemoryError") :]
+    assert "hit an internal failure at torvane_core/src/pyfacade/functions.cpp:" in diagnostic
+    assert diagnostic.rstrip().endswith("Python API call failed")

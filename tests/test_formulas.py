@@ -1,0 +1,184 @@
+"""The constants registry: its seventeen records, look-up, listing and errors."""
+
+import struct
+
+import pytest
+
+from orvantis import _torvane_core as core
+
+NAMES = [
+    "b3", "chi_eff", "gamma_em", "h0_central", "jc_constant", "logic_closure", "m_tau_mev",
+    "n_gen", "n_gen_sq", "phi", "roots_total", "sterile_check", "sterile_sector",
+    "topo_gen_check", "v_higgs_mev", "visible_sector", "w0_central",
+]  # fmt: skip
+
+SEED, PENDING = 0, 2
+
+
+def seed(value, units):
+    return {"value": value, "units": units, "uncertainty": None, "status": SEED,
+            "expression": None, "depends_on": []}  # fmt: skip
+
+
+def pending(expression, units, *depends_on):
+    return {"value": 0.0, "units": units, "uncertainty": None, "status": PENDING,
+            "expression": expression, "depends_on": list(depends_on)}  # fmt: skip
+
+
+PHI = struct.unpack("<d", struct.pack("<Q", 0x3FF9E3779B97F4A8))[0]
+GAMMA_EM = struct.unpack("<d", struct.pack("<Q", 0x3FE2788CFC6FB619))[0]
+
+TABLE = {
+    "b3": seed(24.0, "dimensionless"),
+    "chi_eff": seed(72.0, "dimensionless"),
+    "n_gen": seed(3.0, "count"),
+    "roots_total": seed(288.0, "count"),
+    "visible_sector": seed(125.0, "count"),
+    "sterile_sector": seed(163.0, "count"),
+    "phi": seed(PHI, "dimensionless"),
+    "gamma_em": seed(GAMMA_EM, "dimensionless"),
+    "jc_constant": seed(153.0, "count"),
+    "logic_closure": seed(288.0, "count"),
+    "v_higgs_mev": pending("246220", "MeV"),
+    "sterile_check": pending("roots_total - visible_sector", "count", "roots_total", "visible_sector"),
+    "n_gen_sq": pending("n_gen * n_gen", "count", "n_gen"),
+    "h0_central": pending("70", "km/s/Mpc"),
+    "w0_central": pending("-1", "dimensionless"),
+    "m_tau_mev": pending("1776.86", "MeV"),
+    "topo_gen_check": pending("chi_eff / b3", "count", "chi_eff", "b3"),
+}  # fmt: skip
+
+
+def bits(x: float) -> int:
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+class TestPythonSurface:
+    def test_listing(self):
+        listed = core.py_list_constants()
+        assert listed == NAMES
+        assert all(type(n) is str for n in listed)
+        assert core.py_list_constants() is not listed
+
+    def test_len_and_truth(self):
+        registry = core.PyFormulasRegistry()
+        assert len(registry) == 17
+        assert bool(registry) is True
+
+    @pytest.mark.parametrize("name", NAMES)
+    def test_get_every_constant(self, name):
+        value = core.PyFormulasRegistry().get(name)
+        assert type(value) is float
+        assert bits(value) == bits(TABLE[name]["value"])
+
+    def test_binding_bit_patterns(self):
+        registry = core.PyFormulasRegistry()
+        assert bits(registry.get("phi")) == 0x3FF9E3779B97F4A8
+        assert bits(registry.get("gamma_em")) == 0x3FE2788CFC6FB619
+
+    @pytest.mark.parametrize(
+        "name", ["PHI", "", " b3", "b3 ", "b3\x00", "n_gen_s", "µ", "\U0001f600", "b3" * 1000]
+    )
+    def test_not_found(self, name):
+        registry = core.PyFormulasRegistry()
+        with pytest.raises(KeyError) as info:
+            registry.get(name)
+        assert info.value.args == (f"constant `{name}` not found in registry",)
+        # The instance stays usable after a failed look-up.
+        assert registry.get("n_gen") == 3.0
+
+    def test_instances_are_independent_with_equal_contents(self):
+        a, b = core.PyFormulasRegistry(), core.PyFormulasRegistry()
+        assert a is not b
+        assert [a.get(n) for n in NAMES] == [b.get(n) for n in NAMES]
+        del a
+        assert b.get("phi") == PHI
+
+    def test_version(self):
+        assert core.PyFormulasRegistry.version() == "2.2.1"
+        assert core.PyFormulasRegistry().version() == core.__version__
+
+
+class TestCore:
+    def test_builtin_records(self, hooks):
+        records = hooks.builtin_records()
+        assert sorted(records) == NAMES
+        for name, record in records.items():
+            assert record == {"name": name, **TABLE[name]}
+
+    def test_one_heap_block_per_registry(self, hooks):
+        count, shards, blocks = hooks.registry_facts()
+        assert (count, shards, blocks) == (17, hooks.shard_count(), 1)
+
+    @pytest.mark.parametrize(
+        ("processors", "shards"),
+        [(0, 4), (1, 4), (2, 8), (3, 16), (6, 32), (8, 32), (9, 64), (64, 256), (256, 1024)],
+    )
+    def test_shard_count_rule(self, hooks, processors, shards):
+        assert hooks.shard_count_for(processors) == shards
+
+    def test_insert_replaces_and_keeps_the_count(self, hooks):
+        first = {"name": "k", "value": 1.0, "units": "u", "status": SEED}
+        second = {"name": "k", "value": 2.0, "units": "v", "status": 3, "uncertainty": 0.5,
+                  "expression": "e", "depends_on": ["a", "b"]}  # fmt: skip
+        other = {"name": "K", "value": 3.0, "units": "", "status": 1}
+        replaced, count, stored, names = hooks.insert_records(8, [first, other, second])
+        assert replaced[:2] == [None, None]
+        assert replaced[2] == {"name": "k", "value": 1.0, "units": "u", "uncertainty": None,
+                               "status": SEED, "expression": None, "depends_on": []}  # fmt: skip
+        assert count == 2
+        assert stored["k"] == {**second}
+        assert sorted(names) == ["K", "k"]
+
+    def test_replacing_a_builtin_record(self, hooks):
+        new_phi = {"name": "phi", "value": 1.5, "units": "x", "status": PENDING}
+        replaced, count, stored, _ = hooks.insert_records(0, [new_phi], True)
+        assert replaced == [{"name": "phi", **TABLE["phi"]}]
+        assert count == 17
+        assert stored["phi"]["value"] == 1.5
+
+    @pytest.mark.parametrize("shards", [4, 1024])
+    def test_many_records_grow_shards_and_directory(self, hooks, shards):
+        records = [{"name": f"c{i}", "value": float(i), "units": "u", "status": 0}
+                   for i in range(2000)]  # fmt: skip
+        replaced, count, stored, names = hooks.insert_records(shards, records)
+        assert replaced == [None] * 2000
+        assert count == 2000 == len(set(names))
+        assert all(stored[f"c{i}"]["value"] == float(i) for i in range(2000))
+
+    def test_names_match_by_exact_bytes(self, hooks):
+        records = [{"name": n, "value": float(i), "units": "", "status": 0}
+                   for i, n in enumerate(["a", "a\x00", "A", "a ", "é", "e\u0301"])]  # fmt: skip
+        _, count, stored, _ = hooks.insert_records(8, records)
+        assert count == 6
+        assert [stored[r["name"]]["value"] for r in records] == [0.0, 1.0, 2.0, 3.0, 4.0, 5.0]
+
+    @pytest.mark.parametrize("name", ["sterile_check", "b3"])
+    def test_lookup_returns_a_deep_copy(self, hooks, name):
+        changed, stored = hooks.lookup_is_deep_copy(name)
+        assert changed["value"] == -1.0 and changed["depends_on"][-1] == "extra"
+        assert stored == {"name": name, **TABLE[name]}
+
+    def test_iteration_order_differs_between_registries(self, hooks):
+        orders = {tuple(hooks.registry_names()) for _ in range(20)}
+        assert all(sorted(o) == NAMES for o in orders)
+        # Fresh hash keys per registry: twenty builds in one order would mean shared keys.
+        assert len(orders) > 1
+
+    @pytest.mark.parametrize(
+        ("kind", "message"),
+        [
+            (0, "constant `x` not found in registry"),
+            (1, "derivation of `x` is not yet implemented in torvane_core"),
+            (2, "failed to load constants from `x`: y"),
+            (3, "invalid JSON schema in `x`"),
+            (4, "cyclic derivation involving `x`"),
+            (5, "expression parse error in `x`: y"),
+        ],
+    )
+    def test_error_messages(self, hooks, kind, message):
+        assert hooks.render_error(kind, "x", "y") == message
+
+    def test_error_payload_is_verbatim(self, hooks):
+        assert hooks.render_error(0, "") == "constant `` not found in registry"
+        assert hooks.render_error(5, "a`b", "") == "expression parse error in `a`b`: "

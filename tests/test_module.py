@@ -1,0 +1,185 @@
+"""The module object: attributes, their order, docstrings, exports, re-import and
+sub-interpreters."""
+
+import shutil
+import subprocess
+
+import pytest
+from conftest import run_python
+
+from orvantis import _torvane_core as core
+
+ALL = [
+    "PyFormulasRegistry",
+    "PyQuarkRegistry",
+    "PyCKMMatrix",
+    "py_list_constants",
+    "py_list_quarks",
+    "py_get_constant",
+    "__version__",
+]
+
+
+def test_all_and_version():
+    assert core.__all__ == ALL
+    assert type(core.__all__) is list
+    assert core.__version__ == "2.2.1"
+    assert type(core.__version__) is str
+
+
+def test_dictionary_order_follows_the_add_order():
+    # The module's own entries, then __all__, then the seven attributes; the loader adds
+    # __file__ after the init entry returns.
+    assert list(vars(core)) == [
+        "__name__",
+        "__doc__",
+        "__package__",
+        "__loader__",
+        "__spec__",
+        "__all__",
+        *ALL,
+        "__file__",
+    ]
+
+
+def test_module_docstring_and_name():
+    assert core.__name__ == "orvantis._torvane_core"
+    first, second = core.__doc__.split(". ", 1)
+    assert "entry point" in first.lower() and "binding layer" in first
+    assert second == "Wired as `orvantis._torvane_core`."
+
+
+DOCS = {
+    "py_list_constants": (
+        "()",
+        "Accelerated twin of `orvantis.list_constants`.\n\n"
+        "Returns all known constant names from the FormulasRegistry.",
+    ),
+    "py_list_quarks": (
+        "()",
+        "Accelerated twin of `orvantis.list_quarks`.\n\n"
+        "Returns all SM quark names from the QuarkRegistry.",
+    ),
+    "py_get_constant": (
+        "(name)",
+        "Accelerated twin of `orvantis.Get` for the constants branch.\n\n"
+        "Returns a JSON-serialised dict with `name`, `value`, `units`,\n"
+        "`uncertainty`, and `status` fields \u2014 matching the Python constant\n"
+        "datasheet schema so callers don't need to branch.\n\n"
+        "Raises `PyKeyError` when `name` is not in the registry.",
+    ),
+}
+
+
+@pytest.mark.parametrize("name", list(DOCS))
+def test_function_objects(name):
+    f = getattr(core, name)
+    signature, doc = DOCS[name]
+    assert f.__text_signature__ == signature
+    assert f.__doc__ == doc
+    assert f.__self__ is core
+    assert f.__module__ == "orvantis._torvane_core"
+    assert f.__name__ == name
+    assert type(f).__name__ == "builtin_function_or_method"
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
+def test_the_library_exports_only_its_init_entry():
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit__torvane_core"]
+
+
+def test_reimport_returns_the_cached_module():
+    r = run_python(
+        """
+        import sys, importlib
+        from orvantis import _torvane_core as first
+        first_all = first.__all__
+        del sys.modules["orvantis._torvane_core"]
+        second = importlib.import_module("orvantis._torvane_core")
+        assert second is first
+        assert second.__all__ is first_all and len(second.__all__) == 7
+        assert second.py_list_quarks()[0] == "bottom"
+        print("ok")
+        """
+    )
+    assert (r.returncode, r.stdout, r.stderr) == (0, "ok\n", "")
+
+
+SUBINTERPRETER_IMPORT = """
+import _xxsubinterpreters as interpreters
+
+def import_in_subinterpreter(isolated):
+    interp = interpreters.create(isolated=isolated)
+    try:
+        interpreters.run_string(interp, "import orvantis._torvane_core")
+        return "imported"
+    except interpreters.RunFailedError as exc:
+        return str(exc)
+    finally:
+        interpreters.destroy(interp)
+"""
+
+REFUSED = "<class 'ImportError'>: _torvane_core does not support sub-interpreters"
+# Once the module is loaded, an isolated interpreter refuses it from the import machinery's
+# cache; before that, 3.12 runs the init entry first, and the module's own guard answers.
+ISOLATED_REFUSED = (
+    "<class 'ImportError'>: module orvantis._torvane_core does not support loading in"
+    " subinterpreters"
+)
+
+
+def test_sub_interpreters_are_refused_and_the_main_module_keeps_working():
+    r = run_python(
+        SUBINTERPRETER_IMPORT
+        + """
+from orvantis import _torvane_core as core
+print(import_in_subinterpreter(True))
+print(import_in_subinterpreter(False))
+assert len(core.PyFormulasRegistry()) == 17
+assert core.py_get_constant("b3")["value"] == 24.0
+"""
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [ISOLATED_REFUSED, REFUSED]
+
+
+def test_a_sub_interpreter_first_does_not_take_the_module_from_the_main_one():
+    r = run_python(
+        SUBINTERPRETER_IMPORT
+        + """
+print(import_in_subinterpreter(True))
+print(import_in_subinterpreter(False))
+from orvantis import _torvane_core as core
+print(core.py_list_quarks()[0])
+"""
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [REFUSED, REFUSED, "bottom"]
+
+
+def test_ordinary_calls_write_nothing_to_stderr():
+    r = run_python(
+        """
+        from orvantis import _torvane_core as core
+        registry = core.PyFormulasRegistry()
+        for name in core.py_list_constants():
+            registry.get(name)
+            core.py_get_constant(name)
+        core.py_list_quarks()
+        len(core.PyQuarkRegistry())
+        m = core.PyCKMMatrix.from_topology()
+        m.is_unitary(0.0), m.jarlskog(), core.PyFormulasRegistry.version()
+        for bad in (lambda: registry.get("nope"), lambda: core.py_get_constant(""),
+                    lambda: core.py_get_constant(5), lambda: m.is_unitary("x"),
+                    lambda: core.PyCKMMatrix(), lambda: core.py_get_constant("\\ud800")):
+            try:
+                bad()
+            except Exception:
+                pass
+        """
+    )
+    assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
