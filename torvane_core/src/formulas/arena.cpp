@@ -55,18 +55,9 @@ void Arena::add_chunk(std::size_t at_least) noexcept {
     ++chunks_;
 }
 
-void* Arena::allocate(std::size_t bytes, std::size_t align) noexcept {
-    auto aligned = [&] {
-        const auto p = reinterpret_cast<std::uintptr_t>(cur_);
-        return reinterpret_cast<std::byte*>((p + align - 1) & ~(std::uintptr_t{align} - 1));
-    };
-    std::byte* p = cur_ != nullptr ? aligned() : nullptr;
-    if (p == nullptr || p > end_ || static_cast<std::size_t>(end_ - p) < bytes) {
-        add_chunk(bytes + align);
-        p = aligned();
-    }
-    cur_ = p + bytes;
-    return p;
+void* Arena::allocate_slow(std::size_t bytes, std::size_t align) noexcept {
+    add_chunk(bytes + align);
+    return allocate(bytes, align);
 }
 
 std::string_view Arena::copy(std::string_view text) noexcept {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -19,7 +20,16 @@ public:
     Arena& operator=(const Arena&) = delete;
     ~Arena();
 
-    [[nodiscard]] void* allocate(std::size_t bytes, std::size_t align) noexcept;
+    [[nodiscard]] void* allocate(std::size_t bytes, std::size_t align) noexcept {
+        // The common case inline: bump the pointer inside the current chunk.
+        const auto p = (reinterpret_cast<std::uintptr_t>(cur_) + align - 1) & ~(align - 1);
+        if (cur_ != nullptr && p <= reinterpret_cast<std::uintptr_t>(end_) &&
+            reinterpret_cast<std::uintptr_t>(end_) - p >= bytes) {
+            cur_ = reinterpret_cast<std::byte*>(p + bytes);
+            return reinterpret_cast<void*>(p);
+        }
+        return allocate_slow(bytes, align);
+    }
 
     template <class T>
     [[nodiscard]] T* allocate_array(std::size_t n) noexcept {
@@ -38,6 +48,7 @@ private:
     };
 
     void add_chunk(std::size_t at_least) noexcept;
+    [[nodiscard]] void* allocate_slow(std::size_t bytes, std::size_t align) noexcept;
     void release() noexcept;
 
     Chunk* head_ = nullptr;

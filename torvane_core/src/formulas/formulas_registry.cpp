@@ -25,8 +25,6 @@ std::size_t shard_count() noexcept {
 
 namespace {
 
-constexpr std::uint32_t kFirstShardSlots = 4;
-
 // The shard index takes the hash's low bits; the slot inside a shard takes the high half, so
 // the two choices stay independent.
 constexpr std::uint32_t slot_hash(std::uint64_t hash) noexcept {
@@ -34,22 +32,14 @@ constexpr std::uint32_t slot_hash(std::uint64_t hash) noexcept {
 }
 
 // Everything a registry of the built-in constants stores, so that create() makes exactly one
-// heap block whatever the shard count: one shard, one entry and one small table per constant
-// at most, the directory, every text twice (record and key) and the dependency lists.
+// heap block whatever the shard count: one shard and one entry per constant at most, a grown
+// table for a shard that gets crowded, and the directory. The texts stay in the table.
 constexpr std::size_t builtin_arena_bytes() noexcept {
-    std::size_t texts = 0;
-    std::size_t deps = 0;
-    for (const auto& s : builtin::kSeeds) texts += 2 * s.name.size() + s.units.size();
-    for (const auto& p : builtin::kPending) {
-        texts += 2 * p.name.size() + p.units.size() + p.expression.size();
-        deps += p.depends_count;
-        for (std::size_t i = 0; i < p.depends_count; ++i) texts += p.depends_on[i].size();
-    }
     const std::size_t n = builtin::kCount;
     const std::size_t directory = std::bit_ceil(2 * n) * sizeof(Shard*);
-    const std::size_t slack = 64 * 4 * n;  // alignment padding, generously
-    return n * sizeof(Shard) + n * sizeof(Entry) + n * kFirstShardSlots * sizeof(Entry*) +
-           directory + deps * sizeof(std::string_view) + texts + slack;
+    const std::size_t padding = n * alignof(Shard);  // aligning each shard to its cache line
+    const std::size_t grown_tables = 2 * n * 2 * Shard::kInlineSlots * sizeof(Entry*);
+    return n * sizeof(Shard) + n * sizeof(Entry) + grown_tables + directory + padding;
 }
 
 }  // namespace
@@ -68,7 +58,6 @@ ConstantRecord Entry::to_record() const {
 }
 
 Entry* Shard::find(std::uint64_t hash, std::string_view key) const noexcept {
-    if (capacity == 0) return nullptr;
     const std::uint32_t mask = capacity - 1;
     for (std::uint32_t i = slot_hash(hash) & mask;; i = (i + 1) & mask) {
         Entry* e = slots[i];
@@ -111,15 +100,16 @@ FormulasRegistry FormulasRegistry::create() { return create(shard_count()); }
 
 FormulasRegistry FormulasRegistry::create(std::size_t shards) {
     FormulasRegistry r(shards, builtin_arena_bytes(), std::bit_ceil(2 * builtin::kCount));
-    // Nobody else can see the registry yet: filling it needs no shard lock. The rows are
-    // copied straight from the table into the arena, with no intermediate record.
+    // Nobody else can see the registry yet: filling it needs no shard lock. The table's texts
+    // are literals that outlive every registry, so the entries view them instead of copying.
     for (const auto& s : builtin::kSeeds) {
-        r.store({s.name, s.value, s.units, std::nullopt, ConstantStatus::Seed, std::nullopt, {}},
+        r.store({s.name, s.value, s.units, std::nullopt, ConstantStatus::Seed, std::nullopt, {},
+                 true},
                 false);
     }
     for (const auto& p : builtin::kPending) {
         r.store({p.name, 0.0, p.units, std::nullopt, ConstantStatus::Pending, p.expression,
-                 std::span(p.depends_on.data(), p.depends_count)},
+                 std::span(p.depends_on.data(), p.depends_count), true},
                 false);
     }
     return r;
@@ -171,7 +161,7 @@ void FormulasRegistry::grow_directory() {
 void FormulasRegistry::grow_shard(Shard& shard) {
     const std::uint32_t old_capacity = shard.capacity;
     Entry** old = shard.slots;
-    shard.capacity = old_capacity == 0 ? kFirstShardSlots : 2 * old_capacity;
+    shard.capacity = 2 * old_capacity;
     shard.slots = arena_.allocate_array<Entry*>(shard.capacity);
     std::fill_n(shard.slots, shard.capacity, nullptr);
     const std::uint32_t mask = shard.capacity - 1;
@@ -187,19 +177,38 @@ void FormulasRegistry::grow_shard(Shard& shard) {
 Entry* FormulasRegistry::make_entry(std::uint64_t hash, const detail::RecordView& record) {
     auto* e = ::new (arena_.allocate(sizeof(Entry), alignof(Entry))) Entry{};
     e->hash = hash;
-    e->name = arena_.copy(record.name);
-    e->key = arena_.copy(record.name);
-    e->units = arena_.copy(record.units);
     e->value = record.value;
     e->has_uncertainty = record.uncertainty.has_value();
     e->uncertainty = record.uncertainty.value_or(0.0);
     e->status = record.status;
     e->has_expression = record.expression.has_value();
-    if (e->has_expression) e->expression = arena_.copy(*record.expression);
+    if (record.static_texts) {
+        e->name = e->key = record.name;
+        e->units = record.units;
+        e->expression = record.expression.value_or(std::string_view{});
+        e->depends_on = record.depends_on;
+        return e;
+    }
+    // Every text of the record in one block: the name twice (record and key), the units, the
+    // expression and the dependencies.
+    std::size_t bytes = 2 * record.name.size() + record.units.size() +
+                        record.expression.value_or(std::string_view{}).size();
+    for (std::string_view d : record.depends_on) bytes += d.size();
+    char* out = static_cast<char*>(arena_.allocate(bytes, 1));
+    auto take = [&out](std::string_view text) {
+        std::memcpy(out, text.data(), text.size());
+        const std::string_view copy(out, text.size());
+        out += text.size();
+        return copy;
+    };
+    e->name = take(record.name);
+    e->key = take(record.name);
+    e->units = take(record.units);
+    if (e->has_expression) e->expression = take(*record.expression);
     if (!record.depends_on.empty()) {
         auto* deps = arena_.allocate_array<std::string_view>(record.depends_on.size());
         for (std::size_t i = 0; i < record.depends_on.size(); ++i) {
-            ::new (deps + i) std::string_view(arena_.copy(record.depends_on[i]));
+            ::new (deps + i) std::string_view(take(record.depends_on[i]));
         }
         e->depends_on = {deps, record.depends_on.size()};
     }
@@ -223,7 +232,7 @@ std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& 
     if (lock) guard.lock();
 
     Entry* fresh = make_entry(hash, record);
-    if (shard.capacity == 0 || (shard.size + 1) * 4 > shard.capacity * 3) grow_shard(shard);
+    if ((shard.size + 1) * 4 > shard.capacity * 3) grow_shard(shard);
     const std::uint32_t mask = shard.capacity - 1;
     for (std::uint32_t i = slot_hash(hash) & mask;; i = (i + 1) & mask) {
         Entry*& slot = shard.slots[i];

@@ -36,6 +36,9 @@ struct RecordView {
     ConstantStatus status;
     std::optional<std::string_view> expression;
     std::span<const std::string_view> depends_on;
+    // The texts (and the dependency list) outlive every registry, as the built-in table's
+    // literals do: the registry may keep views of them instead of copies.
+    bool static_texts = false;
 };
 
 // A stored constant. Its texts point into the registry's arena.
@@ -58,13 +61,20 @@ struct Entry {
 // One shard: an open-addressed table of entries. Shards are made when their first entry
 // arrives, so a registry pays only for the shards it fills, whatever the shard count.
 struct alignas(64) Shard {
+    static constexpr std::uint32_t kInlineSlots = 4;
+
     mutable std::shared_mutex lock;
-    std::uint32_t index;         // which of the registry's shards this is
+    std::uint32_t index;  // which of the registry's shards this is
     std::uint32_t size = 0;
-    std::uint32_t capacity = 0;  // a power of two
-    Entry** slots = nullptr;
+    std::uint32_t capacity = kInlineSlots;  // a power of two
+    Entry** slots = inline_slots;
+    // A first table inside the shard's own cache lines, which the lock leaves room for: most
+    // shards never hold more than three entries.
+    Entry* inline_slots[kInlineSlots] = {};
 
     explicit Shard(std::uint32_t i) noexcept : index(i) {}
+    Shard(const Shard&) = delete;
+    Shard& operator=(const Shard&) = delete;
     [[nodiscard]] Entry* find(std::uint64_t hash, std::string_view key) const noexcept;
 };
 
