@@ -179,6 +179,18 @@ class TestCore:
     def test_error_messages(self, hooks, kind, message):
         assert hooks.render_error(kind, "x", "y") == message
 
+    def test_listing_order_is_unsigned_bytes_with_prefixes_first(self, hooks):
+        import random
+
+        rng = random.Random(7)
+        alphabet = [b"", b"a", b"b", b"\x00", b"\x7f", b"\x80", b"\xff", b"ab"]
+        for size in (0, 1, 2, 17, 31, 32, 33, 200):
+            names = [b"".join(rng.choices(alphabet, k=rng.randrange(0, 12))) for _ in range(size)]
+            # Long shared starts reach past the eight bytes compared at once.
+            names += [b"sterile_check", b"sterile_sector", b"n_gen", b"n_gen_sq", b"abcdefgh",
+                      b"abcdefgh\x00", b"abcdefg", b"abcdefghi"]  # fmt: skip
+            assert hooks.sort_by_bytes(names) == sorted(names)
+
     def test_error_payload_is_verbatim(self, hooks):
         assert hooks.render_error(0, "") == "constant `` not found in registry"
         assert hooks.render_error(5, "a`b", "") == "expression parse error in `a`b`: "

@@ -5,6 +5,7 @@
 #include "formulas/formulas_registry.hpp"
 #include "hooks.hpp"
 #include "pyfacade/owned.hpp"
+#include "runtime/byte_order.hpp"
 
 namespace {
 
@@ -234,6 +235,29 @@ PyObject* render_error(PyObject*, PyObject* args) {
     return str_of(torvane::render(error));
 }
 
+// sort_by_bytes(names: list[bytes]) -> the same bytes in the listings' order
+PyObject* sort_by_bytes(PyObject*, PyObject* arg) {
+    Owned seq(PySequence_Fast(arg, "names must be a sequence"));
+    if (!seq) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    torvane::Vec<std::string_view> names;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyBytes_Check(item)) return PyErr_Format(PyExc_TypeError, "names must be bytes");
+        names.emplace_back(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+    }
+    torvane::sort_by_bytes(names);
+    Owned out(PyList_New(n));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const auto& s = names[static_cast<std::size_t>(i)];
+        PyObject* b = PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+        if (b == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), i, b);
+    }
+    return out.release();
+}
+
 template <class F>
 PyCFunction fn(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -250,5 +274,6 @@ PyMethodDef formulas_hooks[] = {
     {"insert_records", fn(insert_records), METH_FASTCALL, nullptr},
     {"lookup_is_deep_copy", fn(lookup_is_deep_copy), METH_O, nullptr},
     {"render_error", fn(render_error), METH_VARARGS, nullptr},
+    {"sort_by_bytes", fn(sort_by_bytes), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

@@ -1,21 +1,19 @@
 // The module functions: the two sorted listings and the constant datasheet.
 #include "pyfacade/functions.hpp"
 
-#include <algorithm>
-
 #include "datasheet/datasheet.hpp"
 #include "formulas/formulas_registry.hpp"
 #include "pyfacade/binding.hpp"
 #include "pyfacade/classes.hpp"
 #include "quarks/quark_registry.hpp"
+#include "runtime/byte_order.hpp"
 
 namespace torvane::py {
 namespace {
 
-// A new list of new str, sorted by unsigned bytes (a prefix first): the order of
-// std::string_view's comparison.
+// A new list of new str, sorted by unsigned bytes, a prefix first.
 Result<Owned> sorted_list(Vec<std::string_view>& names) {
-    std::ranges::sort(names);
+    sort_by_bytes(names);
     Owned list(PyList_New(static_cast<Py_ssize_t>(names.size())));
     if (!list) return std::unexpected(Failure::api_failed());
     for (std::size_t i = 0; i < names.size(); ++i) {
