@@ -47,3 +47,17 @@ def test_api_failure_becomes_panic_exception():
     diagnostic = r.stderr[r.stderr.index("MemoryError") :]
     assert "hit an internal failure at torvane_core/src/pyfacade/functions.cpp:" in diagnostic
     assert diagnostic.rstrip().endswith("Python API call failed")
+
+
+def test_exhausted_native_memory_ends_the_process_with_one_line():
+    r = run_python(
+        """
+        import _torvane_testhooks as hooks
+        hooks.checked_alloc(1 << 20)
+        hooks.checked_alloc(1 << 62)
+        print("not reached")
+        """
+    )
+    assert r.returncode == -6  # SIGABRT
+    assert r.stdout == ""
+    assert r.stderr == "memory allocation of 4611686018427387904 bytes failed\n"

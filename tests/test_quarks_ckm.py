@@ -121,6 +121,13 @@ class TestCKMCore:
     def test_everything_infinite_fails_even_at_infinite_tolerance(self, hooks):
         assert hooks.ckm_is_unitary([float("inf")] * 9, float("inf")) is False
 
+    def test_overflow_to_nan_fails_even_at_infinite_tolerance(self, hooks):
+        # Finite elements whose products give inf - inf.
+        big = [1e200, 1e200, 0.0, 1e200, -1e200, 0.0, 0.0, 0.0, 1.0]
+        assert hooks.ckm_is_unitary(big, float("inf")) is False
+        # Overflow to a mere infinity is within an infinite tolerance, like any finite matrix.
+        assert hooks.ckm_is_unitary([1e200, 0, 0, 0, 1, 0, 0, 0, 1], float("inf")) is True
+
     def test_perturbed_identity_passes_exactly_when_tol_covers_it(self, hooks):
         eps = 1e-6
         elements = list(self.IDENTITY)

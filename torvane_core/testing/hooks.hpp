@@ -8,3 +8,4 @@ extern PyMethodDef json_hooks[];
 extern PyMethodDef formulas_hooks[];
 extern PyMethodDef quarks_hooks[];
 extern PyMethodDef ckm_hooks[];
+extern PyMethodDef runtime_hooks[];

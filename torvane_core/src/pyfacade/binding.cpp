@@ -130,7 +130,7 @@ CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs) noexcept {
                     nullptr, nullptr, kwargs};
 }
 
-Result<void> bind(const ParamSpec& spec, const CallArgs& call, std::span<PyObject*> out) {
+Result<void> bind_general(const ParamSpec& spec, const CallArgs& call, std::span<PyObject*> out) {
     for (PyObject*& slot : out) slot = nullptr;
 
     // 1. Positionals fill the parameters in order.
@@ -196,10 +196,8 @@ Result<double> float_argument(PyObject* value, std::string_view parameter) {
     return d;
 }
 
-Result<void> check_self(PyObject* self, PyTypeObject* type, std::string_view cls) {
-    if (self != nullptr && PyObject_TypeCheck(self, type)) return {};
-    PyObject* probe = self != nullptr ? self : Py_None;
-    return std::unexpected(conversion_error(probe, cls));
+Failure wrong_self(PyObject* self, std::string_view cls) {
+    return conversion_error(self != nullptr ? self : Py_None, cls);
 }
 
 Failure conversion_error(PyObject* value, std::string_view target) {

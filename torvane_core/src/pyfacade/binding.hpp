@@ -43,8 +43,21 @@ struct CallArgs {
 
 // Binds the call to the parameters: `out` receives one borrowed reference per slot (the
 // positional-or-keyword parameters, then the keyword-only ones), null where none was given.
-[[nodiscard]] Result<void> bind(const ParamSpec& spec, const CallArgs& call,
-                                std::span<PyObject*> out);
+[[nodiscard]] Result<void> bind_general(const ParamSpec& spec, const CallArgs& call,
+                                        std::span<PyObject*> out);
+
+[[nodiscard]] inline Result<void> bind(const ParamSpec& spec, const CallArgs& call,
+                                       std::span<PyObject*> out) {
+    // The common call, every parameter by position and no keywords, needs none of the checks.
+    const bool no_keywords = (call.kwnames == nullptr || PyTuple_GET_SIZE(call.kwnames) == 0) &&
+                             (call.kwdict == nullptr || PyDict_GET_SIZE(call.kwdict) == 0);
+    if (no_keywords && call.npositional == spec.parameters.size() && spec.keyword_only.empty())
+        [[likely]] {
+        for (std::size_t i = 0; i < call.npositional; ++i) out[i] = call.positional[i];
+        return {};
+    }
+    return bind_general(spec, call, out);
+}
 
 // A str (or subclass) as its UTF-8 bytes, valid while `value` lives. Failures go through the
 // argument wrapping of `parameter`.
@@ -54,7 +67,13 @@ struct CallArgs {
 [[nodiscard]] Result<double> float_argument(PyObject* value, std::string_view parameter);
 
 // `self` must be an instance of `type` or of a subtype.
-[[nodiscard]] Result<void> check_self(PyObject* self, PyTypeObject* type, std::string_view cls);
+[[nodiscard]] Failure wrong_self(PyObject* self, std::string_view cls);
+
+[[nodiscard]] inline Result<void> check_self(PyObject* self, PyTypeObject* type,
+                                             std::string_view cls) {
+    if (self != nullptr && PyObject_TypeCheck(self, type)) [[likely]] return {};
+    return std::unexpected(wrong_self(self, cls));
+}
 
 // "'{type}' object cannot be converted to '{target}'".
 [[nodiscard]] Failure conversion_error(PyObject* value, std::string_view target);

@@ -7,7 +7,17 @@
 namespace torvane::py {
 namespace {
 
-using Object = Instance<CKMMatrix>;
+// The matrix and its unitarity deviation, found once: the matrix never changes, so is_unitary
+// only compares.
+struct CheckedMatrix {
+    CKMMatrix matrix;
+    double deviation;
+
+    explicit CheckedMatrix(const CKMMatrix& m) noexcept
+        : matrix(m), deviation(m.unitarity_deviation()) {}
+};
+
+using Object = Instance<CheckedMatrix>;
 constexpr std::string_view kClass = "PyCKMMatrix";
 
 constexpr std::string_view kIsUnitaryParameters[] = {"tol"};
@@ -29,8 +39,8 @@ PyObject* ckm_no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) noexce
 
 PyObject* ckm_from_topology(PyObject*, PyObject*) noexcept {
     return entry([&]() -> Result<Owned> {
-        TV_ASSIGN(PyTypeObject * type, ckm_matrix_class().need());
-        PyObject* self = Object::wrap(type, CKMMatrix::from_topology());
+        TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
+        PyObject* self = Object::wrap(type, CheckedMatrix(CKMMatrix::from_topology()));
         if (self == nullptr) {
             Text m("failed to allocate a new PyCKMMatrix: ");
             Owned error(PyErr_GetRaisedException());
@@ -56,18 +66,19 @@ PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return entry([&]() -> Result<Owned> {
         PyObject* bound[1];
         TV_CHECK(bind(kIsUnitarySpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
-        TV_ASSIGN(PyTypeObject * type, ckm_matrix_class().need());
+        TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         TV_CHECK(check_self(self, type, kClass));
         TV_ASSIGN(const double tol, float_argument(bound[0], "tol"));
-        return Owned(Py_NewRef(Object::of(self).is_unitary(tol) ? Py_True : Py_False));
+        const bool unitary = CKMMatrix::within(Object::of(self).deviation, tol);
+        return Owned(Py_NewRef(unitary ? Py_True : Py_False));
     });
 }
 
 PyObject* ckm_jarlskog(PyObject* self, PyObject*) noexcept {
     return entry([&]() -> Result<Owned> {
-        TV_ASSIGN(PyTypeObject * type, ckm_matrix_class().need());
+        TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         TV_CHECK(check_self(self, type, kClass));
-        Owned result(PyFloat_FromDouble(Object::of(self).jarlskog()));
+        Owned result(PyFloat_FromDouble(Object::of(self).matrix.jarlskog()));
         if (!result) return std::unexpected(Failure::api_failed());
         return result;
     });
@@ -102,9 +113,6 @@ PyType_Spec ckm_spec = {
 
 }  // namespace
 
-ClassType& ckm_matrix_class() noexcept {
-    static ClassType c{kClass, &ckm_spec};
-    return c;
-}
+constinit ClassType ckm_matrix_class{kClass, &ckm_spec};
 
 }  // namespace torvane::py

@@ -12,8 +12,7 @@ Result<PyTypeObject*> ClassType::create() {
     return type;
 }
 
-Result<PyTypeObject*> ClassType::need() {
-    if (type != nullptr) return type;
+Result<PyTypeObject*> ClassType::need_slow() {
     if (auto made = create()) return *made;
     Text m("failed to create type object for ");
     m.append(name);

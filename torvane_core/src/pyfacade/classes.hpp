@@ -17,12 +17,18 @@ struct ClassType {
     // For the module's initialisation: the creation error as it came.
     [[nodiscard]] Result<PyTypeObject*> create();
     // For every later need: a type that cannot be made is an internal failure.
-    [[nodiscard]] Result<PyTypeObject*> need();
+    [[nodiscard]] Result<PyTypeObject*> need() {
+        if (type != nullptr) [[likely]] return type;
+        return need_slow();
+    }
+
+private:
+    [[nodiscard]] Result<PyTypeObject*> need_slow();
 };
 
-ClassType& formulas_registry_class() noexcept;
-ClassType& quark_registry_class() noexcept;
-ClassType& ckm_matrix_class() noexcept;
+extern ClassType formulas_registry_class;
+extern ClassType quark_registry_class;
+extern ClassType ckm_matrix_class;
 
 // Instances hold their core value right after the object header.
 template <class Value>

@@ -27,7 +27,7 @@ PyObject* registry_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
 
 Py_ssize_t registry_len(PyObject* self) noexcept {
     return entry_len([&]() -> Result<Py_ssize_t> {
-        TV_ASSIGN(PyTypeObject * type, formulas_registry_class().need());
+        TV_ASSIGN(PyTypeObject * type, formulas_registry_class.need());
         TV_CHECK(check_self(self, type, kClass));
         const std::size_t n = Object::of(self).len();
         if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
@@ -42,7 +42,7 @@ PyObject* registry_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     return entry([&]() -> Result<Owned> {
         PyObject* bound[1];
         TV_CHECK(bind(kGetSpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
-        TV_ASSIGN(PyTypeObject * type, formulas_registry_class().need());
+        TV_ASSIGN(PyTypeObject * type, formulas_registry_class.need());
         TV_CHECK(check_self(self, type, kClass));
         TV_ASSIGN(const std::string_view name, text_argument(bound[0], "name"));
         const auto value = Object::of(self).value_of(name);
@@ -89,9 +89,6 @@ PyType_Spec registry_spec = {
 
 }  // namespace
 
-ClassType& formulas_registry_class() noexcept {
-    static ClassType c{kClass, &registry_spec};
-    return c;
-}
+constinit ClassType formulas_registry_class{kClass, &registry_spec};
 
 }  // namespace torvane::py

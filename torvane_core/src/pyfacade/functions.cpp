@@ -11,9 +11,19 @@
 namespace torvane::py {
 namespace {
 
-// A new list of new str, sorted by unsigned bytes, a prefix first.
-Result<Owned> sorted_list(Vec<std::string_view>& names) {
+// The registry's names as a new list of new str, sorted by unsigned bytes, a prefix first.
+// The names are views into the registry, which outlives the call.
+template <class Registry>
+Result<Owned> sorted_names(const Registry& registry) {
+    std::string_view small[32];
+    Vec<std::string_view> large;
+    if (registry.len() > std::size(small)) large.resize(registry.len());
+    const std::span<std::string_view> names =
+        large.empty() ? std::span(small, registry.len()) : std::span(large);
+    std::size_t n = 0;
+    registry.for_each_name([&](std::string_view name) { names[n++] = name; });
     sort_by_bytes(names);
+
     Owned list(PyList_New(static_cast<Py_ssize_t>(names.size())));
     if (!list) return std::unexpected(Failure::api_failed());
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -26,24 +36,19 @@ Result<Owned> sorted_list(Vec<std::string_view>& names) {
 }
 
 PyObject* list_constants(PyObject*, PyObject*) noexcept {
-    return entry([]() -> Result<Owned> {
-        // Built for this call alone; the views below live as long as it does.
-        const FormulasRegistry registry = FormulasRegistry::create();
-        Vec<std::string_view> names;
-        names.reserve(registry.len());
-        registry.for_each_name([&](std::string_view n) { names.push_back(n); });
-        return sorted_list(names);
-    });
+    return entry([]() -> Result<Owned> { return sorted_names(FormulasRegistry::create()); });
 }
 
 PyObject* list_quarks(PyObject*, PyObject*) noexcept {
-    return entry([]() -> Result<Owned> {
-        const QuarkRegistry registry = QuarkRegistry::standard_model();
-        Vec<std::string_view> names;
-        names.reserve(registry.len());
-        registry.for_each_name([&](std::string_view n) { names.push_back(n); });
-        return sorted_list(names);
-    });
+    return entry([]() -> Result<Owned> { return sorted_names(QuarkRegistry::standard_model()); });
+}
+
+// The method name is made once and kept for the process: an interned str carries its hash and
+// is found in the module's dictionary by identity.
+PyObject* loads_name() noexcept {
+    static PyObject* name = nullptr;
+    if (name == nullptr) name = PyUnicode_InternFromString("loads");
+    return name;
 }
 
 constexpr std::string_view kGetConstantParameters[] = {"name"};
@@ -75,11 +80,11 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         if (!json) return std::unexpected(Failure::pending());
         Owned json_text(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         if (!json_text) return std::unexpected(Failure::pending());
-        Owned loads(PyUnicode_FromStringAndSize("loads", 5));
-        if (!loads) return std::unexpected(Failure::pending());
+        PyObject* loads = loads_name();
+        if (loads == nullptr) return std::unexpected(Failure::pending());
         PyObject* call[] = {json.get(), json_text.get()};
-        Owned result(PyObject_VectorcallMethod(loads.get(), call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                               nullptr));
+        Owned result(
+            PyObject_VectorcallMethod(loads, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!result) return std::unexpected(Failure::pending());
         return result;  // whatever loads returned, unchecked
     });

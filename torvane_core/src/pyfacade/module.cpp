@@ -71,7 +71,7 @@ Failure class_init_error(std::string_view cls) {
 }
 
 Result<void> populate(PyObject* module) {
-    for (ClassType* c : {&formulas_registry_class(), &quark_registry_class(), &ckm_matrix_class()}) {
+    for (ClassType* c : {&formulas_registry_class, &quark_registry_class, &ckm_matrix_class}) {
         auto type = c->create();
         if (!type) return std::unexpected(class_init_error(c->name));
         TV_CHECK(add(module, c->name, reinterpret_cast<PyObject*>(*type)));

@@ -23,7 +23,7 @@ PyObject* quarks_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) no
 
 Py_ssize_t quarks_len(PyObject* self) noexcept {
     return entry_len([&]() -> Result<Py_ssize_t> {
-        TV_ASSIGN(PyTypeObject * type, quark_registry_class().need());
+        TV_ASSIGN(PyTypeObject * type, quark_registry_class.need());
         TV_CHECK(check_self(self, type, kClass));
         const std::size_t n = Object::of(self).len();
         if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
@@ -57,9 +57,6 @@ PyType_Spec quarks_spec = {
 
 }  // namespace
 
-ClassType& quark_registry_class() noexcept {
-    static ClassType c{kClass, &quarks_spec};
-    return c;
-}
+constinit ClassType quark_registry_class{kClass, &quarks_spec};
 
 }  // namespace torvane::py
