@@ -49,7 +49,7 @@ def test_api_failure_becomes_panic_exception():
     assert diagnostic.rstrip().endswith("Python API call failed")
 
 
-def test_exhausted_native_memory_ends_the_process_with_one_line():
+def test_exhausted_native_memory_ends_the_process_with_one_line(hooks):
     r = run_python(
         """
         import _torvane_testhooks as hooks

@@ -1,0 +1,197 @@
+"""What users get: a wheel and an sdist built the standard way, installed into fresh virtual
+environments, where the module works and the test suite passes without the test hooks."""
+
+import email.parser
+import os
+import re
+import subprocess
+import sys
+import tarfile
+import tomllib
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+DIST = "orvantis_torvane_core-2.2.1"
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("TORVANE_SANITIZED") == "1",
+    reason="builds with the release flags; the sanitizers' preload would reach the compilers",
+)
+
+
+def clean_env() -> dict[str, str]:
+    # Build settings from the caller's environment (a cmake define turning the test hooks on,
+    # say) must not leak into artifacts that claim to be built the standard way.
+    drop = ("SKBUILD_", "CMAKE_", "PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV")
+    return {k: v for k, v in os.environ.items() if not k.startswith(drop)}
+
+
+def run(args: list[str | Path], cwd: Path, timeout: float = 900) -> str:
+    result = subprocess.run(
+        [str(a) for a in args],
+        cwd=cwd,
+        env=clean_env(),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    assert result.returncode == 0, f"{args}\n{result.stdout}\n{result.stderr}"
+    return result.stdout
+
+
+def fresh_venv(where: Path, *installs: str | Path) -> Path:
+    run([sys.executable, "-m", "venv", where], cwd=where.parent)
+    python = where / "bin" / "python"
+    if installs:
+        run([python, "-m", "pip", "install", "--quiet", *installs], cwd=where.parent)
+    return python
+
+
+@pytest.fixture(scope="session")
+def wheel(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    out = tmp_path_factory.mktemp("wheel")
+    run([sys.executable, "-m", "pip", "wheel", ROOT, "--no-deps", "-w", out], cwd=out)
+    (built,) = out.glob("*.whl")
+    return built
+
+
+@pytest.fixture(scope="session")
+def sdist(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    out = tmp_path_factory.mktemp("sdist")
+    run([sys.executable, "-m", "build", "--sdist", "--outdir", out, ROOT], cwd=out)
+    (built,) = out.glob("*.tar.gz")
+    return built
+
+
+# Runs in the fresh environment with -I: neither the work tree nor the caller's environment can
+# supply the module.
+SMOKE = r"""
+import importlib.util
+import sys
+from pathlib import Path
+
+from orvantis import _torvane_core as core
+
+origin = Path(core.__file__)
+assert origin.is_relative_to(sys.prefix), origin
+assert (origin.parent / "_torvane_core.pyi").is_file()
+assert (origin.parent / "py.typed").is_file()
+for absent in ("_torvane_testhooks", "_torvane_benchfloors", "pytest"):
+    assert importlib.util.find_spec(absent) is None, f"{absent} is importable"
+
+assert core.__version__ == "2.2.1"
+assert core.py_list_constants() == [
+    "b3", "chi_eff", "gamma_em", "h0_central", "jc_constant", "logic_closure", "m_tau_mev",
+    "n_gen", "n_gen_sq", "phi", "roots_total", "sterile_check", "sterile_sector",
+    "topo_gen_check", "v_higgs_mev", "visible_sector", "w0_central",
+]
+assert core.py_list_quarks() == ["bottom", "charm", "down", "strange", "top", "up"]
+sheet = core.py_get_constant("b3")
+assert sheet == {
+    "name": "b3", "status": "Seed", "uncertainty": None, "units": "dimensionless", "value": 24.0,
+}, sheet
+assert list(core.py_get_constant("n_gen_sq")) == ["name", "status", "uncertainty", "units", "value"]
+registry = core.PyFormulasRegistry()
+assert len(registry) == 17 and registry.get("phi") == 1.618033988749895
+ckm = core.PyCKMMatrix.from_topology()
+assert ckm.is_unitary(0.0) is True and ckm.jarlskog() == 0.0
+print("smoke ok")
+"""
+
+
+def smoke(python: Path) -> None:
+    assert run([python, "-I", "-c", SMOKE], cwd=python.parents[2]).strip() == "smoke ok"
+
+
+def test_wheel_holds_the_module_its_stub_and_metadata_only(wheel: Path) -> None:
+    assert re.fullmatch(rf"{DIST}-cp312-cp312-linux_\w+\.whl", wheel.name), wheel.name
+    with zipfile.ZipFile(wheel) as archive:
+        names = sorted(archive.namelist())
+        wheel_info = archive.read(f"{DIST}.dist-info/WHEEL").decode()
+    package = [n for n in names if not n.startswith(f"{DIST}.dist-info/")]
+    assert len(package) == 3, package
+    assert re.fullmatch(r"orvantis/_torvane_core\.cpython-312-[\w-]+\.so", package[0]), package
+    assert package[1:] == ["orvantis/_torvane_core.pyi", "orvantis/py.typed"]
+    assert {"METADATA", "WHEEL", "RECORD"} <= {
+        n.rsplit("/", 1)[1] for n in names if n not in package
+    }
+    assert "Root-Is-Purelib: false" in wheel_info
+    # The stub shipped is the one in the source tree.
+    with zipfile.ZipFile(wheel) as archive:
+        stub = archive.read("orvantis/_torvane_core.pyi")
+    assert stub == (ROOT / "python" / "orvantis" / "_torvane_core.pyi").read_bytes()
+
+
+def test_wheel_metadata(wheel: Path) -> None:
+    with zipfile.ZipFile(wheel) as archive:
+        text = archive.read(f"{DIST}.dist-info/METADATA").decode()
+    metadata = email.parser.Parser().parsestr(text)
+    assert metadata["Name"] == "orvantis-torvane-core"
+    assert metadata["Version"] == "2.2.1"
+    assert metadata["Requires-Python"] == ">=3.12"
+    assert metadata["Summary"] == PYPROJECT["description"]
+    assert (metadata["License"] or metadata["License-Expression"]) == "MIT"
+    classifiers = metadata.get_all("Classifier")
+    assert classifiers == PYPROJECT["classifiers"]
+    for expected in (
+        "License :: OSI Approved :: MIT License",
+        "Programming Language :: Python :: 3.12",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Typing :: Typed",
+    ):
+        assert expected in classifiers
+    assert metadata["Description-Content-Type"] == "text/markdown"
+    assert metadata.get_payload().startswith("# orvantis-torvane-core")
+
+
+def test_wheel_installs_into_a_fresh_venv_and_works(wheel: Path, tmp_path: Path) -> None:
+    smoke(fresh_venv(tmp_path / "venv", wheel))
+
+
+def test_test_suite_passes_against_the_installed_wheel(wheel: Path, tmp_path: Path) -> None:
+    # Test files that import the hooks at module level cannot be collected without them; those
+    # reaching the hooks through the `hooks` fixture skip. The tool checks (stub, style, this
+    # file) need the development tools and the work tree, not the installed module.
+    python = fresh_venv(tmp_path / "venv", f"{wheel}[test]")
+    tools = {"test_packaging.py", "test_typing.py", "test_style.py"}
+    hooked = re.compile(r"^(import|from) _torvane_testhooks\b", re.MULTILINE)
+    ignored = [
+        f"--ignore={path}"
+        for path in sorted((ROOT / "tests").glob("test_*.py"))
+        if path.name in tools or hooked.search(path.read_text())
+    ]
+    out = run(
+        [python, "-m", "pytest", "-p", "no:cacheprovider", "-q", *ignored, ROOT / "tests"],
+        cwd=tmp_path,
+    )
+    assert re.search(r"\b\d+ passed\b", out), out
+
+
+def test_sdist_holds_the_sources_only(sdist: Path) -> None:
+    assert sdist.name == f"{DIST}.tar.gz"
+    with tarfile.open(sdist) as archive:
+        names = {n.removeprefix(f"{DIST}/") for n in archive.getnames()}
+    for needed in (
+        "pyproject.toml",
+        "CMakeLists.txt",
+        "README.md",
+        "PKG-INFO",
+        "python/orvantis/_torvane_core.pyi",
+        "python/orvantis/py.typed",
+        "torvane_core/src/pyfacade/module.cpp",
+        "torvane_core/src/formulas/formulas_registry.cpp",
+    ):
+        assert needed in names, needed
+    for name in names:
+        top = name.split("/", 1)[0]
+        assert top not in {"build", "dist", ".ci", ".git", ".hypothesis"}, name
+        assert not top.startswith(".venv"), name
+        assert not name.endswith((".so", ".o", ".pyc")), name
+
+
+def test_sdist_installs_into_a_fresh_venv_and_works(sdist: Path, tmp_path: Path) -> None:
+    smoke(fresh_venv(tmp_path / "venv", sdist))
