@@ -12,9 +12,17 @@ namespace {
 struct CheckedMatrix {
     CKMMatrix matrix;
     double deviation;
+    // False only where the value was never built: the class is mutable, so a caller can swap
+    // its __new__ for object.__new__ and get an instance whose memory is merely zero-filled.
+    // A zero deviation stored beside the zero matrix would call that matrix unitary.
+    bool found;
 
     explicit CheckedMatrix(const CKMMatrix& m) noexcept
-        : matrix(m), deviation(m.unitarity_deviation()) {}
+        : matrix(m), deviation(m.unitarity_deviation()), found(true) {}
+
+    [[nodiscard]] double unitarity_deviation() const noexcept {
+        return found ? deviation : matrix.unitarity_deviation();
+    }
 };
 
 using Object = Instance<CheckedMatrix>;
@@ -69,7 +77,7 @@ PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         TV_CHECK(check_self(self, type, kClass));
         TV_ASSIGN(const double tol, float_argument(bound[0], "tol"));
-        const bool unitary = CKMMatrix::within(Object::of(self).deviation, tol);
+        const bool unitary = CKMMatrix::within(Object::of(self).unitarity_deviation(), tol);
         return Owned(Py_NewRef(unitary ? Py_True : Py_False));
     });
 }

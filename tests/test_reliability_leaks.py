@@ -1,0 +1,136 @@
+"""Leak loops: a million calls of every entry point, on its success path and on every failure
+path, leave resident memory, the interpreter's allocated blocks, traced memory and every
+reference count where they were after a warm-up.
+
+Each path runs in a fresh interpreter (tests/reliability_workload.py), so that nothing else the
+test session does moves the figures.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+WORKLOAD = Path(__file__).with_name("reliability_workload.py")
+
+MIB = 1 << 20
+CALLS = 1_000_000
+# A leak of one object per call costs at least 16 bytes a call: 16 MB over CALLS, and a block
+# per call; over the traced calls at least 320 kB. The bounds sit far below either and far above
+# what the measurement itself moves (a few dozen blocks, a few hundred bytes).
+MAX_RSS_GROWTH = MIB
+MAX_BLOCKS_GROWTH = 100
+MAX_TRACED_GROWTH = 4096
+
+SANITIZED = os.environ.get("TORVANE_SANITIZED") == "1"
+
+
+def _path_names() -> list[str]:
+    out = subprocess.run(
+        [sys.executable, str(WORKLOAD), "list"], capture_output=True, text=True, check=True
+    )
+    return [p["name"] for p in json.loads(out.stdout)["paths"]]
+
+
+PATH_NAMES = _path_names()
+
+
+def measure(path: str, calls: int) -> dict:
+    result = subprocess.run(
+        [sys.executable, str(WORKLOAD), "leak", path, str(calls)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    return json.loads(result.stdout)
+
+
+def check(report: dict) -> None:
+    # (Under the sanitizers every allocation goes to malloc and the interpreter counts no
+    # blocks at all: there traced memory, the reference counts and LeakSanitizer do the work.)
+    assert report["problem"] is None
+    assert report["refcount_changes"] == {}
+    assert report["blocks_growth"] <= MAX_BLOCKS_GROWTH, report
+    assert report["traced_growth"] <= MAX_TRACED_GROWTH, report
+    if not SANITIZED:
+        # Under the address sanitizer every free goes to a quarantine first, so resident memory
+        # says nothing there; the sanitizer's own leak check covers native memory instead.
+        assert report["rss_growth"] <= MAX_RSS_GROWTH, report
+
+
+@pytest.mark.parametrize("path", PATH_NAMES)
+def test_a_million_calls_leave_memory_and_counts_unchanged(path: str) -> None:
+    # Under the sanitizers every call is several times slower; a tenth of the calls still finds
+    # a leak of one object per call by its blocks.
+    report = measure(path, CALLS // 10 if SANITIZED else CALLS)
+    check(report)
+
+
+def test_the_arguments_are_mortal() -> None:
+    # A count can only move if the object has one: interned and small objects are immortal.
+    report = measure("registry_get", 10_000)
+    assert set(report["mortal_arguments"]) >= {
+        "NAME",
+        "UNKNOWN",
+        "OTHER",
+        "SURROGATE",
+        "WRONG",
+        "TOL",
+        "HUGE",
+        "FLOAT_RAISES",
+        "INDEX",
+    }
+
+
+# The loops must be able to see what they look for: each of these deliberately leaky calls is
+# caught by the measurement that is meant to catch it.
+SELF_CHECKS = {
+    # With every allocation going to malloc (the sanitizer build) the interpreter counts no
+    # blocks; traced memory sees the same leak there.
+    "one object per call": ("traced_growth", MAX_TRACED_GROWTH)
+    if SANITIZED
+    else ("blocks_growth", MAX_BLOCKS_GROWTH),
+    "one reference per call": ("refcount_changes", None),
+    "native bytes per call": ("rss_growth", MAX_RSS_GROWTH),
+}
+
+
+@pytest.mark.parametrize("leak", sorted(SELF_CHECKS))
+def test_the_measurement_sees_a_leak(leak: str) -> None:
+    if SANITIZED and leak == "native bytes per call":
+        pytest.skip("resident memory is not meaningful under the address sanitizer")
+    code = f"""
+import ctypes, json, sys
+sys.path.insert(0, {str(WORKLOAD.parent)!r})
+import reliability_workload as w
+
+kept = []
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+incref = ctypes.pythonapi.Py_IncRef
+incref.argtypes = [ctypes.py_object]
+leaks = {{
+    "one object per call": lambda: kept.append(object()),
+    "one reference per call": lambda: incref(w.NAME),
+    "native bytes per call": lambda: libc.malloc(64),
+}}
+w.BY_NAME["leaky"] = w.Path("leaky", "none", leaks[{leak!r}])
+print(json.dumps(w.mode_leak("leaky", 100_000)))
+"""
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=600
+    )
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    key, bound = SELF_CHECKS[leak]
+    if bound is None:
+        assert report[key], report
+    else:
+        assert report[key] > bound, report
