@@ -73,9 +73,7 @@ class TestBinding:
         assert f(ok) == f(ok)
 
 
-@pytest.mark.parametrize(
-    "f", [core.py_get_constant, registry.get], ids=["py_get_constant", "get"]
-)
+@pytest.mark.parametrize("f", [core.py_get_constant, registry.get], ids=["py_get_constant", "get"])
 class TestTextArgument:
     @pytest.mark.parametrize(
         ("value", "qualname"),
@@ -140,7 +138,7 @@ class TestFloatArgument:
             def __float__(self):
                 return 0.25
 
-        class I:
+        class Index:
             def __index__(self):
                 return 2
 
@@ -148,7 +146,7 @@ class TestFloatArgument:
             pass
 
         assert ckm.is_unitary(F()) is True
-        assert ckm.is_unitary(I()) is True
+        assert ckm.is_unitary(Index()) is True
         assert ckm.is_unitary(Sub(-0.5)) is False
 
     def test_type_error_from_float_keeps_its_cause(self):
@@ -170,9 +168,7 @@ class TestFloatArgument:
 
         with pytest.raises(TypeError) as info:
             ckm.is_unitary(Bad())
-        assert info.value.args == (
-            "argument 'tol': Bad.__float__ returned non-float (type str)",
-        )
+        assert info.value.args == ("argument 'tol': Bad.__float__ returned non-float (type str)",)
 
     def test_other_exceptions_pass_unchanged(self):
         class Boom(ArithmeticError):
@@ -231,8 +227,14 @@ class TestConstructors:
             core.py_list_quarks,
             "orvantis._torvane_core.py_list_quarks() takes no arguments (1 given)",
         ),
-        (core.PyFormulasRegistry.version, "PyFormulasRegistry.version() takes no arguments (1 given)"),
-        (core.PyCKMMatrix.from_topology, "PyCKMMatrix.from_topology() takes no arguments (1 given)"),
+        (
+            core.PyFormulasRegistry.version,
+            "PyFormulasRegistry.version() takes no arguments (1 given)",
+        ),
+        (
+            core.PyCKMMatrix.from_topology,
+            "PyCKMMatrix.from_topology() takes no arguments (1 given)",
+        ),
         (ckm.jarlskog, "PyCKMMatrix.jarlskog() takes no arguments (1 given)"),
     ],
 )

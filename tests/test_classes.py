@@ -81,7 +81,8 @@ METHOD_DOCS = [
     (core.PyFormulasRegistry, "get", "($self, name)", "Retrieve the numeric value for `name`."),
     (core.PyFormulasRegistry, "version", "()", "Library-version round-trip helper."),
     (core.PyCKMMatrix, "from_topology", "()", "Build the CKM matrix from the underlying topology."),
-    (core.PyCKMMatrix, "is_unitary", "($self, tol)", "`True` when the matrix is unitary within `tol`."),
+    (core.PyCKMMatrix, "is_unitary", "($self, tol)",
+     "`True` when the matrix is unitary within `tol`."),
     (core.PyCKMMatrix, "jarlskog", "($self)", "CP-violation Jarlskog invariant J."),
 ]  # fmt: skip
 

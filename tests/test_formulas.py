@@ -40,7 +40,9 @@ TABLE = {
     "jc_constant": seed(153.0, "count"),
     "logic_closure": seed(288.0, "count"),
     "v_higgs_mev": pending("246220", "MeV"),
-    "sterile_check": pending("roots_total - visible_sector", "count", "roots_total", "visible_sector"),
+    "sterile_check": pending(
+        "roots_total - visible_sector", "count", "roots_total", "visible_sector"
+    ),
     "n_gen_sq": pending("n_gen * n_gen", "count", "n_gen"),
     "h0_central": pending("70", "km/s/Mpc"),
     "w0_central": pending("-1", "dimensionless"),

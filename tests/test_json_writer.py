@@ -122,9 +122,7 @@ def _random_in_fixed_range(seed: int, count: int) -> list[float]:
     rng = random.Random(seed)
     return [
         from_bits(
-            (rng.getrandbits(1) << 63)
-            | ((1023 + rng.randint(-25, 58)) << 52)
-            | rng.getrandbits(52)
+            (rng.getrandbits(1) << 63) | ((1023 + rng.randint(-25, 58)) << 52) | rng.getrandbits(52)
         )
         for _ in range(count)
     ]
@@ -137,8 +135,16 @@ def _short_decimals(seed: int, count: int) -> list[float]:
 
 
 SPECIALS = [
-    0.0, -0.0, MIN_SUBNORMAL, -MIN_SUBNORMAL, MAX, -MAX, MIN_NORMAL,
-    math.nextafter(MIN_NORMAL, 0.0), math.nextafter(MAX, 0.0), 2 * MIN_SUBNORMAL,
+    0.0,
+    -0.0,
+    MIN_SUBNORMAL,
+    -MIN_SUBNORMAL,
+    MAX,
+    -MAX,
+    MIN_NORMAL,
+    math.nextafter(MIN_NORMAL, 0.0),
+    math.nextafter(MAX, 0.0),
+    2 * MIN_SUBNORMAL,
 ]
 
 SWEEPS = {
@@ -226,6 +232,7 @@ def test_string_property(s):
 
 # --- objects ---------------------------------------------------------------------------------
 
+
 def test_empty_object():
     assert hooks.encode_object([]) == b"{}"
 
@@ -296,13 +303,21 @@ def test_datasheet_non_finite_value_is_null(value):
 
 @pytest.mark.parametrize(
     ("uncertainty", "text"),
-    [(None, "null"), (math.nan, "null"), (math.inf, "null"), (-math.inf, "null"),
-     (0.0, "0.0"), (1.5e-7, "1.5e-7"), (0.42, "0.42")],
+    [
+        (None, "null"),
+        (math.nan, "null"),
+        (math.inf, "null"),
+        (-math.inf, "null"),
+        (0.0, "0.0"),
+        (1.5e-7, "1.5e-7"),
+        (0.42, "0.42"),
+    ],
     ids=repr,
 )
 def test_datasheet_uncertainty(uncertainty, text):
     assert hooks.datasheet_json("h0_central", 67.4, "km/s/Mpc", uncertainty, SEED) == (
-        '{"name":"h0_central","status":"Seed","uncertainty":' + text
+        '{"name":"h0_central","status":"Seed","uncertainty":'
+        + text
         + ',"units":"km/s/Mpc","value":67.4}'
     )
 

@@ -147,7 +147,8 @@ PyObject* registry_facts(PyObject*, PyObject*) {
 // one), then reports what each insert replaced, the count, every record looked up by name and
 // the unsorted names.
 PyObject* insert_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 2 || nargs > 3) return PyErr_Format(PyExc_TypeError, "insert_records(shards, records, builtin=False)");
+    if (nargs < 2 || nargs > 3)
+        return PyErr_Format(PyExc_TypeError, "insert_records(shards, records, builtin=False)");
     const Py_ssize_t shards = PyLong_AsSsize_t(args[0]);
     if (PyErr_Occurred()) return nullptr;
     const bool builtin = nargs == 3 && PyObject_IsTrue(args[2]) == 1;
@@ -156,8 +157,8 @@ PyObject* insert_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     Owned seq(PySequence_Fast(args[1], "records must be a sequence"));
     if (!seq) return nullptr;
-    FormulasRegistry registry = builtin ? FormulasRegistry::create()
-                                        : FormulasRegistry(static_cast<std::size_t>(shards));
+    FormulasRegistry registry =
+        builtin ? FormulasRegistry::create() : FormulasRegistry(static_cast<std::size_t>(shards));
     Owned replaced(PyList_New(0));
     if (!replaced) return nullptr;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
@@ -244,7 +245,8 @@ PyObject* sort_by_bytes(PyObject*, PyObject* arg) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
         if (!PyBytes_Check(item)) return PyErr_Format(PyExc_TypeError, "names must be bytes");
-        names.emplace_back(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+        names.emplace_back(PyBytes_AS_STRING(item),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
     }
     torvane::sort_by_bytes(names);
     Owned out(PyList_New(n));

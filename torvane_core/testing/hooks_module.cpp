@@ -22,7 +22,8 @@ PyModuleDef hooks_def = {
 PyMODINIT_FUNC PyInit__torvane_testhooks() {
     PyObject* m = PyModule_Create(&hooks_def);
     if (m == nullptr) return nullptr;
-    for (PyMethodDef* table : {json_hooks, formulas_hooks, quarks_hooks, ckm_hooks, runtime_hooks}) {
+    for (PyMethodDef* table :
+         {json_hooks, formulas_hooks, quarks_hooks, ckm_hooks, runtime_hooks}) {
         if (PyModule_AddFunctions(m, table) < 0) {
             Py_DECREF(m);
             return nullptr;

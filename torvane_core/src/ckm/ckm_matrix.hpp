@@ -23,7 +23,9 @@ struct CKMMatrix {
 
     // True when every element of V V^T is within tol of the identity's: rows of unit norm and
     // mutually orthogonal. A non-finite element, a NaN tol or a negative tol gives false.
-    [[nodiscard]] bool is_unitary(double tol) const noexcept { return within(unitarity_deviation(), tol); }
+    [[nodiscard]] bool is_unitary(double tol) const noexcept {
+        return within(unitarity_deviation(), tol);
+    }
 
     // The verdict of is_unitary from a deviation found earlier: the matrix never changes, so a
     // holder may find it once. Written so that a NaN on either side fails.

@@ -69,7 +69,8 @@ public:
 
 private:
     void room(std::size_t n) noexcept {
-        if (out_.capacity() - out_.size() < n) [[unlikely]] grow(n);
+        if (out_.capacity() - out_.size() < n) [[unlikely]]
+            grow(n);
     }
     // Doubling keeps the number of reallocations logarithmic in the text's length.
     [[gnu::noinline]] void grow(std::size_t n) noexcept {

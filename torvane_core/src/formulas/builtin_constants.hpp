@@ -46,7 +46,11 @@ inline constexpr std::array<SeedRow, 10> kSeeds = {{
 // shortest round-trip positional form (246220.0, 70.0, -1.0, 1776.86).
 inline constexpr std::array<PendingRow, 7> kPending = {{
     {"v_higgs_mev", "246220", "MeV", {}, 0},
-    {"sterile_check", "roots_total - visible_sector", "count", {"roots_total", "visible_sector"}, 2},
+    {"sterile_check",
+     "roots_total - visible_sector",
+     "count",
+     {"roots_total", "visible_sector"},
+     2},
     {"n_gen_sq", "n_gen * n_gen", "count", {"n_gen"}, 1},
     {"h0_central", "70", "km/s/Mpc", {}, 0},
     {"w0_central", "-1", "dimensionless", {}, 0},

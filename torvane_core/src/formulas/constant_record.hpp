@@ -19,7 +19,7 @@ enum class ConstantStatus : std::uint8_t {
 };
 
 inline constexpr std::array<std::string_view, 4> kStatusText = {"Seed", "Cached", "Pending",
-                                                                  "External"};
+                                                                "External"};
 
 [[nodiscard]] constexpr std::string_view status_text(ConstantStatus s) noexcept {
     return kStatusText[static_cast<std::uint8_t>(s) & 3u];
@@ -36,8 +36,7 @@ struct ConstantRecord {
 
     [[nodiscard]] static ConstantRecord seed(std::string_view name, double value,
                                              std::string_view units);
-    [[nodiscard]] static ConstantRecord pending(std::string_view name,
-                                                std::string_view expression,
+    [[nodiscard]] static ConstantRecord pending(std::string_view name, std::string_view expression,
                                                 std::string_view units,
                                                 std::initializer_list<std::string_view> depends_on);
 

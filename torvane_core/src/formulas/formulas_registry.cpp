@@ -103,9 +103,9 @@ FormulasRegistry FormulasRegistry::create(std::size_t shards) {
     // Nobody else can see the registry yet: filling it needs no shard lock. The table's texts
     // are literals that outlive every registry, so the entries view them instead of copying.
     for (const auto& s : builtin::kSeeds) {
-        r.store({s.name, s.value, s.units, std::nullopt, ConstantStatus::Seed, std::nullopt, {},
-                 true},
-                false);
+        r.store(
+            {s.name, s.value, s.units, std::nullopt, ConstantStatus::Seed, std::nullopt, {}, true},
+            false);
     }
     for (const auto& p : builtin::kPending) {
         r.store({p.name, 0.0, p.units, std::nullopt, ConstantStatus::Pending, p.expression,
@@ -224,8 +224,7 @@ std::optional<ConstantRecord> FormulasRegistry::insert(const ConstantRecord& rec
                  true);
 }
 
-std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& record,
-                                                      bool lock) {
+std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& record, bool lock) {
     const std::uint64_t hash = keyed_hash(key_, record.name);
     Shard& shard = *shard_for_insert(hash);
     std::unique_lock guard(shard.lock, std::defer_lock);

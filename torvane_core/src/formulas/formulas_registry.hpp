@@ -107,7 +107,9 @@ public:
     // Only the value, read under the shard's read lock without copying the record.
     [[nodiscard]] std::expected<double, RegistryError> value_of(std::string_view name) const;
 
-    [[nodiscard]] std::size_t len() const noexcept { return count_.load(std::memory_order_relaxed); }
+    [[nodiscard]] std::size_t len() const noexcept {
+        return count_.load(std::memory_order_relaxed);
+    }
 
     // A copy of every key, in the map's own order.
     [[nodiscard]] Vec<Text> names() const;

@@ -84,7 +84,8 @@ Py_ssize_t keyword_slot(const ParamSpec& spec, PyObject* name) {
 Result<void> bind_keyword(const ParamSpec& spec, PyObject* name, PyObject* value,
                           std::span<PyObject*> out) {
     const Py_ssize_t slot = keyword_slot(spec, name);
-    if (slot < 0) return std::unexpected(keyword_error(spec, " got an unexpected keyword argument ", name));
+    if (slot < 0)
+        return std::unexpected(keyword_error(spec, " got an unexpected keyword argument ", name));
     PyObject*& target = out[static_cast<std::size_t>(slot)];
     if (target != nullptr) {
         return std::unexpected(keyword_error(spec, " got multiple values for argument ", name));
@@ -161,7 +162,8 @@ Result<void> bind_general(const ParamSpec& spec, const CallArgs& call, std::span
     std::string_view absent[8];
     std::size_t nabsent = 0;
     for (std::size_t i = 0; i < spec.required && i < spec.parameters.size(); ++i) {
-        if (out[i] == nullptr && nabsent < std::size(absent)) absent[nabsent++] = spec.parameters[i];
+        if (out[i] == nullptr && nabsent < std::size(absent))
+            absent[nabsent++] = spec.parameters[i];
     }
     if (nabsent != 0) return std::unexpected(missing(spec, "positional", {absent, nabsent}));
     for (std::size_t i = 0; i < spec.keyword_only.size(); ++i) {
@@ -176,7 +178,8 @@ Result<void> bind_general(const ParamSpec& spec, const CallArgs& call, std::span
 
 Result<std::string_view> text_argument(PyObject* value, std::string_view parameter) {
     if (!PyUnicode_Check(value)) {
-        return std::unexpected(wrap_argument_failure(conversion_error(value, "PyString"), parameter));
+        return std::unexpected(
+            wrap_argument_failure(conversion_error(value, "PyString"), parameter));
     }
     Py_ssize_t n = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &n);
@@ -239,7 +242,8 @@ void append_str(Text& out, PyObject* value) {
         out.append(" object>");
         return;
     }
-    out.append(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    out.append(PyBytes_AS_STRING(bytes.get()),
+               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 }  // namespace torvane::py

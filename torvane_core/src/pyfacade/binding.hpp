@@ -71,7 +71,8 @@ struct CallArgs {
 
 [[nodiscard]] inline Result<void> check_self(PyObject* self, PyTypeObject* type,
                                              std::string_view cls) {
-    if (self != nullptr && PyObject_TypeCheck(self, type)) [[likely]] return {};
+    if (self != nullptr && PyObject_TypeCheck(self, type)) [[likely]]
+        return {};
     return std::unexpected(wrong_self(self, cls));
 }
 

@@ -18,7 +18,8 @@ struct ClassType {
     [[nodiscard]] Result<PyTypeObject*> create();
     // For every later need: a type that cannot be made is an internal failure.
     [[nodiscard]] Result<PyTypeObject*> need() {
-        if (type != nullptr) [[likely]] return type;
+        if (type != nullptr) [[likely]]
+            return type;
         return need_slow();
     }
 

@@ -29,8 +29,8 @@ PyObject* g_panic_exception = nullptr;  // kept for the process, never released
 void raise_panic(std::string_view message) noexcept {
     PyObject* type = panic_exception();
     if (type == nullptr) abort_at_boundary();
-    Owned argument(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                        "replace"));
+    Owned argument(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     // Without memory for the message the MemoryError just raised stands in for the panic.
     if (!argument) return;
     PyErr_SetObject(type, argument.get());

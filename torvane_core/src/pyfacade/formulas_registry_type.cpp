@@ -70,7 +70,8 @@ PyMethodDef registry_methods[] = {
 };
 
 PyType_Slot registry_slots[] = {
-    {Py_tp_doc, const_cast<char*>("PyFormulasRegistry()\n--\n\nPython wrapper for [`FormulasRegistry`].")},
+    {Py_tp_doc,
+     const_cast<char*>("PyFormulasRegistry()\n--\n\nPython wrapper for [`FormulasRegistry`].")},
     {Py_tp_methods, registry_methods},
     {Py_tp_new, reinterpret_cast<void*>(registry_new)},
     {Py_mp_length, reinterpret_cast<void*>(registry_len)},

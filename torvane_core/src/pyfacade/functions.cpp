@@ -70,7 +70,8 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         {
             const FormulasRegistry registry = FormulasRegistry::create();
             auto record = registry.lookup(name);
-            if (!record) return std::unexpected(Failure::raise(PyExc_KeyError, render(record.error())));
+            if (!record)
+                return std::unexpected(Failure::raise(PyExc_KeyError, render(record.error())));
             text = datasheet_json(*record);
         }
         // json is imported on every call, so sys.modules decides which module answers.
@@ -78,7 +79,8 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
         if (!json_name) return std::unexpected(Failure::pending());
         Owned json(PyImport_Import(json_name.get()));
         if (!json) return std::unexpected(Failure::pending());
-        Owned json_text(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        Owned json_text(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         if (!json_text) return std::unexpected(Failure::pending());
         PyObject* loads = loads_name();
         if (loads == nullptr) return std::unexpected(Failure::pending());

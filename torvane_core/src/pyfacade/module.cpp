@@ -33,7 +33,8 @@ PyObject* g_module = nullptr;
 Result<void> add(PyObject* module, PyObject* name, PyObject* value) {
     Owned all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::unexpected(Failure::pending());
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return std::unexpected(Failure::pending());
         PyErr_Clear();
         all = Owned(PyList_New(0));
         if (!all) return std::unexpected(Failure::pending());
@@ -84,11 +85,13 @@ Result<void> populate(PyObject* module) {
         if (!function) return std::unexpected(Failure::pending());
         Owned name(PyObject_GetAttrString(function.get(), "__name__"));
         if (!name) return std::unexpected(Failure::pending());
-        if (!PyUnicode_Check(name.get())) return std::unexpected(conversion_error(name.get(), "PyString"));
+        if (!PyUnicode_Check(name.get()))
+            return std::unexpected(conversion_error(name.get(), "PyString"));
         TV_CHECK(add(module, name.get(), function.get()));
     }
 
-    Owned version(PyUnicode_FromStringAndSize(kVersion.data(), static_cast<Py_ssize_t>(kVersion.size())));
+    Owned version(
+        PyUnicode_FromStringAndSize(kVersion.data(), static_cast<Py_ssize_t>(kVersion.size())));
     if (!version) return std::unexpected(Failure::pending());
     return add(module, "__version__", version.get());
 }
@@ -103,7 +106,8 @@ PyObject* initialise() noexcept {
         // module would stay cached in a dead interpreter and refused to the main one forever.
         std::int64_t owner = -1;
         if (interpreter != PyInterpreterState_Main() ||
-            (!g_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst) && owner != id)) {
+            (!g_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst) &&
+             owner != id)) {
             return std::unexpected(Failure::raise(
                 PyExc_ImportError, "_torvane_core does not support sub-interpreters"));
         }

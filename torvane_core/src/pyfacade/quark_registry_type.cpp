@@ -38,7 +38,8 @@ PyMethodDef quarks_methods[] = {
 };
 
 PyType_Slot quarks_slots[] = {
-    {Py_tp_doc, const_cast<char*>("PyQuarkRegistry()\n--\n\nPython wrapper for [`QuarkRegistry`].")},
+    {Py_tp_doc,
+     const_cast<char*>("PyQuarkRegistry()\n--\n\nPython wrapper for [`QuarkRegistry`].")},
     {Py_tp_methods, quarks_methods},
     {Py_tp_new, reinterpret_cast<void*>(quarks_new)},
     {Py_mp_length, reinterpret_cast<void*>(quarks_len)},

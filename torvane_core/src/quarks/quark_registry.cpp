@@ -32,8 +32,8 @@ QuarkRegistry QuarkRegistry::standard_model() {
     QuarkRegistry r;
     r.records_.reserve(kStandardModel.size());
     for (const QuarkRow& row : kStandardModel) {
-        r.insert(Quark{to_text(row.name), row.mass_mev, row.yukawa, row.phi_exponent,
-                       row.generation});
+        r.insert(
+            Quark{to_text(row.name), row.mass_mev, row.yukawa, row.phi_exponent, row.generation});
     }
     return r;
 }
