@@ -27,8 +27,8 @@ def run_threads(n: int, target, *args):
     errors: list[BaseException] = []
 
     def worker(i: int) -> None:
-        barrier.wait()
         try:
+            barrier.wait()
             results[i] = target(i, *args)
         except BaseException as exc:  # noqa: BLE001 - handed to the main thread
             errors.append(exc)

@@ -9,13 +9,11 @@ Everything that touches the process's import state runs in a fresh interpreter.
 from __future__ import annotations
 
 import importlib.util
-import subprocess
 import sys
-import textwrap
-import threading
 from pathlib import Path
 
 import pytest
+from conftest import run_python, run_threads
 
 WORKLOAD = Path(__file__).with_name("reliability_workload.py")
 THREADS = 8
@@ -29,39 +27,6 @@ def load_workload():
         sys.modules[name] = module
         spec.loader.exec_module(module)
     return sys.modules[name]
-
-
-def run_threads(n: int, target, *args) -> list:
-    """Starts n threads that call target(i, *args) at the same moment (a Barrier), returns
-    their results in thread order and re-raises the first failure."""
-    barrier = threading.Barrier(n)
-    results: list = [None] * n
-    errors: list[BaseException] = []
-
-    def worker(i: int) -> None:
-        try:
-            barrier.wait()
-            results[i] = target(i, *args)
-        except BaseException as exc:  # noqa: BLE001 - handed to the main thread
-            errors.append(exc)
-
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
-    return results
-
-
-def run_python(code: str, timeout: float = 300) -> subprocess.CompletedProcess[str]:
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
 
 
 @pytest.fixture
