@@ -104,7 +104,7 @@ def import_sweep_main(mode: str, scratch: str) -> int:
     """One line of JSON per failure point k, each from a child forked from this interpreter, in
     which the (k+1)-th allocation of the import fails. mode "statement": the import statement,
     machinery and all; mode "entry": only the extension's creation (the dynamic loader and the
-    init entry), with the module's import spec found beforehand."""
+    init entry), with the module's import module_spec found beforehand."""
     if "orvantis._torvane_core" in sys.modules:
         raise RuntimeError("the import sweep needs an interpreter without the module")
     import importlib
@@ -115,8 +115,8 @@ def import_sweep_main(mode: str, scratch: str) -> int:
     if mode == "entry":
         import _imp
 
-        spec = importlib.util.find_spec("orvantis._torvane_core")
-        load = partial(_imp.create_dynamic, spec)
+        module_spec = importlib.util.find_spec("orvantis._torvane_core")
+        load = partial(_imp.create_dynamic, module_spec)
     else:
         load = partial(importlib.import_module, "orvantis._torvane_core")
 

@@ -22,10 +22,10 @@ THREADS = 8
 def load_workload():
     name = "reliability_workload"
     if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, WORKLOAD)
-        module = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_file_location(name, WORKLOAD)
+        module = importlib.util.module_from_spec(module_spec)
         sys.modules[name] = module
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     return sys.modules[name]
 
 
@@ -228,10 +228,10 @@ def test_reimport_and_sub_interpreters_under_load() -> None:
     code = r"""
         import importlib.util, sys, threading
         sys.setswitchinterval(1e-5)
-        spec = importlib.util.spec_from_file_location("reliability_workload", WORKLOAD_PATH)
-        w = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_file_location("reliability_workload", WORKLOAD_PATH)
+        w = importlib.util.module_from_spec(module_spec)
         sys.modules["reliability_workload"] = w
-        spec.loader.exec_module(w)
+        module_spec.loader.exec_module(w)
         import _xxsubinterpreters as interpreters
         import orvantis._torvane_core as core
 

@@ -39,9 +39,9 @@ def mypy_strict(path: Path, cache: Path, cwd: Path = ROOT) -> subprocess.Complet
 
 
 def test_installed_package_carries_the_source_stub() -> None:
-    spec = find_spec("orvantis._torvane_core")
-    assert spec is not None and spec.origin is not None
-    installed = Path(spec.origin).parent
+    module_spec = find_spec("orvantis._torvane_core")
+    assert module_spec is not None and module_spec.origin is not None
+    installed = Path(module_spec.origin).parent
     assert installed != SOURCE_PACKAGE, "the tests must import the installed module"
     # A stale install would make every check below judge an old stub: reinstall first.
     assert (installed / "_torvane_core.pyi").read_bytes() == (

@@ -12,29 +12,29 @@ void append_number(Text& out, std::size_t n) {
     out.append(digits, end);
 }
 
-Text display_name(const ParamSpec& spec) {
+Text display_name(const ParamSpec& params) {
     Text out;
-    if (!spec.cls.empty()) {
-        out.append(spec.cls);
+    if (!params.cls.empty()) {
+        out.append(params.cls);
         out.push_back('.');
     }
-    out.append(spec.function);
+    out.append(params.function);
     out.append("()");
     return out;
 }
 
-Failure too_many_positional(const ParamSpec& spec, std::size_t given) {
-    Text m = display_name(spec);
+Failure too_many_positional(const ParamSpec& params, std::size_t given) {
+    Text m = display_name(params);
     m.append(" takes ");
-    append_number(m, spec.parameters.size());
+    append_number(m, params.parameters.size());
     m.append(" positional arguments but ");
     append_number(m, given);
     m.append(given == 1 ? " was given" : " were given");
     return Failure::raise(PyExc_TypeError, m);
 }
 
-Failure keyword_error(const ParamSpec& spec, std::string_view what, PyObject* name) {
-    Text m = display_name(spec);
+Failure keyword_error(const ParamSpec& params, std::string_view what, PyObject* name) {
+    Text m = display_name(params);
     m.append(what);
     m.push_back('\'');
     append_str(m, name);
@@ -42,9 +42,9 @@ Failure keyword_error(const ParamSpec& spec, std::string_view what, PyObject* na
     return Failure::raise(PyExc_TypeError, m);
 }
 
-Failure missing(const ParamSpec& spec, std::string_view kind,
+Failure missing(const ParamSpec& params, std::string_view kind,
                 std::span<const std::string_view> names) {
-    Text m = display_name(spec);
+    Text m = display_name(params);
     m.append(" missing ");
     append_number(m, names.size());
     m.append(" required ");
@@ -61,7 +61,7 @@ Failure missing(const ParamSpec& spec, std::string_view kind,
 
 // The slot a keyword names, or -1. Keywords match by their UTF-8 bytes; a name that is not
 // text, or not encodable, matches nothing.
-Py_ssize_t keyword_slot(const ParamSpec& spec, PyObject* name) {
+Py_ssize_t keyword_slot(const ParamSpec& params, PyObject* name) {
     if (!PyUnicode_Check(name)) return -1;
     Py_ssize_t n = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &n);
@@ -70,25 +70,25 @@ Py_ssize_t keyword_slot(const ParamSpec& spec, PyObject* name) {
         return -1;
     }
     const std::string_view key(utf8, static_cast<std::size_t>(n));
-    for (std::size_t i = spec.positional_only; i < spec.parameters.size(); ++i) {
-        if (spec.parameters[i] == key) return static_cast<Py_ssize_t>(i);
+    for (std::size_t i = params.positional_only; i < params.parameters.size(); ++i) {
+        if (params.parameters[i] == key) return static_cast<Py_ssize_t>(i);
     }
-    for (std::size_t i = 0; i < spec.keyword_only.size(); ++i) {
-        if (spec.keyword_only[i].name == key) {
-            return static_cast<Py_ssize_t>(spec.parameters.size() + i);
+    for (std::size_t i = 0; i < params.keyword_only.size(); ++i) {
+        if (params.keyword_only[i].name == key) {
+            return static_cast<Py_ssize_t>(params.parameters.size() + i);
         }
     }
     return -1;
 }
 
-Result<void> bind_keyword(const ParamSpec& spec, PyObject* name, PyObject* value,
+Result<void> bind_keyword(const ParamSpec& params, PyObject* name, PyObject* value,
                           std::span<PyObject*> out) {
-    const Py_ssize_t slot = keyword_slot(spec, name);
+    const Py_ssize_t slot = keyword_slot(params, name);
     if (slot < 0)
-        return std::unexpected(keyword_error(spec, " got an unexpected keyword argument ", name));
+        return std::unexpected(keyword_error(params, " got an unexpected keyword argument ", name));
     PyObject*& target = out[static_cast<std::size_t>(slot)];
     if (target != nullptr) {
-        return std::unexpected(keyword_error(spec, " got multiple values for argument ", name));
+        return std::unexpected(keyword_error(params, " got multiple values for argument ", name));
     }
     target = value;
     return {};
@@ -131,12 +131,12 @@ CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs) noexcept {
                     nullptr, nullptr, kwargs};
 }
 
-Result<void> bind_general(const ParamSpec& spec, const CallArgs& call, std::span<PyObject*> out) {
+Result<void> bind_general(const ParamSpec& params, const CallArgs& call, std::span<PyObject*> out) {
     for (PyObject*& slot : out) slot = nullptr;
 
     // 1. Positionals fill the parameters in order.
-    if (call.npositional > spec.parameters.size()) {
-        return std::unexpected(too_many_positional(spec, call.npositional));
+    if (call.npositional > params.parameters.size()) {
+        return std::unexpected(too_many_positional(params, call.npositional));
     }
     for (std::size_t i = 0; i < call.npositional; ++i) out[i] = call.positional[i];
 
@@ -144,7 +144,8 @@ Result<void> bind_general(const ParamSpec& spec, const CallArgs& call, std::span
     if (call.kwnames != nullptr) {
         const Py_ssize_t n = PyTuple_GET_SIZE(call.kwnames);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            TV_CHECK(bind_keyword(spec, PyTuple_GET_ITEM(call.kwnames, i), call.kwvalues[i], out));
+            TV_CHECK(
+                bind_keyword(params, PyTuple_GET_ITEM(call.kwnames, i), call.kwvalues[i], out));
         }
     } else if (call.kwdict != nullptr) {
         Py_ssize_t pos = 0;
@@ -154,25 +155,25 @@ Result<void> bind_general(const ParamSpec& spec, const CallArgs& call, std::span
             // Rendering an unexpected name with str() may run Python code; hold the name so
             // that code cannot free it under us.
             const Owned held = Owned::borrow(name);
-            TV_CHECK(bind_keyword(spec, name, value, out));
+            TV_CHECK(bind_keyword(params, name, value, out));
         }
     }
 
     // 3. Required parameters still unfilled.
     std::string_view absent[8];
     std::size_t nabsent = 0;
-    for (std::size_t i = 0; i < spec.required && i < spec.parameters.size(); ++i) {
+    for (std::size_t i = 0; i < params.required && i < params.parameters.size(); ++i) {
         if (out[i] == nullptr && nabsent < std::size(absent))
-            absent[nabsent++] = spec.parameters[i];
+            absent[nabsent++] = params.parameters[i];
     }
-    if (nabsent != 0) return std::unexpected(missing(spec, "positional", {absent, nabsent}));
-    for (std::size_t i = 0; i < spec.keyword_only.size(); ++i) {
-        if (spec.keyword_only[i].required && out[spec.parameters.size() + i] == nullptr &&
+    if (nabsent != 0) return std::unexpected(missing(params, "positional", {absent, nabsent}));
+    for (std::size_t i = 0; i < params.keyword_only.size(); ++i) {
+        if (params.keyword_only[i].required && out[params.parameters.size() + i] == nullptr &&
             nabsent < std::size(absent)) {
-            absent[nabsent++] = spec.keyword_only[i].name;
+            absent[nabsent++] = params.keyword_only[i].name;
         }
     }
-    if (nabsent != 0) return std::unexpected(missing(spec, "keyword", {absent, nabsent}));
+    if (nabsent != 0) return std::unexpected(missing(params, "keyword", {absent, nabsent}));
     return {};
 }
 

@@ -43,20 +43,20 @@ struct CallArgs {
 
 // Binds the call to the parameters: `out` receives one borrowed reference per slot (the
 // positional-or-keyword parameters, then the keyword-only ones), null where none was given.
-[[nodiscard]] Result<void> bind_general(const ParamSpec& spec, const CallArgs& call,
+[[nodiscard]] Result<void> bind_general(const ParamSpec& params, const CallArgs& call,
                                         std::span<PyObject*> out);
 
-[[nodiscard]] inline Result<void> bind(const ParamSpec& spec, const CallArgs& call,
+[[nodiscard]] inline Result<void> bind(const ParamSpec& params, const CallArgs& call,
                                        std::span<PyObject*> out) {
     // The common call, every parameter by position and no keywords, needs none of the checks.
     const bool no_keywords = (call.kwnames == nullptr || PyTuple_GET_SIZE(call.kwnames) == 0) &&
                              (call.kwdict == nullptr || PyDict_GET_SIZE(call.kwdict) == 0);
-    if (no_keywords && call.npositional == spec.parameters.size() && spec.keyword_only.empty())
+    if (no_keywords && call.npositional == params.parameters.size() && params.keyword_only.empty())
         [[likely]] {
         for (std::size_t i = 0; i < call.npositional; ++i) out[i] = call.positional[i];
         return {};
     }
-    return bind_general(spec, call, out);
+    return bind_general(params, call, out);
 }
 
 // A str (or subclass) as its UTF-8 bytes, valid while `value` lives. Failures go through the

@@ -5,7 +5,7 @@ namespace torvane::py {
 
 Result<PyTypeObject*> ClassType::create() {
     if (type == nullptr) {
-        PyObject* made = PyType_FromSpec(spec);
+        PyObject* made = PyType_FromSpec(type_spec);
         if (made == nullptr) return std::unexpected(Failure::pending());
         type = reinterpret_cast<PyTypeObject*>(made);  // kept for the process
     }

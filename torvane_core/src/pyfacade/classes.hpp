@@ -8,10 +8,10 @@
 
 namespace torvane::py {
 
-// A class's type object, created from its spec on first need and kept for the process.
+// A class's type object, created from its PyType_Spec on first need and kept for the process.
 struct ClassType {
     std::string_view name;
-    PyType_Spec* spec;
+    PyType_Spec* type_spec;
     PyTypeObject* type = nullptr;
 
     // For the module's initialisation: the creation error as it came.
