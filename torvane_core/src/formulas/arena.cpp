@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "runtime/alloc.hpp"
 
@@ -58,13 +57,6 @@ void Arena::add_chunk(std::size_t at_least) noexcept {
 void* Arena::allocate_slow(std::size_t bytes, std::size_t align) noexcept {
     add_chunk(bytes + align);
     return allocate(bytes, align);
-}
-
-std::string_view Arena::copy(std::string_view text) noexcept {
-    if (text.empty()) return {};
-    auto* p = static_cast<char*>(allocate(text.size(), 1));
-    std::memcpy(p, text.data(), text.size());
-    return {p, text.size()};
 }
 
 }  // namespace torvane

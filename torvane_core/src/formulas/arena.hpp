@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
-#include <string_view>
 #include <utility>
 
 namespace torvane {
@@ -35,8 +34,6 @@ public:
     [[nodiscard]] T* allocate_array(std::size_t n) noexcept {
         return static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
     }
-
-    [[nodiscard]] std::string_view copy(std::string_view text) noexcept;
 
     // Chunks requested from the heap so far.
     [[nodiscard]] std::size_t chunks() const noexcept { return chunks_; }

@@ -37,8 +37,6 @@ public:
     // Sets the Python exception this failure stands for.
     void restore() && noexcept;
 
-    [[nodiscard]] Kind kind() const noexcept { return kind_; }
-
 private:
     Failure(Kind kind, PyObject* type, std::source_location where) noexcept
         : kind_(kind), type_(type), where_(where) {}
