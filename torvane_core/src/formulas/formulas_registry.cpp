@@ -57,15 +57,6 @@ ConstantRecord Entry::to_record() const {
     return r;
 }
 
-Entry* Shard::find(std::uint64_t hash, std::string_view key) const noexcept {
-    const std::uint32_t mask = capacity - 1;
-    for (std::uint32_t i = slot_hash(hash) & mask;; i = (i + 1) & mask) {
-        Entry* e = slots[i];
-        if (e == nullptr) return nullptr;
-        if (e->hash == hash && e->key == key) return e;
-    }
-}
-
 FormulasRegistry::FormulasRegistry(std::size_t shards) : FormulasRegistry(shards, 0, 0) {}
 
 FormulasRegistry::FormulasRegistry(std::size_t shards, std::size_t arena_bytes,

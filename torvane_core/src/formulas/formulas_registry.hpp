@@ -75,7 +75,15 @@ struct alignas(64) Shard {
     explicit Shard(std::uint32_t i) noexcept : index(i) {}
     Shard(const Shard&) = delete;
     Shard& operator=(const Shard&) = delete;
-    [[nodiscard]] Entry* find(std::uint64_t hash, std::string_view key) const noexcept;
+    [[nodiscard]] Entry* find(std::uint64_t hash, std::string_view key) const noexcept {
+        // The slot takes the hash's high half; the shard index took the low bits.
+        const std::uint32_t mask = capacity - 1;
+        for (auto i = static_cast<std::uint32_t>(hash >> 32) & mask;; i = (i + 1) & mask) {
+            Entry* e = slots[i];
+            if (e == nullptr) return nullptr;
+            if (e->hash == hash && e->key == key) return e;
+        }
+    }
 };
 
 }  // namespace detail

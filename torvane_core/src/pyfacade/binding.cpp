@@ -121,11 +121,6 @@ Failure wrap_argument_failure(Failure failure, std::string_view parameter) {
 
 }  // namespace
 
-CallArgs CallArgs::fastcall(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    const auto n = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-    return CallArgs{args, n, kwnames, args + n, nullptr};
-}
-
 CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs) noexcept {
     return CallArgs{&PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
                     nullptr, nullptr, kwargs};
@@ -177,7 +172,7 @@ Result<void> bind_general(const ParamSpec& params, const CallArgs& call, std::sp
     return {};
 }
 
-Result<std::string_view> text_argument(PyObject* value, std::string_view parameter) {
+Result<std::string_view> text_argument_slow(PyObject* value, std::string_view parameter) {
     if (!PyUnicode_Check(value)) {
         return std::unexpected(
             wrap_argument_failure(conversion_error(value, "PyString"), parameter));

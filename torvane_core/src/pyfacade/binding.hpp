@@ -37,7 +37,10 @@ struct CallArgs {
     PyObject* kwdict;              // tp_new: dict of keywords, possibly null
 
     [[nodiscard]] static CallArgs fastcall(PyObject* const* args, Py_ssize_t nargsf,
-                                           PyObject* kwnames) noexcept;
+                                           PyObject* kwnames) noexcept {
+        const auto n = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+        return CallArgs{args, n, kwnames, args + n, nullptr};
+    }
     [[nodiscard]] static CallArgs tuple(PyObject* args, PyObject* kwargs) noexcept;
 };
 
@@ -61,7 +64,18 @@ struct CallArgs {
 
 // A str (or subclass) as its UTF-8 bytes, valid while `value` lives. Failures go through the
 // argument wrapping of `parameter`.
-[[nodiscard]] Result<std::string_view> text_argument(PyObject* value, std::string_view parameter);
+[[nodiscard]] Result<std::string_view> text_argument_slow(PyObject* value,
+                                                          std::string_view parameter);
+
+[[nodiscard]] inline Result<std::string_view> text_argument(PyObject* value,
+                                                            std::string_view parameter) {
+    // An exact, compact ASCII str is its own UTF-8: its bytes follow the object header.
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) [[likely]] {
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+    }
+    return text_argument_slow(value, parameter);
+}
 
 // An exact float read directly; anything else through the interpreter's float conversion.
 [[nodiscard]] Result<double> float_argument(PyObject* value, std::string_view parameter);

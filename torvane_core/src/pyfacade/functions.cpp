@@ -1,6 +1,8 @@
 // The module functions: the two sorted listings and the constant datasheet.
 #include "pyfacade/functions.hpp"
 
+#include <new>
+
 #include "datasheet/datasheet.hpp"
 #include "formulas/formulas_registry.hpp"
 #include "pyfacade/binding.hpp"
@@ -15,13 +17,19 @@ namespace {
 // The names are views into the registry, which outlives the call.
 template <class Registry>
 Result<Owned> sorted_names(const Registry& registry) {
-    std::string_view small[32];
+    // Scratch left uninitialised: zeroing 32 views would cost more than sorting the names.
+    constexpr std::size_t kSmall = 32;
+    union Scratch {
+        std::string_view views[kSmall];
+        Scratch() noexcept {}
+    } small;
     Vec<std::string_view> large;
-    if (registry.len() > std::size(small)) large.resize(registry.len());
+    if (registry.len() > kSmall) large.resize(registry.len());
     const std::span<std::string_view> names =
-        large.empty() ? std::span(small, registry.len()) : std::span(large);
+        large.empty() ? std::span(small.views, registry.len()) : std::span(large);
     std::size_t n = 0;
-    registry.for_each_name([&](std::string_view name) { names[n++] = name; });
+    registry.for_each_name(
+        [&](std::string_view name) { ::new (&names[n++]) std::string_view(name); });
     sort_by_bytes(names);
 
     Owned list(PyList_New(static_cast<Py_ssize_t>(names.size())));

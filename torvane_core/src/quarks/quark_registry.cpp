@@ -1,7 +1,6 @@
 // The quark table.
 #include "quarks/quark_registry.hpp"
 
-#include <algorithm>
 #include <array>
 
 namespace torvane {
@@ -26,25 +25,40 @@ constexpr std::array<QuarkRow, 6> kStandardModel = {{
     {"top", 3, 0, 1.0, 246220.0},
 }};
 
+constexpr bool names_distinct(const std::array<QuarkRow, 6>& rows) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (std::size_t j = i + 1; j < rows.size(); ++j) {
+            if (rows[i].name == rows[j].name) return false;
+        }
+    }
+    return true;
+}
+
+// Inserting the table can then never replace a record, so its rows go in without the search.
+static_assert(names_distinct(kStandardModel));
+
 }  // namespace
 
 QuarkRegistry QuarkRegistry::standard_model() {
     QuarkRegistry r;
     r.records_.reserve(kStandardModel.size());
     for (const QuarkRow& row : kStandardModel) {
-        r.insert(
+        r.records_.push_back(
             Quark{to_text(row.name), row.mass_mev, row.yukawa, row.phi_exponent, row.generation});
     }
     return r;
 }
 
 void QuarkRegistry::insert(Quark quark) {
-    auto same = std::ranges::find(records_, quark.name, &Quark::name);
-    if (same != records_.end()) {
-        *same = std::move(quark);
-    } else {
-        records_.push_back(std::move(quark));
+    // Compared as views: the length first, the bytes only when the lengths agree.
+    const std::string_view name = quark.name;
+    for (Quark& q : records_) {
+        if (std::string_view(q.name) == name) {
+            q = std::move(quark);
+            return;
+        }
     }
+    records_.push_back(std::move(quark));
 }
 
 Vec<Text> QuarkRegistry::names() const {
@@ -56,7 +70,7 @@ Vec<Text> QuarkRegistry::names() const {
 
 const Quark* QuarkRegistry::find(std::string_view name) const noexcept {
     for (const Quark& q : records_) {
-        if (q.name == name) return &q;
+        if (std::string_view(q.name) == name) return &q;
     }
     return nullptr;
 }
