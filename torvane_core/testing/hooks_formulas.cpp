@@ -260,6 +260,17 @@ PyObject* sort_by_bytes(PyObject*, PyObject* arg) {
     return out.release();
 }
 
+// same_bytes(a: bytes, b: bytes) -> the registry's key comparison
+PyObject* same_bytes(PyObject*, PyObject* args) {
+    const char* a = nullptr;
+    const char* b = nullptr;
+    Py_ssize_t na = 0;
+    Py_ssize_t nb = 0;
+    if (!PyArg_ParseTuple(args, "y#y#", &a, &na, &b, &nb)) return nullptr;
+    return PyBool_FromLong(
+        torvane::same_bytes({a, static_cast<std::size_t>(na)}, {b, static_cast<std::size_t>(nb)}));
+}
+
 template <class F>
 PyCFunction fn(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -277,5 +288,6 @@ PyMethodDef formulas_hooks[] = {
     {"lookup_is_deep_copy", fn(lookup_is_deep_copy), METH_O, nullptr},
     {"render_error", fn(render_error), METH_VARARGS, nullptr},
     {"sort_by_bytes", fn(sort_by_bytes), METH_O, nullptr},
+    {"same_bytes", fn(same_bytes), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

@@ -232,7 +232,7 @@ std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& 
             count_.fetch_add(1, std::memory_order_relaxed);
             return std::nullopt;
         }
-        if (slot->hash == hash && slot->key == record.name) {
+        if (slot->hash == hash && same_bytes(slot->key, record.name)) {
             // The replaced entry's bytes stay in the arena until the registry goes.
             ConstantRecord previous = slot->to_record();
             slot = fresh;

@@ -81,7 +81,7 @@ struct alignas(64) Shard {
         for (auto i = static_cast<std::uint32_t>(hash >> 32) & mask;; i = (i + 1) & mask) {
             Entry* e = slots[i];
             if (e == nullptr) return nullptr;
-            if (e->hash == hash && e->key == key) return e;
+            if (e->hash == hash && same_bytes(e->key, key)) return e;
         }
     }
 };

@@ -10,29 +10,6 @@
 namespace torvane {
 namespace {
 
-__extension__ using u128 = unsigned __int128;
-
-// Folded 64x64->128 multiply: one instruction pair that spreads every input bit.
-inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
-    const u128 r = static_cast<u128>(a) * b;
-    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
-}
-
-inline std::uint64_t read64(const unsigned char* p) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline std::uint64_t read32(const unsigned char* p) noexcept {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15ull;
-constexpr std::uint64_t kOdd = 0xE7037ED1A0B428DBull;
-
 struct Secret {
     std::uint64_t s0;
     std::uint64_t s1;
@@ -63,40 +40,11 @@ std::atomic<std::uint64_t> g_maps_keyed{0};
 
 }  // namespace
 
-std::uint64_t keyed_hash(const HashKey& key, std::string_view bytes) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::uint64_t seed = key.k0 ^ mix(n ^ kOdd, kGolden);
-    std::uint64_t a = 0;
-    std::uint64_t b = 0;
-    if (n <= 16) {
-        if (n >= 4) {
-            // Two overlapping 4-byte windows from each end cover all of 4..16 bytes.
-            const std::size_t step = (n >> 3) << 2;
-            a = (read32(p) << 32) | read32(p + step);
-            b = (read32(p + n - 4) << 32) | read32(p + n - 4 - step);
-        } else if (n > 0) {
-            a = (static_cast<std::uint64_t>(p[0]) << 16) |
-                (static_cast<std::uint64_t>(p[n >> 1]) << 8) | p[n - 1];
-        }
-    } else {
-        std::size_t left = n;
-        while (left > 16) {
-            seed = mix(read64(p) ^ key.k1, read64(p + 8) ^ seed);
-            p += 16;
-            left -= 16;
-        }
-        a = read64(p + left - 16);
-        b = read64(p + left - 8);
-    }
-    return mix(mix(a ^ key.k1, b ^ seed) ^ kOdd, key.k1 ^ n);
-}
-
 HashKey fresh_hash_key() noexcept {
     static const Secret secret = read_secret();
     const std::uint64_t c = g_maps_keyed.fetch_add(1, std::memory_order_relaxed);
     // An odd multiplier makes c -> k0 a bijection: distinct counters, distinct keys.
-    return HashKey{secret.s0 + c * kGolden, secret.s1 | 1u};
+    return HashKey{secret.s0 + c * hash_detail::kGolden, secret.s1 | 1u};
 }
 
 }  // namespace torvane

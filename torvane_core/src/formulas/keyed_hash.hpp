@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace torvane {
@@ -11,9 +12,87 @@ struct HashKey {
     std::uint64_t k1;
 };
 
+namespace hash_detail {
+
+__extension__ using u128 = unsigned __int128;
+
+inline constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15ull;
+inline constexpr std::uint64_t kOdd = 0xE7037ED1A0B428DBull;
+
+// Folded 64x64->128 multiply: one instruction pair that spreads every input bit.
+inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+    const u128 r = static_cast<u128>(a) * b;
+    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+}
+
+inline std::uint64_t read64(const unsigned char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline std::uint64_t read32(const unsigned char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+}  // namespace hash_detail
+
 // A keyed 64-bit hash of short names. Every byte and the length take part; the key decides
-// the result, so iteration orders differ between registries and between processes.
-[[nodiscard]] std::uint64_t keyed_hash(const HashKey& key, std::string_view bytes) noexcept;
+// the result, so iteration orders differ between registries and between processes. Inline:
+// every look-up hashes one name, and the call would cost a quarter of the hash.
+[[nodiscard]] inline std::uint64_t keyed_hash(const HashKey& key, std::string_view bytes) noexcept {
+    using namespace hash_detail;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::uint64_t seed = key.k0 ^ mix(n ^ kOdd, kGolden);
+    std::uint64_t a = 0;
+    std::uint64_t b = 0;
+    if (n <= 16) {
+        if (n >= 4) {
+            // Two overlapping 4-byte windows from each end cover all of 4..16 bytes.
+            const std::size_t step = (n >> 3) << 2;
+            a = (read32(p) << 32) | read32(p + step);
+            b = (read32(p + n - 4) << 32) | read32(p + n - 4 - step);
+        } else if (n > 0) {
+            a = (static_cast<std::uint64_t>(p[0]) << 16) |
+                (static_cast<std::uint64_t>(p[n >> 1]) << 8) | p[n - 1];
+        }
+    } else {
+        std::size_t left = n;
+        while (left > 16) {
+            seed = mix(read64(p) ^ key.k1, read64(p + 8) ^ seed);
+            p += 16;
+            left -= 16;
+        }
+        a = read64(p + left - 16);
+        b = read64(p + left - 8);
+    }
+    return mix(mix(a ^ key.k1, b ^ seed) ^ kOdd, key.k1 ^ n);
+}
+
+// Byte equality of two names, without a library call for the short ones: overlapping loads
+// from both ends cover 4 to 16 bytes, and nothing is read outside either text.
+[[nodiscard]] inline bool same_bytes(std::string_view x, std::string_view y) noexcept {
+    using namespace hash_detail;
+    const std::size_t n = x.size();
+    if (n != y.size()) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(x.data());
+    const auto* q = reinterpret_cast<const unsigned char*>(y.data());
+    if (n >= 8 && n <= 16) {
+        return ((read64(p) ^ read64(q)) | (read64(p + n - 8) ^ read64(q + n - 8))) == 0;
+    }
+    if (n >= 4 && n < 8) {
+        return ((read32(p) ^ read32(q)) | (read32(p + n - 4) ^ read32(q + n - 4))) == 0;
+    }
+    if (n < 4) {
+        unsigned diff = 0;
+        for (std::size_t i = 0; i < n; ++i) diff |= p[i] ^ q[i];
+        return diff == 0;
+    }
+    return std::memcmp(p, q, n) == 0;
+}
 
 // Keys for one new map. Derived from a process secret read once from the operating system's
 // random source and a counter, so no two maps of a process share keys and a registry build
