@@ -185,8 +185,7 @@ Result<std::string_view> text_argument_slow(PyObject* value, std::string_view pa
     return std::string_view(utf8, static_cast<std::size_t>(n));
 }
 
-Result<double> float_argument(PyObject* value, std::string_view parameter) {
-    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+Result<double> float_argument_slow(PyObject* value, std::string_view parameter) {
     const double d = PyFloat_AsDouble(value);
     // -1.0 is also an ordinary value; only a pending exception makes it a failure.
     if (d == -1.0 && PyErr_Occurred() != nullptr) {

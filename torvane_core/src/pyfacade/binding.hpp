@@ -78,7 +78,13 @@ struct CallArgs {
 }
 
 // An exact float read directly; anything else through the interpreter's float conversion.
-[[nodiscard]] Result<double> float_argument(PyObject* value, std::string_view parameter);
+[[nodiscard]] Result<double> float_argument_slow(PyObject* value, std::string_view parameter);
+
+[[nodiscard]] inline Result<double> float_argument(PyObject* value, std::string_view parameter) {
+    if (PyFloat_CheckExact(value)) [[likely]]
+        return PyFloat_AS_DOUBLE(value);
+    return float_argument_slow(value, parameter);
+}
 
 // `self` must be an instance of `type` or of a subtype.
 [[nodiscard]] Failure wrong_self(PyObject* self, std::string_view cls);

@@ -43,8 +43,8 @@ QuarkRegistry QuarkRegistry::standard_model() {
     QuarkRegistry r;
     r.records_.reserve(kStandardModel.size());
     for (const QuarkRow& row : kStandardModel) {
-        r.records_.push_back(
-            Quark{to_text(row.name), row.mass_mev, row.yukawa, row.phi_exponent, row.generation});
+        r.records_.emplace_back(to_text(row.name), row.mass_mev, row.yukawa, row.phi_exponent,
+                                row.generation);
     }
     return r;
 }
