@@ -220,6 +220,32 @@ def test_bytes_needing_no_escape_are_copied_raw():
     assert hooks.encode_string(raw) == b'"' + raw + b'"'
 
 
+def escaped(raw: bytes) -> bytes:
+    """The string's text as an independent reading of the escape table."""
+    out = []
+    for b in raw:
+        if b in SHORT_ESCAPES:
+            out.append(SHORT_ESCAPES[b])
+        elif b < 0x20:
+            out.append(b"\\u00%02x" % b)
+        elif b in b'"\\':
+            out.append(b"\\" + bytes([b]))
+        else:
+            out.append(bytes([b]))
+    return b'"' + b"".join(out) + b'"'
+
+
+@pytest.mark.parametrize("pieces", [60, 64, 65, 500, 50_000])
+def test_long_text_grows_the_buffer_without_losing_bytes(pieces):
+    # Escapes make the text up to six times its input, across several growths of the buffer.
+    pool = [b"a", b"b", b'"', b"\\", b"\n", b"\x01", "\u00b5".encode()]
+    raw = b"".join(random.Random(pieces).choice(pool) for _ in range(pieces))
+    text = escaped(raw)
+    assert hooks.encode_string(raw) == text
+    assert hooks.encode_object([(raw, raw)]) == b"{" + text + b":" + text + b"}"
+    assert json.loads(text) == raw.decode()
+
+
 def test_every_ascii_character_reads_back():
     s = "".join(map(chr, range(0x80))) + "µ€𝜋"
     assert json.loads(hooks.encode_string(s.encode())) == s

@@ -8,12 +8,13 @@ namespace torvane {
 JsonValue constant_datasheet(const ConstantRecord& record) noexcept {
     JsonObject sheet;
     sheet.reserve(5);  // one allocation; the keys and short texts fit in their strings inline
+    // Set in key order, so each member is appended; the object would sort them anyway.
     sheet.set("name", JsonValue::string(record.name));
-    sheet.set("value", json_number(record.value));
-    sheet.set("units", JsonValue::string(record.units));
+    sheet.set("status", JsonValue::string(status_text(record.status)));
     // A non-finite uncertainty says no more than a missing one, and JSON cannot spell it anyway.
     sheet.set("uncertainty", record.uncertainty ? json_number(*record.uncertainty) : JsonValue{});
-    sheet.set("status", JsonValue::string(status_text(record.status)));
+    sheet.set("units", JsonValue::string(record.units));
+    sheet.set("value", json_number(record.value));
     return JsonValue(std::move(sheet));
 }
 
