@@ -166,20 +166,28 @@ void FormulasRegistry::grow_shard(Shard& shard) {
 }
 
 Entry* FormulasRegistry::make_entry(std::uint64_t hash, const detail::RecordView& record) {
-    auto* e = ::new (arena_.allocate(sizeof(Entry), alignof(Entry))) Entry{};
+    void* at = arena_.allocate(sizeof(Entry), alignof(Entry));
+    if (record.static_texts) {
+        // Every member written once, straight from the view.
+        return ::new (at) Entry{.hash = hash,
+                                .key = record.name,
+                                .name = record.name,
+                                .units = record.units,
+                                .expression = record.expression.value_or(std::string_view{}),
+                                .depends_on = record.depends_on,
+                                .value = record.value,
+                                .uncertainty = record.uncertainty.value_or(0.0),
+                                .has_uncertainty = record.uncertainty.has_value(),
+                                .has_expression = record.expression.has_value(),
+                                .status = record.status};
+    }
+    auto* e = ::new (at) Entry{};
     e->hash = hash;
     e->value = record.value;
     e->has_uncertainty = record.uncertainty.has_value();
     e->uncertainty = record.uncertainty.value_or(0.0);
     e->status = record.status;
     e->has_expression = record.expression.has_value();
-    if (record.static_texts) {
-        e->name = e->key = record.name;
-        e->units = record.units;
-        e->expression = record.expression.value_or(std::string_view{});
-        e->depends_on = record.depends_on;
-        return e;
-    }
     // Every text of the record in one block: the name twice (record and key), the units, the
     // expression and the dependencies.
     std::size_t bytes = 2 * record.name.size() + record.units.size() +
@@ -229,7 +237,14 @@ std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& 
         if (slot == nullptr) {
             slot = fresh;
             ++shard.size;
-            count_.fetch_add(1, std::memory_order_relaxed);
+            // Unlocked stores are those of create(), before anyone else can see the registry:
+            // no reader to race with, so no read-modify-write either (17 of them cost more
+            // than the rest of an insertion).
+            if (lock) {
+                count_.fetch_add(1, std::memory_order_relaxed);
+            } else {
+                count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            }
             return std::nullopt;
         }
         if (slot->hash == hash && same_bytes(slot->key, record.name)) {
