@@ -7,6 +7,17 @@ import threading
 
 import pytest
 
+# The module's __all__: every public name, in the order the module adds them.
+MODULE_ALL = [
+    "PyFormulasRegistry",
+    "PyQuarkRegistry",
+    "PyCKMMatrix",
+    "py_list_constants",
+    "py_list_quarks",
+    "py_get_constant",
+    "__version__",
+]
+
 
 def run_python(code: str, *, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a fresh interpreter of this environment; process-wide behaviour

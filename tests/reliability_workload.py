@@ -38,33 +38,38 @@ from functools import partial
 # loaded the module, so it comes before the module's import below and leaves through
 # `import_sweep_main` when asked for.
 
-IMPORT_PROBES = (None,) * 64
 IMPORT_MAX_POINTS = 20_000
 
+# Allocated after the call: when the call made fewer than k allocations, the k-th one falls
+# among these probes and raises MemoryError, which tells the sweep it has gone past the call.
+PROBES = (None,) * 64
 
-def _import_attempt(k: int, load: Callable[[], object], set_nomemory, remove_mem_hooks):
-    sys._getframe()  # see _attempt below
-    exc = None
+
+def _attempt(call: Callable[[], object], k: int, set_nomemory, remove_mem_hooks):
+    # This frame's object exists before the hook is set, so an exception reaching this frame
+    # needs no new frame object: the interpreter can lose an exception when making one fails.
+    sys._getframe()
+    result = exc = None
     set_nomemory(k, k + 1)
     try:
-        load()
-    except BaseException as raised:  # noqa: BLE001 - every outcome is reported
+        result = call()
+    except BaseException as raised:  # noqa: BLE001 - every outcome is classified
         exc = raised
     try:
-        for _ in IMPORT_PROBES:
+        for _ in PROBES:
             object()
     except MemoryError:
         complete = True
     else:
         complete = False
     remove_mem_hooks()
-    return exc, complete
+    return result, exc, complete
 
 
 def _import_child(k: int, load: Callable[[], object]) -> dict:
     import _testcapi
 
-    exc, complete = _import_attempt(k, load, _testcapi.set_nomemory, _testcapi.remove_mem_hooks)
+    _, exc, complete = _attempt(load, k, _testcapi.set_nomemory, _testcapi.remove_mem_hooks)
     report: dict = {"k": k, "complete": complete, "error": None}
     if exc is not None:
         cause = exc.__cause__
@@ -776,28 +781,6 @@ MAX_POINTS = 20_000
 WARMUP_BATCH = 10
 MAX_WARMUP_BATCHES = 20
 MEASURED_SWEEPS = 50
-PROBES = (None,) * 64
-
-
-def _attempt(call: Callable[[], object], k: int, set_nomemory, remove_mem_hooks):
-    # This frame's object exists before the hook is set, so an exception reaching this frame
-    # needs no new frame object: the interpreter can lose an exception when making one fails.
-    sys._getframe()
-    result = exc = None
-    set_nomemory(k, k + 1)
-    try:
-        result = call()
-    except BaseException as raised:  # noqa: BLE001 - every outcome is classified
-        exc = raised
-    try:
-        for _ in PROBES:
-            object()
-    except MemoryError:
-        complete = True
-    else:
-        complete = False
-    remove_mem_hooks()
-    return result, exc, complete
 
 
 def _forget_printed_exception() -> None:

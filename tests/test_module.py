@@ -5,23 +5,13 @@ import shutil
 import subprocess
 
 import pytest
-from conftest import run_python
+from conftest import MODULE_ALL, run_python
 
 from orvantis import _torvane_core as core
 
-ALL = [
-    "PyFormulasRegistry",
-    "PyQuarkRegistry",
-    "PyCKMMatrix",
-    "py_list_constants",
-    "py_list_quarks",
-    "py_get_constant",
-    "__version__",
-]
-
 
 def test_all_and_version():
-    assert core.__all__ == ALL
+    assert core.__all__ == MODULE_ALL
     assert type(core.__all__) is list
     assert core.__version__ == "2.2.1"
     assert type(core.__version__) is str
@@ -37,7 +27,7 @@ def test_dictionary_order_follows_the_add_order():
         "__loader__",
         "__spec__",
         "__all__",
-        *ALL,
+        *MODULE_ALL,
         "__file__",
     ]
 
