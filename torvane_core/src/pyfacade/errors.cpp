@@ -53,27 +53,39 @@ PyObject* panic_exception() noexcept {
     return g_panic_exception;
 }
 
+struct Failure::Detail {
+    Text message;
+    std::source_location where;
+};
+
+void Failure::attach(std::string_view message, const std::source_location& where) {
+    detail_ = ::new (checked_alloc(sizeof(Detail))) Detail{to_text(message), where};
+}
+
+void Failure::release_detail() noexcept {
+    detail_->~Detail();
+    checked_free(detail_);
+    detail_ = nullptr;
+}
+
 Failure Failure::pending() noexcept {
     if (PyErr_Occurred() == nullptr) {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    return Failure(Kind::Pending, nullptr, std::source_location{});
+    return Failure(Kind::Pending, nullptr);
 }
 
 Failure Failure::raise(PyObject* type, std::string_view message) {
-    Failure f(Kind::Raise, type, std::source_location{});
-    f.message_ = to_text(message);
-    f.has_argument_ = true;
+    Failure f(Kind::Raise, type);
+    f.attach(message, std::source_location{});
     return f;
 }
 
-Failure Failure::raise(PyObject* type) noexcept {
-    return Failure(Kind::Raise, type, std::source_location{});
-}
+Failure Failure::raise(PyObject* type) noexcept { return Failure(Kind::Raise, type); }
 
 Failure Failure::internal(std::string_view message, std::source_location where) {
-    Failure f(Kind::Internal, nullptr, where);
-    f.message_ = to_text(message);
+    Failure f(Kind::Internal, nullptr);
+    f.attach(message, where);
     return f;
 }
 
@@ -91,19 +103,20 @@ void Failure::restore() && noexcept {
             }
             return;
         case Kind::Raise: {
-            if (!has_argument_) {
+            if (detail_ == nullptr) {
                 PyErr_SetObject(type_, Py_None);  // None: the exception gets no arguments
                 return;
             }
+            const Text& message = detail_->message;
             Owned argument(PyUnicode_DecodeUTF8(
-                message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
+                message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
             if (argument) PyErr_SetObject(type_, argument.get());
             return;
         }
         case Kind::Internal:
             if (print_pending_ && PyErr_Occurred() != nullptr) PyErr_Print();
-            report_internal_failure(message_, where_);
-            raise_panic(message_);
+            report_internal_failure(detail_->message, detail_->where);
+            raise_panic(detail_->message);
             return;
     }
 }

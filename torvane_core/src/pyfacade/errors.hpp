@@ -6,6 +6,7 @@
 #include <expected>
 #include <source_location>
 #include <string_view>
+#include <utility>
 
 #include "pyfacade/owned.hpp"
 #include "runtime/alloc.hpp"
@@ -37,16 +38,37 @@ public:
     // Sets the Python exception this failure stands for.
     void restore() && noexcept;
 
+    Failure(Failure&& other) noexcept
+        : kind_(other.kind_),
+          print_pending_(other.print_pending_),
+          type_(other.type_),
+          detail_(std::exchange(other.detail_, nullptr)) {}
+    Failure& operator=(Failure&& other) noexcept {
+        std::swap(kind_, other.kind_);
+        std::swap(print_pending_, other.print_pending_);
+        std::swap(type_, other.type_);
+        std::swap(detail_, other.detail_);
+        return *this;
+    }
+    Failure(const Failure&) = delete;
+    Failure& operator=(const Failure&) = delete;
+    ~Failure() {
+        if (detail_ != nullptr) release_detail();
+    }
+
 private:
-    Failure(Kind kind, PyObject* type, std::source_location where) noexcept
-        : kind_(kind), type_(type), where_(where) {}
+    // The message and the place of an internal failure. Kept out of line, so that a Failure is
+    // three words and every Result that may hold one stays small on the success path.
+    struct Detail;
+
+    Failure(Kind kind, PyObject* type) noexcept : kind_(kind), type_(type) {}
+    void attach(std::string_view message, const std::source_location& where);
+    void release_detail() noexcept;
 
     Kind kind_;
-    bool has_argument_ = false;
     bool print_pending_ = false;
     PyObject* type_;  // a static exception type, for Raise
-    Text message_;
-    std::source_location where_;
+    Detail* detail_ = nullptr;  // the message: always for Internal, for Raise when it has one
 };
 
 template <class T>
