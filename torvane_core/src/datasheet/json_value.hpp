@@ -19,7 +19,14 @@ class JsonValue;
 // they were added in: json.loads builds its dict in text order, and callers see that order.
 class JsonObject {
 public:
-    JsonObject() noexcept = default;
+    // Defined below JsonMember: the vector's members may only be used once its element type is
+    // complete, and these are the ones a class would otherwise define on the spot.
+    JsonObject() noexcept;
+    JsonObject(const JsonObject&);
+    JsonObject(JsonObject&&) noexcept;
+    JsonObject& operator=(const JsonObject&);
+    JsonObject& operator=(JsonObject&&) noexcept;
+    ~JsonObject();
 
     // One allocation up front for an object whose size is known, instead of regrowing per member.
     void reserve(std::size_t members) noexcept;
@@ -62,6 +69,13 @@ struct JsonMember {
     Text key;
     JsonValue value;
 };
+
+inline JsonObject::JsonObject() noexcept = default;
+inline JsonObject::JsonObject(const JsonObject&) = default;
+inline JsonObject::JsonObject(JsonObject&&) noexcept = default;
+inline JsonObject& JsonObject::operator=(const JsonObject&) = default;
+inline JsonObject& JsonObject::operator=(JsonObject&&) noexcept = default;
+inline JsonObject::~JsonObject() = default;
 
 // NaN and the infinities have no JSON spelling; they become null.
 [[nodiscard]] JsonValue json_number(double x) noexcept;

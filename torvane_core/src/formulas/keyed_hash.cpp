@@ -5,7 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
-#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace torvane {
 namespace {
@@ -20,7 +21,10 @@ Secret read_secret() noexcept {
     auto* out = reinterpret_cast<unsigned char*>(&s);
     std::size_t got = 0;
     while (got < sizeof s) {
-        const ssize_t n = ::getrandom(out + got, sizeof s - got, 0);
+        // The system call itself rather than glibc's wrapper, which only glibc 2.25 and later
+        // have: the portable wheels are built against glibc 2.17. Where the kernel lacks it the
+        // call fails with ENOSYS and the fallback below takes over.
+        const long n = ::syscall(SYS_getrandom, out + got, sizeof s - got, 0u);
         if (n > 0) {
             got += static_cast<std::size_t>(n);
         } else if (n < 0 && errno != EINTR) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace torvane::py {
@@ -125,8 +126,9 @@ void report_internal_failure(std::string_view message, const std::source_locatio
     char name[64] = "<unnamed>";
     (void)pthread_getname_np(pthread_self(), name, sizeof name);
     const std::string_view file = short_path(where.file_name());
+    // The system call: glibc's gettid() wrapper is 2.30 and later, newer than the wheels' floor.
     std::fprintf(stderr, "thread '%s' (%ld) hit an internal failure at %.*s:%u:%u:\n%.*s\n", name,
-                 static_cast<long>(::gettid()), static_cast<int>(file.size()), file.data(),
+                 ::syscall(SYS_gettid), static_cast<int>(file.size()), file.data(),
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                  static_cast<int>(message.size()), message.data());
     std::fflush(stderr);
