@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Builds and installs the module with its test hooks into .venv, then runs every test.
-# Extra arguments go to pytest.
+# Python 3.12 by default; `--python 3.13` first, or TORVANE_PYTHON=3.13 in the environment, runs
+# the same suite on Python 3.13 (in .venv-3.13). Other arguments go to pytest.
+if [ "${1:-}" = --python ]; then
+  export TORVANE_PYTHON="${2:?--python needs a version: 3.12 or 3.13}"
+  shift 2
+fi
 source "$(dirname "$0")/venv.sh"
 python -m pip install --quiet --no-build-isolation --no-deps . \
-  -C build-dir=build/test -C cmake.define.TORVANE_TEST_HOOKS=ON
+  -C build-dir="build/test-$minor" -C cmake.define.TORVANE_TEST_HOOKS=ON
 # From the tests folder, so the installed module is imported, never the source tree.
 python -m pytest "$@"

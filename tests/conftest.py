@@ -19,6 +19,38 @@ MODULE_ALL = [
 ]
 
 
+# Prepended to code run by run_python: `run_in_subinterpreter(code, isolated=True)` runs code in
+# a new sub-interpreter (isolated, or a legacy one that shares the main interpreter's ways) and
+# returns None, or its failure as "<class 'ImportError'>: message". CPython's private module for
+# them is `_xxsubinterpreters` in 3.12 and `_interpreters` in 3.13, which returns the failure.
+SUBINTERPRETERS = """
+import sys
+
+if sys.version_info >= (3, 13):
+    import _interpreters
+
+    def run_in_subinterpreter(code, isolated=True):
+        interp = _interpreters.create("isolated" if isolated else "legacy")
+        try:
+            failure = _interpreters.run_string(interp, code)
+        finally:
+            _interpreters.destroy(interp)
+        return None if failure is None else f"<class '{failure.type.__name__}'>: {failure.msg}"
+else:
+    import _xxsubinterpreters
+
+    def run_in_subinterpreter(code, isolated=True):
+        interp = _xxsubinterpreters.create(isolated=isolated)
+        try:
+            _xxsubinterpreters.run_string(interp, code)
+        except _xxsubinterpreters.RunFailedError as failure:
+            return str(failure)
+        finally:
+            _xxsubinterpreters.destroy(interp)
+        return None
+"""
+
+
 def run_python(code: str, *, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a fresh interpreter of this environment; process-wide behaviour
     (imports, sub-interpreters, standard error) is only observable there."""

@@ -28,6 +28,8 @@ import gc
 import json
 import math
 import os
+import re
+import signal
 import sys
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -105,6 +107,75 @@ def _import_child(k: int, load: Callable[[], object]) -> dict:
     return report
 
 
+# The frames of a native stack as gdb prints them: "#3  0x... in name (args) at file:line",
+# "#3  name (args) at ..." for an inlined frame, "#3  0x... in ?? () from /lib/x.so".
+_GDB_FRAME = re.compile(r"^#\d+\s+(?:0x[0-9a-f]+ in )?(\S+) \(.*?\)(?: (?:at|from) (\S+))?\s*$")
+
+
+def _gdb_frames(args: list[str]) -> list[str]:
+    """The native stack ("function file-or-library" per frame, innermost first) of the crash
+    that gdb, run with `args`, shows; empty when gdb is missing or saw no crash."""
+    import shutil
+    import subprocess
+
+    gdb = shutil.which("gdb")
+    if gdb is None:
+        return []
+    out = subprocess.run(
+        [gdb, "-batch", "-nx", *args, "-ex=bt"],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    ).stdout
+    if "SIGSEGV" not in out:
+        return []
+    lines = out.splitlines()
+    # gdb names the crashing frame once when it stops and again at the top of the stack.
+    top = max(i for i, line in enumerate(lines) if line.startswith("#0 "))
+    return [f"{m[1]} {m[2] or ''}".strip() for line in lines[top:] if (m := _GDB_FRAME.match(line))]
+
+
+def _crash_frames(k: int, load: Callable[[], object], scratch: str) -> list[str]:
+    """The native stack at the crash of failure point k: from the core the child left in
+    `scratch`, or else from gdb attached to a fresh child that meets the same point (which
+    need not crash again: some of these crashes read memory that was never written)."""
+    core_file = os.path.join(scratch, "core")
+    if os.path.exists(core_file):
+        try:
+            return _gdb_frames([sys.executable, core_file])
+        finally:
+            os.unlink(core_file)
+    pid = os.fork()
+    if pid == 0:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.dup2(devnull, 2)
+        os.kill(os.getpid(), signal.SIGSTOP)
+        try:
+            _import_child(k, load)
+        finally:
+            os._exit(0)
+    os.waitpid(pid, os.WUNTRACED)
+    try:
+        # The child's own stop is passed over; the run goes on to the crash.
+        return _gdb_frames(["-p", str(pid), "-ex=handle SIGSTOP nostop noprint nopass",
+                            "-ex=continue"])
+    finally:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+
+
+def crashed_in_interpreter(frames: list[str]) -> bool:
+    """Whether a crash seen by gdb is the interpreter's own: no frame of its stack is code of
+    the module. CPython 3.13.0 crashes so at a few points of the import: while recording the
+    module after its init entry has returned (`_extensions_cache_set` hashes the NULL it got
+    for a key; the error path of `import_run_extension` reads through a null pointer), and in
+    the import statement's Python machinery (`initialize_locals` when a frame's set-up fails,
+    `PyFunction_NewWithQualName` taking a reference to a NULL)."""
+    return bool(frames) and not any("torvane" in f for f in frames)
+
+
 def import_sweep_main(mode: str, scratch: str) -> int:
     """One line of JSON per failure point k, each from a child forked from this interpreter, in
     which the (k+1)-th allocation of the import fails. mode "statement": the import statement,
@@ -114,6 +185,7 @@ def import_sweep_main(mode: str, scratch: str) -> int:
         raise RuntimeError("the import sweep needs an interpreter without the module")
     import importlib
     import importlib.util
+    import resource
 
     import orvantis  # noqa: F401 - the package, but not the module
 
@@ -133,6 +205,10 @@ def import_sweep_main(mode: str, scratch: str) -> int:
         if pid == 0:
             os.close(read_end)
             os.dup2(err_fd, 2)
+            # A crash leaves its core in the scratch folder (where the system writes cores
+            # into the working folder), for gdb to tell whose crash it was.
+            os.chdir(scratch)
+            resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY,) * 2)
             try:
                 report = _import_child(k, load)
             except BaseException as e:  # noqa: BLE001 - reported to the parent
@@ -152,8 +228,14 @@ def import_sweep_main(mode: str, scratch: str) -> int:
         with open(err_path) as f:
             report["stderr"] = f.read()
         os.unlink(err_path)
+        if os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGSEGV:
+            # Whose crash it was: one the interpreter makes on its own is reported, and the
+            # sweep goes on past it; any other ends the sweep.
+            frames = _crash_frames(k, load, scratch)
+            report["crash_frames"] = frames[:12]
+            report["interpreter_crash"] = crashed_in_interpreter(frames)
         print(json.dumps(report), flush=True)
-        if report.get("complete") or status != 0:
+        if report.get("complete") or (status != 0 and not report.get("interpreter_crash")):
             break
     return 0
 
@@ -192,13 +274,14 @@ class FloatRaises:
     module and the caller: under injected allocation failures, an exception leaving a Python
     frame can itself be lost by the interpreter, which would blur what the module did."""
 
-    __float__ = partial(int, "x")
+    # staticmethod: a bare partial in a class is to become a method descriptor (3.13 warns).
+    __float__ = staticmethod(partial(int, "x"))
 
 
 class Index:
     """Only __index__ (native too, for the same reason): the conversion falls back to it."""
 
-    __index__ = partial(int, 1)
+    __index__ = staticmethod(partial(int, 1))
 
 
 FLOAT_RAISES = FloatRaises()
@@ -780,7 +863,10 @@ def mode_leak(name: str, calls: int) -> dict:
 MAX_POINTS = 20_000
 WARMUP_BATCH = 10
 MAX_WARMUP_BATCHES = 20
-MEASURED_SWEEPS = 50
+# On 3.13 the allocated blocks drift by a few dozen over a batch of sweeps whatever is swept
+# (built-in functions alike) and without growing with the number of sweeps; more sweeps keep a
+# leak of one block per sweep well above that.
+MEASURED_SWEEPS = 50 if sys.version_info < (3, 13) else 200
 
 
 def _forget_printed_exception() -> None:

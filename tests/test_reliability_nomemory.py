@@ -14,6 +14,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import warnings
 from pathlib import Path
 
 import pytest
@@ -228,11 +229,20 @@ def import_sweep(mode: str, tmp_path: Path) -> list[dict]:
     return reports
 
 
+# CPython 3.13.0 crashes inside its own import at some failure points (see
+# crashed_in_interpreter in the workload); those points are skipped there, and said so.
+INTERPRETER_CRASHES = sys.version_info[:2] == (3, 13)
+
+
 def check_import_reports(reports: list[dict], strict: bool) -> dict[str, int]:
     outcomes: dict[str, int] = {}
     problems = []
+    skipped = []
     for r in reports:
         k = r["k"]
+        if INTERPRETER_CRASHES and r.get("interpreter_crash"):
+            skipped.append(f"{k} (in {r['crash_frames'][0].split()[0]})")
+            continue
         check_stderr(r["stderr"])
         if r["status"] != 0:
             problems.append(f"k={k}: the child died ({r['status']}): {r['stderr'][-2000:]}")
@@ -268,6 +278,12 @@ def check_import_reports(reports: list[dict], strict: bool) -> dict[str, int]:
         }:
             problems.append(f"k={k}: the second import gave {second}")
     assert problems == []
+    if skipped:
+        warnings.warn(
+            f"skipped failure points {', '.join(skipped)}: CPython {sys.version.split()[0]}"
+            " crashed there inside its own code, with no frame of the module on the stack",
+            stacklevel=2,
+        )
     last = reports[-1]
     assert last["complete"] and last["error"] is None, last
     return outcomes
@@ -280,7 +296,7 @@ def test_every_failure_point_of_the_init_entry(tmp_path: Path) -> None:
     assert outcomes.get("MemoryError", 0) > 0
     assert outcomes.get("RuntimeError", 0) > 0
     assert outcomes.get("PanicException", 0) > 0
-    causes = {tuple(r["args"]) for r in reports if r["error"] == "RuntimeError"}
+    causes = {tuple(r["args"]) for r in reports if r.get("error") == "RuntimeError"}
     assert causes == {(f"An error occurred while initializing class {c}",) for c in CLASSES}
 
 

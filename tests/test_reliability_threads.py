@@ -10,10 +10,11 @@ from __future__ import annotations
 
 import importlib.util
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
-from conftest import run_python, run_threads
+from conftest import SUBINTERPRETERS, run_python, run_threads
 
 WORKLOAD = Path(__file__).with_name("reliability_workload.py")
 THREADS = 8
@@ -132,19 +133,11 @@ def test_instances_made_and_dropped_on_many_threads_leave_the_classes_alone(fast
 # refuses single-phase modules before their init entry runs, a legacy one reaches the entry
 # and its owning-interpreter guard.
 
-SUBINTERPRETERS = r"""
-import _xxsubinterpreters as interpreters
+ATTEMPTS = r"""
 import orvantis._torvane_core as core
 
-def attempt(**kwargs):
-    interp = interpreters.create(**kwargs)
-    try:
-        interpreters.run_string(interp, "import orvantis._torvane_core")
-    except interpreters.RunFailedError as e:
-        return str(e)
-    finally:
-        interpreters.destroy(interp)
-    return "imported"
+def attempt(isolated=True):
+    return run_in_subinterpreter("import orvantis._torvane_core", isolated) or "imported"
 
 def works():
     return (core.py_list_quarks(), core.PyFormulasRegistry().get("b3"),
@@ -162,7 +155,7 @@ print(again is core, works() == before)
 
 
 def test_a_sub_interpreter_cannot_import_the_module() -> None:
-    result = run_python(SUBINTERPRETERS)
+    result = run_python(SUBINTERPRETERS + ATTEMPTS)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     isolated, legacy, main = result.stdout.splitlines()
@@ -176,20 +169,13 @@ def test_a_sub_interpreter_cannot_import_the_module() -> None:
 
 def test_a_sub_interpreter_first_does_not_take_the_module_from_the_main_one() -> None:
     code = r"""
-        import _xxsubinterpreters as interpreters
-        for kwargs in ({}, {"isolated": False}, {}):
-            interp = interpreters.create(**kwargs)
-            try:
-                interpreters.run_string(interp, "import orvantis._torvane_core")
-            except interpreters.RunFailedError as e:
-                print(str(e).split(":")[0])
-            else:
-                print("imported")
-            interpreters.destroy(interp)
+        for isolated in (True, False, True):
+            failure = run_in_subinterpreter("import orvantis._torvane_core", isolated)
+            print("imported" if failure is None else failure.split(":")[0])
         import orvantis._torvane_core as core
         print(core.py_list_quarks())
     """
-    result = run_python(code)
+    result = run_python(SUBINTERPRETERS + textwrap.dedent(code))
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "<class 'ImportError'>",
@@ -232,7 +218,6 @@ def test_reimport_and_sub_interpreters_under_load() -> None:
         w = importlib.util.module_from_spec(module_spec)
         sys.modules["reliability_workload"] = w
         module_spec.loader.exec_module(w)
-        import _xxsubinterpreters as interpreters
         import orvantis._torvane_core as core
 
         stop = threading.Event()
@@ -260,19 +245,17 @@ def test_reimport_and_sub_interpreters_under_load() -> None:
                 again = importlib.import_module("orvantis._torvane_core")
                 assert again is core
                 if round % 3 == 0:
-                    interp = interpreters.create(isolated=bool(round % 2))
-                    try:
-                        interpreters.run_string(interp, "import orvantis._torvane_core")
-                    except interpreters.RunFailedError as e:
-                        refused += "ImportError" in str(e)
-                    interpreters.destroy(interp)
+                    failure = run_in_subinterpreter(
+                        "import orvantis._torvane_core", isolated=bool(round % 2)
+                    )
+                    refused += failure is not None and "ImportError" in failure
         finally:
             stop.set()
             for t in threads:
                 t.join()
         print(problems[:5], refused, min(calls) > 0, core.__all__ == w.core.__all__)
     """.replace("WORKLOAD_PATH", repr(str(WORKLOAD)))
-    result = run_python(code, timeout=600)
+    result = run_python(SUBINTERPRETERS + textwrap.dedent(code), timeout=600)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     assert result.stdout == "[] 10 True True\n"
