@@ -159,8 +159,9 @@ def _crash_frames(k: int, load: Callable[[], object], scratch: str) -> list[str]
     os.waitpid(pid, os.WUNTRACED)
     try:
         # The child's own stop is passed over; the run goes on to the crash.
-        return _gdb_frames(["-p", str(pid), "-ex=handle SIGSTOP nostop noprint nopass",
-                            "-ex=continue"])
+        return _gdb_frames(
+            ["-p", str(pid), "-ex=handle SIGSTOP nostop noprint nopass", "-ex=continue"]
+        )
     finally:
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)

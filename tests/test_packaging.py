@@ -4,6 +4,7 @@ environments, where the module works and the test suite passes without the test 
 import email.parser
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -16,6 +17,9 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 DIST = "orvantis_torvane_core-2.2.1"
+# The wheel of the Python running the suite: cp312 or cp313.
+PY = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+SO = f"_torvane_core.cpython-{PY[2:]}-x86_64-linux-gnu.so"
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("TORVANE_SANITIZED") == "1",
@@ -30,11 +34,13 @@ def clean_env() -> dict[str, str]:
     return {k: v for k, v in os.environ.items() if not k.startswith(drop)}
 
 
-def run(args: list[str | Path], cwd: Path, timeout: float = 900) -> str:
+def run(
+    args: list[str | Path], cwd: Path, timeout: float = 900, env: dict[str, str] | None = None
+) -> str:
     result = subprocess.run(
         [str(a) for a in args],
         cwd=cwd,
-        env=clean_env(),
+        env=clean_env() | (env or {}),
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -51,12 +57,34 @@ def fresh_venv(where: Path, *installs: str | Path) -> Path:
     return python
 
 
+def build_wheels(tree: Path, out: Path) -> Path:
+    """scripts/wheels.sh of `tree` for this suite's Python, in this suite's environment (which
+    venv.sh names by its 3.12 name); the time stamps are those of this work tree's commit."""
+    env = {"TORVANE_VENV": re.sub(r"-3\.13$", "", sys.prefix)}
+    if (ROOT / ".git").exists():
+        env["SOURCE_DATE_EPOCH"] = run(["git", "log", "-1", "--format=%ct"], cwd=ROOT).strip()
+    run(
+        [
+            tree / "scripts" / "wheels.sh",
+            "--out",
+            out,
+            f"{sys.version_info[0]}.{sys.version_info[1]}",
+        ],
+        cwd=tree,
+        env=env,
+    )
+    (built,) = out.glob(f"{DIST}-{PY}-*.whl")
+    return built
+
+
 @pytest.fixture(scope="session")
 def wheel(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    out = tmp_path_factory.mktemp("wheel")
-    run([sys.executable, "-m", "pip", "wheel", ROOT, "--no-deps", "-w", out], cwd=out)
-    (built,) = out.glob("*.whl")
-    return built
+    # CI builds the wheels once (scripts/wheels.sh into dist/) and names the folder here.
+    house = os.environ.get("TORVANE_WHEELHOUSE")
+    if house:
+        (built,) = Path(house).glob(f"{DIST}-{PY}-*.whl")
+        return built
+    return build_wheels(ROOT, tmp_path_factory.mktemp("wheel"))
 
 
 @pytest.fixture(scope="session")
@@ -108,18 +136,22 @@ def smoke(python: Path) -> None:
 
 
 def test_wheel_holds_the_module_its_stub_and_metadata_only(wheel: Path) -> None:
-    assert re.fullmatch(rf"{DIST}-cp312-cp312-linux_\w+\.whl", wheel.name), wheel.name
+    tags = "manylinux2014_x86_64.manylinux_2_17_x86_64"
+    assert wheel.name == f"{DIST}-{PY}-{PY}-{tags}.whl", wheel.name
     with zipfile.ZipFile(wheel) as archive:
         names = sorted(archive.namelist())
         wheel_info = archive.read(f"{DIST}.dist-info/WHEEL").decode()
-    package = [n for n in names if not n.startswith(f"{DIST}.dist-info/")]
-    assert len(package) == 3, package
-    assert re.fullmatch(r"orvantis/_torvane_core\.cpython-312-[\w-]+\.so", package[0]), package
-    assert package[1:] == ["orvantis/_torvane_core.pyi", "orvantis/py.typed"]
+    # auditwheel's repair also writes entries for the folders.
+    package = [n for n in names if not n.startswith(f"{DIST}.dist-info/") and n[-1] != "/"]
+    assert package == [f"orvantis/{SO}", "orvantis/_torvane_core.pyi", "orvantis/py.typed"]
     assert {"METADATA", "WHEEL", "RECORD"} <= {
         n.rsplit("/", 1)[1] for n in names if n not in package
     }
     assert "Root-Is-Purelib: false" in wheel_info
+    assert re.findall(r"^Tag: (.*)$", wheel_info, re.MULTILINE) == [
+        f"{PY}-{PY}-manylinux_2_17_x86_64",
+        f"{PY}-{PY}-manylinux2014_x86_64",
+    ]
     # The stub shipped is the one in the source tree.
     with zipfile.ZipFile(wheel) as archive:
         stub = archive.read("orvantis/_torvane_core.pyi")
@@ -140,12 +172,82 @@ def test_wheel_metadata(wheel: Path) -> None:
     for expected in (
         "License :: OSI Approved :: MIT License",
         "Programming Language :: Python :: 3.12",
+        "Programming Language :: Python :: 3.13",
         "Programming Language :: Python :: Implementation :: CPython",
         "Typing :: Typed",
     ):
         assert expected in classifiers
     assert metadata["Description-Content-Type"] == "text/markdown"
     assert metadata.get_payload().startswith("# orvantis-torvane-core")
+
+
+# What every manylinux2014 system has: these libraries, and glibc's symbols up to version 2.17.
+SYSTEM_LIBRARIES = {
+    "libc.so.6",
+    "libm.so.6",
+    "libdl.so.2",
+    "libpthread.so.0",
+    "librt.so.1",
+    "ld-linux-x86-64.so.2",
+}
+
+
+def test_wheel_runs_on_every_manylinux2014_system(wheel: Path, tmp_path: Path) -> None:
+    from elftools.elf.elffile import ELFFile
+
+    shown = " ".join(run([sys.executable, "-m", "auditwheel", "show", wheel], cwd=tmp_path).split())
+    assert 'consistent with the following platform tag: "manylinux_2_17_x86_64"' in shown, shown
+    with zipfile.ZipFile(wheel) as archive:
+        (tmp_path / SO).write_bytes(archive.read(f"orvantis/{SO}"))
+    with open(tmp_path / SO, "rb") as f:
+        elf = ELFFile(f)
+        # Stripped: no symbol table but the dynamic one, no debug information.
+        assert elf.get_section_by_name(".symtab") is None
+        assert not [s.name for s in elf.iter_sections() if s.name.startswith((".debug", ".zdebug"))]
+        needed = {t.needed for t in elf.get_section_by_name(".dynamic").iter_tags("DT_NEEDED")}
+        assert needed <= SYSTEM_LIBRARIES, needed
+        versions = {
+            aux["vna_other"]: aux.name
+            for _, auxes in elf.get_section_by_name(".gnu.version_r").iter_versions()
+            for aux in auxes
+        }
+        versym = elf.get_section_by_name(".gnu.version")
+        exported, too_new = [], []
+        for i, sym in enumerate(elf.get_section_by_name(".dynsym").iter_symbols()):
+            if not sym.name:
+                continue
+            if sym["st_shndx"] != "SHN_UNDEF":
+                exported.append(sym.name)
+                continue
+            # An unversioned import resolves against whatever the system has: only the
+            # interpreter's own API may be one. glibc's must be 2.17 or older.
+            version = versions.get(versym.get_symbol(i)["ndx"])
+            if version is None:
+                if not sym.name.startswith(("Py", "_Py")):
+                    too_new.append(sym.name)
+            elif version.startswith("GLIBC_"):
+                if tuple(map(int, version[6:].split("."))) > (2, 17):
+                    too_new.append(f"{sym.name}@{version}")
+            else:
+                too_new.append(f"{sym.name}@{version}")
+    assert exported == ["PyInit__torvane_core"]
+    assert too_new == []
+
+
+def test_two_builds_in_different_places_give_the_same_bytes(wheel: Path, tmp_path: Path) -> None:
+    tree = tmp_path / "elsewhere"
+    shutil.copytree(
+        ROOT,
+        tree,
+        ignore=shutil.ignore_patterns(
+            ".git", ".venv*", "build", "dist", "__pycache__", ".*_cache", ".hypothesis", "*.so"
+        ),
+    )
+    again = build_wheels(tree, tmp_path / "out")
+    assert again.name == wheel.name
+    with zipfile.ZipFile(wheel) as first, zipfile.ZipFile(again) as second:
+        assert first.read(f"orvantis/{SO}") == second.read(f"orvantis/{SO}")
+    assert again.read_bytes() == wheel.read_bytes()
 
 
 def test_wheel_installs_into_a_fresh_venv_and_works(wheel: Path, tmp_path: Path) -> None:
