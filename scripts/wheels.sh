@@ -4,7 +4,7 @@
 #
 #   scripts/wheels.sh [--out DIR] [3.12] [3.13]
 #
-# The compiler is zig's clang (the `ziglang` package of the development requirements), aimed at
+# The compiler is zig's clang (the `ziglang` package, from requirements-wheels.txt), aimed at
 # glibc 2.17 and linking its own libc++ statically (tools/zig/toolchain.cmake), so the module
 # needs nothing newer than glibc 2.17 and no C++ runtime of the system. auditwheel then checks
 # the result and gives it its platform tag; it refuses a wheel that would need more.
@@ -40,6 +40,11 @@ for minor in "${versions[@]}"; do
   (
     export TORVANE_PYTHON="$minor"
     source "$here/venv.sh"
+    stamp="$venv/.requirements-wheels.txt"
+    if ! cmp -s requirements-wheels.txt "$stamp"; then
+      python -m pip install --quiet -r requirements-wheels.txt
+      cp requirements-wheels.txt "$stamp"
+    fi
     tag="cp${minor/./}"
     raw="$root/build/wheels-$tag"
     rm -rf "$raw"
