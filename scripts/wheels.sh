@@ -36,20 +36,31 @@ export SOURCE_DATE_EPOCH
 # Release artifacts are built the standard way, whatever build settings the caller has.
 while read -r name; do unset "$name"; done < <(compgen -e | grep -E '^(SKBUILD_|CMAKE_)' || true)
 
+# Enters the environment of Python $1 (scripts/venv.sh) with the wheel tools installed.
+enter() {
+  export TORVANE_PYTHON="$1"
+  source "$here/venv.sh" >&2
+  stamp="$venv/.requirements-wheels.txt"
+  if ! cmp -s requirements-wheels.txt "$stamp"; then
+    python -m pip install --quiet -r requirements-wheels.txt >&2
+    cp requirements-wheels.txt "$stamp"
+  fi
+}
+
+# One zig, the 3.12 environment's, for every wheel: each zig installation builds its own libc++
+# on first use, a minute or more.
+TORVANE_ZIG="$(
+  enter 3.12
+  python -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))'
+)"
+export TORVANE_ZIG
+
 for minor in "${versions[@]}"; do
   (
-    export TORVANE_PYTHON="$minor"
-    source "$here/venv.sh"
-    stamp="$venv/.requirements-wheels.txt"
-    if ! cmp -s requirements-wheels.txt "$stamp"; then
-      python -m pip install --quiet -r requirements-wheels.txt
-      cp requirements-wheels.txt "$stamp"
-    fi
+    enter "$minor"
     tag="cp${minor/./}"
     raw="$root/build/wheels-$tag"
     rm -rf "$raw"
-    TORVANE_ZIG="$(python -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))')"
-    export TORVANE_ZIG
     python -m pip wheel --quiet --no-build-isolation --no-deps . -w "$raw" \
       -C build-dir="build/wheel-$tag" -C cmake.build-type=Release -C install.strip=true \
       -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain.cmake" \
