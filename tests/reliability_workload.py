@@ -864,10 +864,7 @@ def mode_leak(name: str, calls: int) -> dict:
 MAX_POINTS = 20_000
 WARMUP_BATCH = 10
 MAX_WARMUP_BATCHES = 20
-# On 3.13 the allocated blocks drift by a few dozen over a batch of sweeps whatever is swept
-# (built-in functions alike) and without growing with the number of sweeps; more sweeps keep a
-# leak of one block per sweep well above that.
-MEASURED_SWEEPS = 50 if sys.version_info < (3, 13) else 200
+MEASURED_SWEEPS = 50
 
 
 def _forget_printed_exception() -> None:
