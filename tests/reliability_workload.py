@@ -471,13 +471,13 @@ PATHS: list[Path] = [
         "registry_version",
         "PyFormulasRegistry.version",
         call(core.PyFormulasRegistry.version),
-        check=lambda r: r == "2.2.1",
+        check=lambda r: r == core.__version__,
     ),
     Path(
         "registry_version_instance",
         "PyFormulasRegistry.version",
         call(REGISTRY.version),
-        check=lambda r: r == "2.2.1",
+        check=lambda r: r == core.__version__,
     ),
     # PyQuarkRegistry.
     Path(

@@ -3,6 +3,7 @@
 import struct
 
 import pytest
+from conftest import VERSION
 
 from orvantis import _torvane_core as core
 
@@ -97,7 +98,7 @@ class TestPythonSurface:
         assert b.get("phi") == PHI
 
     def test_version(self):
-        assert core.PyFormulasRegistry.version() == "2.2.1"
+        assert core.PyFormulasRegistry.version() == VERSION
         assert core.PyFormulasRegistry().version() == core.__version__
 
 

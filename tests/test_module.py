@@ -1,11 +1,12 @@
 """The module object: attributes, their order, docstrings, exports, re-import and
 sub-interpreters."""
 
+import importlib.metadata
 import shutil
 import subprocess
 
 import pytest
-from conftest import MODULE_ALL, run_python
+from conftest import MODULE_ALL, VERSION, run_python
 
 from orvantis import _torvane_core as core
 
@@ -13,8 +14,9 @@ from orvantis import _torvane_core as core
 def test_all_and_version():
     assert core.__all__ == MODULE_ALL
     assert type(core.__all__) is list
-    assert core.__version__ == "2.2.1"
     assert type(core.__version__) is str
+    # The compiled-in version, the installed metadata and the source all agree.
+    assert core.__version__ == importlib.metadata.version("orvantis-torvane-core") == VERSION
 
 
 def test_dictionary_order_follows_the_add_order():
