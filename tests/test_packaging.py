@@ -217,7 +217,9 @@ def test_sdist_holds_the_sources_only(sdist: Path) -> None:
     assert sdist.name == f"{DIST}.tar.gz"
     with tarfile.open(sdist) as archive:
         names = {n.removeprefix(f"{DIST}/") for n in archive.getnames()}
-        pkg_info = archive.extractfile(f"{DIST}/PKG-INFO").read().decode()  # type: ignore[union-attr]
+        member = archive.extractfile(f"{DIST}/PKG-INFO")
+        assert member is not None
+        pkg_info = member.read().decode()
     for needed in (
         "pyproject.toml",
         "CMakeLists.txt",
