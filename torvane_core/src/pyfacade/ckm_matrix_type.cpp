@@ -33,7 +33,7 @@ constexpr ParamSpec kIsUnitarySpec{
     .function = "is_unitary", .cls = kClass, .parameters = kIsUnitaryParameters, .required = 1};
 
 // The class has no constructor: calling it always fails, with or without arguments.
-PyObject* ckm_no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) noexcept {
+PyObject* ckm_no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) {
     return entry([&]() -> Result<Owned> {
         Text m("No constructor defined for ");
         Owned name(PyType_GetName(subtype));
@@ -45,7 +45,7 @@ PyObject* ckm_no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) noexce
     });
 }
 
-PyObject* ckm_from_topology(PyObject*, PyObject*) noexcept {
+PyObject* ckm_from_topology(PyObject*, PyObject*) {
     return entry([&]() -> Result<Owned> {
         TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         PyObject* self = Object::wrap(type, CheckedMatrix(CKMMatrix::from_topology()));
@@ -70,7 +70,7 @@ PyObject* ckm_from_topology(PyObject*, PyObject*) noexcept {
 }
 
 PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
     return entry([&]() -> Result<Owned> {
         PyObject* bound[1];
         TV_CHECK(bind(kIsUnitarySpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
@@ -82,7 +82,7 @@ PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyObject* ckm_jarlskog(PyObject* self, PyObject*) noexcept {
+PyObject* ckm_jarlskog(PyObject* self, PyObject*) {
     return entry([&]() -> Result<Owned> {
         TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         TV_CHECK(check_self(self, type, kClass));
