@@ -1,30 +1,34 @@
 // The unitarity test.
 #include "ckm/ckm_matrix.hpp"
 
-#include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace torvane {
 
 double CKMMatrix::unitarity_deviation() const noexcept {
-    for (const auto& row : v) {
-        for (double x : row) {
-            if (!std::isfinite(x)) return std::numeric_limits<double>::quiet_NaN();
-        }
-    }
+    // Each product formed by one multiplication, the three summed left to right.
+    const auto dot = [this](std::size_t a, std::size_t b) noexcept {
+        return (v[a][0] * v[b][0] + v[a][1] * v[b][1]) + v[a][2] * v[b][2];
+    };
+    const double deviations[6] = {
+        std::fabs(dot(0, 0) - 1.0), std::fabs(dot(1, 1) - 1.0), std::fabs(dot(2, 2) - 1.0),
+        std::fabs(dot(0, 1)),       std::fabs(dot(0, 2)),       std::fabs(dot(1, 2)),
+    };
+    // Written without branches, so that a call costs the same few dozen operations whatever
+    // the matrix: the sum of the deviations is NaN exactly when one of them is (finite
+    // elements can overflow to inf - inf), and adding each element times zero makes it NaN
+    // when an element is not finite (an infinite one could otherwise make every product
+    // infinite and pass an infinite tolerance).
     double largest = 0.0;
-    for (std::size_t a = 0; a < 3; ++a) {
-        for (std::size_t b = a; b < 3; ++b) {
-            // Each product formed by one multiplication, the three summed left to right.
-            const double dot = (v[a][0] * v[b][0] + v[a][1] * v[b][1]) + v[a][2] * v[b][2];
-            const double deviation = std::fabs(dot - (a == b ? 1.0 : 0.0));
-            // Finite elements can still overflow to inf - inf; std::max would drop that NaN.
-            if (std::isnan(deviation)) return deviation;
-            largest = std::max(largest, deviation);
-        }
+    double sum = 0.0;
+    for (const double d : deviations) {
+        largest = d > largest ? d : largest;
+        sum += d;
     }
-    return largest;
+    for (const auto& row : v) {
+        for (const double x : row) sum += x * 0.0;
+    }
+    return std::isnan(sum) ? sum : largest;
 }
 
 }  // namespace torvane
