@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cxxabi.h>
 #include <exception>
 #include <expected>
 #include <source_location>
@@ -117,16 +116,21 @@ void report_internal_failure(std::string_view message, const std::source_locatio
 // be rethrown; met by a noexcept frame, it ends the process in std::terminate. So neither the
 // wrapper nor any entry point or helper that can run Python code is noexcept, and the
 // destructors that run on the way release no reference (see Owned).
+//
+// The forced unwind is a foreign exception, with no C++ object behind it: current_exception()
+// is empty for it (rethrowing that empty pointer was a crash), and a handler for
+// abi::__forced_unwind& would bind a null reference. So the catch-all recognises it, and any
+// other foreign exception it could not describe either, by that empty pointer and rethrows it.
 template <class Body>
 [[nodiscard]] PyObject* entry(Body&& body) {
     try {
         Result<Owned> r = body();
         if (r) return r->release();
         std::move(r).error().restore();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        failure_from_exception(std::current_exception()).restore();
+        std::exception_ptr e = std::current_exception();
+        if (!e) throw;  // the forced unwind
+        failure_from_exception(std::move(e)).restore();
     }
     return nullptr;
 }
@@ -138,10 +142,10 @@ template <class Body>
         Result<Py_ssize_t> r = body();
         if (r) return *r;
         std::move(r).error().restore();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        failure_from_exception(std::current_exception()).restore();
+        std::exception_ptr e = std::current_exception();
+        if (!e) throw;  // the forced unwind
+        failure_from_exception(std::move(e)).restore();
     }
     return -1;
 }
