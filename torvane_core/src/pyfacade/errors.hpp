@@ -121,8 +121,11 @@ void report_internal_failure(std::string_view message, const std::source_locatio
 // is empty for it (rethrowing that empty pointer was a crash), and a handler for
 // abi::__forced_unwind& would bind a null reference. So the catch-all recognises it, and any
 // other foreign exception it could not describe either, by that empty pointer and rethrows it.
+//
+// Always inlined: once the wrapper may let an exception out, the compiler would otherwise keep
+// it as a call of its own, a call more on every entry's hot path.
 template <class Body>
-[[nodiscard]] PyObject* entry(Body&& body) {
+[[nodiscard]] __attribute__((always_inline)) inline PyObject* entry(Body&& body) {
     try {
         Result<Owned> r = body();
         if (r) return r->release();
@@ -137,7 +140,7 @@ template <class Body>
 
 // The same for __len__, whose failure value is -1.
 template <class Body>
-[[nodiscard]] Py_ssize_t entry_len(Body&& body) {
+[[nodiscard]] __attribute__((always_inline)) inline Py_ssize_t entry_len(Body&& body) {
     try {
         Result<Py_ssize_t> r = body();
         if (r) return *r;
