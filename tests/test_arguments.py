@@ -307,24 +307,16 @@ class TestTextsInMessages:
         assert info.value.__cause__ is None
 
 
-class Stops:
-    """An object whose str() is the user stopping the program."""
+class Stops(str):
+    """A keyword, or the text of an error, whose str() is the user stopping the program."""
 
-    def __init__(self, stop: BaseException):
-        self.stop = stop
-
-    def __str__(self):
-        raise self.stop
-
-
-class StopsKey(str):
     stop: BaseException
 
     def __str__(self):
         raise self.stop
 
 
-class FloatRaises:
+class Tol:
     def __init__(self, error: BaseException):
         self.error = error
 
@@ -332,32 +324,24 @@ class FloatRaises:
         raise self.error
 
 
-def _keyword(f):
-    def call(stop):
-        key = StopsKey("nme")
-        key.stop = stop
-        return f(**{key: 1})
-
-    return call
-
-
 @pytest.mark.parametrize("stop_type", [KeyboardInterrupt, SystemExit])
 @pytest.mark.parametrize(
     "call",
     [
-        _keyword(core.py_get_constant),
-        _keyword(registry.get),
-        _keyword(core.PyFormulasRegistry),
-        _keyword(core.PyQuarkRegistry),
-        lambda stop: ckm.is_unitary(FloatRaises(TypeError(Stops(stop)))),
+        lambda key: core.py_get_constant(**{key: 1}),
+        lambda key: registry.get(**{key: 1}),
+        lambda key: core.PyFormulasRegistry(**{key: 1}),
+        lambda key: core.PyQuarkRegistry(**{key: 1}),
+        lambda key: ckm.is_unitary(Tol(TypeError(key))),  # str() of the error to wrap
     ],
     ids=["py_get_constant", "get", "PyFormulasRegistry", "PyQuarkRegistry", "wrapping"],
 )
 def test_an_interrupt_while_a_message_is_built_comes_out_unchanged(monkeypatch, stop_type, call):
     reports = []
     monkeypatch.setattr("sys.unraisablehook", reports.append)
-    stop = stop_type()
+    key = Stops("nme")
+    key.stop = stop_type()
     with pytest.raises(stop_type) as info:
-        call(stop)
-    assert info.value is stop
+        call(key)
+    assert info.value is key.stop
     assert reports == []
