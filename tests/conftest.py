@@ -1,5 +1,6 @@
-"""Shared helpers for the test suite."""
+"""Shared helpers for the test suite, and a watchdog for tests that hang in native code."""
 
+import faulthandler
 import importlib
 import os
 import re
@@ -95,3 +96,36 @@ def import_hooks():
 @pytest.fixture(scope="session")
 def hooks():
     return import_hooks()
+
+
+# pytest-timeout (its limit is in pyproject.toml) fails a test that runs too long from a Python
+# signal handler, and that handler never runs while native code holds the GIL: a look-up that
+# probed a table forever would hang the whole run all the same. faulthandler's watchdog is a
+# native thread. Armed with every test's limit plus a margin, it writes every thread's stack,
+# the test's own frame among them, to the real standard error and ends the run.
+_watchdog_fd: int | None = None
+
+
+def pytest_configure(config):
+    global _watchdog_fd
+    # Here, between collection and the tests, fd 2 is not yet taken by the capture of output.
+    _watchdog_fd = os.dup(2)
+
+
+def pytest_unconfigure(config):
+    faulthandler.cancel_dump_traceback_later()
+    if _watchdog_fd is not None:
+        os.close(_watchdog_fd)
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_timeout_set_timer(item, settings):
+    if settings.timeout and _watchdog_fd is not None:
+        limit = settings.timeout + max(2.0, 0.1 * settings.timeout)
+        faulthandler.dump_traceback_later(limit, exit=True, file=_watchdog_fd)
+    # None: pytest-timeout goes on to set its own timer.
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_timeout_cancel_timer(item):
+    faulthandler.cancel_dump_traceback_later()

@@ -43,28 +43,28 @@ Result<Owned> sorted_names(const Registry& registry) {
     return list;
 }
 
-PyObject* list_constants(PyObject*, PyObject*) noexcept {
+PyObject* list_constants(PyObject*, PyObject*) {
     return entry([]() -> Result<Owned> { return sorted_names(FormulasRegistry::create()); });
 }
 
-PyObject* list_quarks(PyObject*, PyObject*) noexcept {
+PyObject* list_quarks(PyObject*, PyObject*) {
     return entry([]() -> Result<Owned> { return sorted_names(QuarkRegistry::standard_model()); });
 }
 
-// The method name is made once and kept for the process: an interned str carries its hash and
+// The method name is made once and kept for the runtime: an interned str carries its hash and
 // is found in the module's dictionary by identity.
+PyObject* g_loads_name = nullptr;
+
 PyObject* loads_name() noexcept {
-    static PyObject* name = nullptr;
-    if (name == nullptr) name = PyUnicode_InternFromString("loads");
-    return name;
+    if (g_loads_name == nullptr) g_loads_name = PyUnicode_InternFromString("loads");
+    return g_loads_name;
 }
 
 constexpr std::string_view kGetConstantParameters[] = {"name"};
 constexpr ParamSpec kGetConstantSpec{
     .function = "py_get_constant", .parameters = kGetConstantParameters, .required = 1};
 
-PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) noexcept {
+PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return entry([&]() -> Result<Owned> {
         PyObject* bound[1];
         TV_CHECK(bind(kGetConstantSpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
@@ -101,6 +101,8 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 }  // namespace
+
+void forget_function_objects() noexcept { g_loads_name = nullptr; }
 
 PyMethodDef module_functions[] = {
     {"py_list_constants", as_method(list_constants), METH_NOARGS,
