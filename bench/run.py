@@ -51,7 +51,7 @@ def entry_cases() -> list[Case]:
         ),
         case(
             "py_list_quarks()",
-            1.3,
+            1.25,
             "f()",
             ours={"f": core.py_list_quarks},
             floor={"f": floors.list_quarks},
@@ -67,7 +67,7 @@ def entry_cases() -> list[Case]:
         ),
         case(
             "PyFormulasRegistry()",
-            6.0,
+            5.0,
             "cls()",
             ours={"cls": core.PyFormulasRegistry},
             floor={"cls": floors.Floor},
@@ -75,7 +75,7 @@ def entry_cases() -> list[Case]:
         ),
         case(
             f'PyFormulasRegistry.get("{NAME}")',
-            1.6,
+            1.4,
             "obj.get(name)",
             ours={"obj": registry, "name": NAME},
             floor={"obj": floor, "name": NAME},

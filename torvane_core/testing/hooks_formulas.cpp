@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "datasheet/datasheet.hpp"
 #include "formulas/formulas_registry.hpp"
 #include "hooks.hpp"
 #include "pyfacade/owned.hpp"
@@ -184,6 +185,51 @@ PyObject* insert_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                          stored.get(), listed.get());
 }
 
+// constant_listing(shards, records) -> (sorted names, whether they came from the table's order)
+// of a built-in registry over `shards` shards after inserting the records, in order.
+PyObject* constant_listing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "constant_listing(shards, records)");
+    const Py_ssize_t shards = PyLong_AsSsize_t(args[0]);
+    if (PyErr_Occurred()) return nullptr;
+    if (shards < 2 || (shards & (shards - 1)) != 0) {
+        return PyErr_Format(PyExc_ValueError, "shards must be a power of two greater than 1");
+    }
+    Owned seq(PySequence_Fast(args[1], "records must be a sequence"));
+    if (!seq) return nullptr;
+    FormulasRegistry registry = FormulasRegistry::create(static_cast<std::size_t>(shards));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        auto record = record_from(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (!record) return nullptr;
+        (void)registry.insert(*record);
+    }
+    torvane::Vec<std::string_view> scratch(registry.len());
+    const auto names = registry.sorted_names(scratch);
+    Owned list(PyList_New(0));
+    if (!list) return nullptr;
+    for (std::string_view name : names) {
+        Owned s(str_of(name));
+        if (!s || PyList_Append(list.get(), s.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(ON)", list.get(), PyBool_FromLong(names.data() != scratch.data()));
+}
+
+// datasheet_texts() -> {name: (the text py_get_constant hands to json.loads, the JSON writer's
+// text of the looked-up record)} for every built-in constant
+PyObject* datasheet_texts(PyObject*, PyObject*) {
+    const FormulasRegistry registry = FormulasRegistry::create();
+    Owned out(PyDict_New());
+    if (!out) return nullptr;
+    for (const Text& name : registry.names()) {
+        auto direct = torvane::datasheet_text(registry, name);
+        auto record = registry.lookup(name);
+        if (!direct || !record) return PyErr_Format(PyExc_AssertionError, "listed name not found");
+        const Text written = torvane::datasheet_json(*record);
+        Owned pair(Py_BuildValue("(NN)", str_of(direct->view()), str_of(written)));
+        if (!pair || PyDict_SetItemString(out.get(), name.c_str(), pair.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
 // lookup_is_deep_copy(name) -> (changed copy, stored record after the copy was changed and
 // dropped). The copy's texts and list are changed in place, so a shallow copy would show.
 PyObject* lookup_is_deep_copy(PyObject*, PyObject* arg) {
@@ -285,6 +331,8 @@ PyMethodDef formulas_hooks[] = {
     {"registry_names", fn(registry_names), METH_NOARGS, nullptr},
     {"registry_facts", fn(registry_facts), METH_NOARGS, nullptr},
     {"insert_records", fn(insert_records), METH_FASTCALL, nullptr},
+    {"constant_listing", fn(constant_listing), METH_FASTCALL, nullptr},
+    {"datasheet_texts", fn(datasheet_texts), METH_NOARGS, nullptr},
     {"lookup_is_deep_copy", fn(lookup_is_deep_copy), METH_O, nullptr},
     {"render_error", fn(render_error), METH_VARARGS, nullptr},
     {"sort_by_bytes", fn(sort_by_bytes), METH_O, nullptr},

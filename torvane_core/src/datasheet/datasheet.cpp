@@ -22,4 +22,12 @@ Text datasheet_json(const ConstantRecord& record) noexcept {
     return encode_json(constant_datasheet(record));
 }
 
+std::expected<DatasheetText, RegistryError> datasheet_text(const FormulasRegistry& registry,
+                                                           std::string_view name) {
+    return registry.visit(name, [](const detail::Entry& e) {
+        if (!e.datasheet.empty()) return DatasheetText(e.datasheet);
+        return DatasheetText(datasheet_json(e.to_record()));
+    });
+}
+
 }  // namespace torvane

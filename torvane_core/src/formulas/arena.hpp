@@ -11,7 +11,8 @@ namespace torvane {
 class Arena {
 public:
     Arena() noexcept = default;
-    // Reserves the first chunk now, so that a registry of known contents costs one allocation.
+    // Reserves a first chunk of exactly this size now, so that a registry of known contents
+    // costs one allocation, and one small enough for the allocator's per-thread cache.
     explicit Arena(std::size_t first_chunk) noexcept;
     Arena(Arena&& other) noexcept;
     Arena& operator=(Arena&& other) noexcept;
@@ -43,8 +44,9 @@ private:
         Chunk* next;
         std::size_t size;
     };
+    static_assert(sizeof(Chunk) == 16);
 
-    void add_chunk(std::size_t at_least) noexcept;
+    void add_chunk(std::size_t at_least, bool exact) noexcept;
     [[nodiscard]] void* allocate_slow(std::size_t bytes, std::size_t align) noexcept;
     void release() noexcept;
 

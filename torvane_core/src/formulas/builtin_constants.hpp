@@ -1,11 +1,15 @@
-// The seventeen constants every registry is built with.
+// The seventeen constants every registry is built with, as compile-time constants: the rows,
+// the shared entries, their name hashes' key-free part, their datasheet texts and their order.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <initializer_list>
 #include <string_view>
+
+#include "formulas/entry.hpp"
+#include "formulas/keyed_hash.hpp"
 
 namespace torvane::builtin {
 
@@ -13,6 +17,9 @@ struct SeedRow {
     std::string_view name;
     double value;
     std::string_view units;
+    // The value as the datasheet writes it: the shortest digits that read back as `value`.
+    // A test holds it to the JSON writer's own output.
+    std::string_view value_json;
 };
 
 struct PendingRow {
@@ -30,16 +37,16 @@ inline constexpr double kGammaEm = std::bit_cast<double>(std::uint64_t{0x3FE2788
 
 // Inserted in this order: the base constants, then the derived ones.
 inline constexpr std::array<SeedRow, 10> kSeeds = {{
-    {"b3", 24.0, "dimensionless"},
-    {"chi_eff", 72.0, "dimensionless"},
-    {"n_gen", 3.0, "count"},
-    {"roots_total", 288.0, "count"},
-    {"visible_sector", 125.0, "count"},
-    {"sterile_sector", 163.0, "count"},
-    {"phi", kPhi, "dimensionless"},
-    {"gamma_em", kGammaEm, "dimensionless"},
-    {"jc_constant", 153.0, "count"},
-    {"logic_closure", 288.0, "count"},
+    {"b3", 24.0, "dimensionless", "24.0"},
+    {"chi_eff", 72.0, "dimensionless", "72.0"},
+    {"n_gen", 3.0, "count", "3.0"},
+    {"roots_total", 288.0, "count", "288.0"},
+    {"visible_sector", 125.0, "count", "125.0"},
+    {"sterile_sector", 163.0, "count", "163.0"},
+    {"phi", kPhi, "dimensionless", "1.618033988749895"},
+    {"gamma_em", kGammaEm, "dimensionless", "0.5772156649015329"},
+    {"jc_constant", 153.0, "count", "153.0"},
+    {"logic_closure", 288.0, "count", "288.0"},
 }};
 
 // Derived constants are never evaluated. Four of them are plain numbers kept as text in their
@@ -59,5 +66,139 @@ inline constexpr std::array<PendingRow, 7> kPending = {{
 }};
 
 inline constexpr std::size_t kCount = kSeeds.size() + kPending.size();
+
+namespace detail {
+
+// The datasheet text of one row, piece by piece, in the members' key order:
+// {"name":…,"status":…,"uncertainty":null,"units":…,"value":…}. No built-in text needs a JSON
+// escape (checked below), so every string is its bytes between quotes.
+template <class Put>
+constexpr void datasheet_pieces(std::string_view name, std::string_view status,
+                                std::string_view units, std::string_view value, Put put) {
+    put(R"({"name":")");
+    put(name);
+    put(R"(","status":")");
+    put(status);
+    put(R"(","uncertainty":null,"units":")");
+    put(units);
+    put(R"(","value":)");
+    put(value);
+    put("}");
+}
+
+template <class Put>
+constexpr void each_datasheet(Put put) {
+    for (const SeedRow& s : kSeeds) {
+        datasheet_pieces(s.name, status_text(ConstantStatus::Seed), s.units, s.value_json, put);
+        put({});  // end of one text
+    }
+    for (const PendingRow& p : kPending) {
+        datasheet_pieces(p.name, status_text(ConstantStatus::Pending), p.units, "0.0", put);
+        put({});
+    }
+}
+
+constexpr std::size_t datasheet_bytes() {
+    std::size_t n = 0;
+    each_datasheet([&n](std::string_view piece) { n += piece.size(); });
+    return n;
+}
+
+constexpr bool needs_no_escape(std::string_view s) {
+    return std::ranges::none_of(s, [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b < 0x20 || c == '"' || c == '\\';
+    });
+}
+
+constexpr bool texts_need_no_escape() {
+    bool ok = true;
+    for (const SeedRow& s : kSeeds) ok = ok && needs_no_escape(s.name) && needs_no_escape(s.units);
+    for (const PendingRow& p : kPending)
+        ok = ok && needs_no_escape(p.name) && needs_no_escape(p.units);
+    return ok;
+}
+static_assert(texts_need_no_escape());
+
+// Every datasheet text, one after another.
+inline constexpr auto kDatasheetBytes = [] {
+    std::array<char, datasheet_bytes()> out{};
+    std::size_t at = 0;
+    each_datasheet([&](std::string_view piece) {
+        for (char c : piece) out[at++] = c;
+    });
+    return out;
+}();
+
+inline constexpr auto kDatasheets = [] {
+    std::array<std::string_view, kCount> out{};
+    std::size_t at = 0;
+    std::size_t start = 0;
+    std::size_t row = 0;
+    each_datasheet([&](std::string_view piece) {
+        if (piece.empty()) {
+            out[row++] = std::string_view(kDatasheetBytes.data() + start, at - start);
+            start = at;
+        }
+        at += piece.size();
+    });
+    return out;
+}();
+
+}  // namespace detail
+
+// The shared entries, in insertion order.
+inline constexpr std::array<torvane::detail::Entry, kCount> kEntries = [] {
+    std::array<torvane::detail::Entry, kCount> out{};
+    std::size_t i = 0;
+    for (const SeedRow& s : kSeeds) {
+        out[i] = {.key = s.name,
+                  .name = s.name,
+                  .units = s.units,
+                  .expression = {},
+                  .depends_on = {},
+                  .value = s.value,
+                  .uncertainty = 0.0,
+                  .has_uncertainty = false,
+                  .has_expression = false,
+                  .status = ConstantStatus::Seed,
+                  .datasheet = detail::kDatasheets[i]};
+        ++i;
+    }
+    for (const PendingRow& p : kPending) {
+        out[i] = {.key = p.name,
+                  .name = p.name,
+                  .units = p.units,
+                  .expression = p.expression,
+                  .depends_on = std::span(p.depends_on.data(), p.depends_count),
+                  .value = 0.0,
+                  .uncertainty = 0.0,
+                  .has_uncertainty = false,
+                  .has_expression = true,
+                  .status = ConstantStatus::Pending,
+                  .datasheet = detail::kDatasheets[i]};
+        ++i;
+    }
+    return out;
+}();
+
+// The key-free part of each entry's name hash (every built-in name is at most 16 bytes).
+inline constexpr std::array<Prehash, kCount> kPrehashes = [] {
+    std::array<Prehash, kCount> out{};
+    for (std::size_t i = 0; i < kCount; ++i) out[i] = prehash(kEntries[i].name);
+    return out;
+}();
+static_assert(std::ranges::all_of(kEntries, [](const auto& e) { return e.name.size() <= 16; }));
+
+// The names sorted as every listing is: by unsigned bytes, a prefix first (std::string_view
+// compares through char_traits<char>, which compares as unsigned char).
+inline constexpr std::array<std::string_view, kCount> kSortedNames = [] {
+    std::array<std::string_view, kCount> out{};
+    for (std::size_t i = 0; i < kCount; ++i) out[i] = kEntries[i].name;
+    std::ranges::sort(out);
+    return out;
+}();
+static_assert(std::ranges::adjacent_find(kSortedNames) == kSortedNames.end(),
+              "the built-in names are distinct");
 
 }  // namespace torvane::builtin

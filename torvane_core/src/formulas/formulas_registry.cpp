@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "formulas/builtin_constants.hpp"
+#include "runtime/byte_order.hpp"
 
 namespace torvane {
 
@@ -25,24 +26,39 @@ std::size_t shard_count() noexcept {
 
 namespace {
 
-// The shard index takes the hash's low bits; the slot inside a shard takes the high half, so
-// the two choices stay independent.
-constexpr std::uint32_t slot_hash(std::uint64_t hash) noexcept {
-    return static_cast<std::uint32_t>(hash >> 32);
+// The directory of a registry of the built-in table: every shard index its own slot up to 32
+// shards; beyond that 32 slots, at most 17 of them used, so a probe rarely passes one slot.
+constexpr std::size_t kBuiltinDirectory = 32;
+
+// Everything a registry of the built-in table places, in one block: the directory, a shard per
+// constant at most, and one slot per constant, each shard's table exactly its size. The entries
+// themselves are shared and placed by pointer.
+constexpr std::size_t builtin_block_bytes(std::size_t shards) noexcept {
+    return std::min(shards, kBuiltinDirectory) * sizeof(Shard*) +
+           std::min(shards, builtin::kCount) * sizeof(Shard) + builtin::kCount * sizeof(Entry*);
 }
 
-// Everything a registry of the built-in constants stores, so that create() makes exactly one
-// heap block whatever the shard count: one shard and one entry per constant at most, a grown
-// table for a shard that gets crowded, and the directory. The texts stay in the table.
-constexpr std::size_t builtin_arena_bytes() noexcept {
-    const std::size_t n = builtin::kCount;
-    const std::size_t directory = std::bit_ceil(2 * n) * sizeof(Shard*);
-    const std::size_t padding = n * alignof(Shard);  // aligning each shard to its cache line
-    const std::size_t grown_tables = 2 * n * 2 * Shard::kInlineSlots * sizeof(Entry*);
-    return n * sizeof(Shard) + n * sizeof(Entry) + grown_tables + directory + padding;
+// Under glibc's per-thread cache limit (1032 bytes asked for), whatever the shard count: making
+// and freeing the block then takes the allocator's fast path.
+static_assert(builtin_block_bytes(std::size_t{1} << 20) + 16 <= 1032);
+
+// The first free slot at or after `home` in a directory of `capacity` slots (a power of two,
+// at most 32), wrapping around, where the set bits of `taken` mark the slots in use. Found
+// without a branch: homes come from random hashes, and a probe loop's branch would mispredict
+// about once per collision, at some twenty cycles each.
+constexpr std::uint32_t free_slot(std::uint64_t taken, std::uint32_t home,
+                                  std::uint32_t capacity) noexcept {
+    const std::uint64_t twice = taken | (taken << capacity);
+    return (home + static_cast<std::uint32_t>(std::countr_zero(~(twice >> home)))) & (capacity - 1);
 }
+
+// Shard counts up to this are placed directly, with a byte per shard on the stack; machines
+// with more than a thousand processors take the general insertion.
+constexpr std::size_t kMaxPlacedShards = 4096;
 
 }  // namespace
+
+namespace detail {
 
 ConstantRecord Entry::to_record() const {
     ConstantRecord r;
@@ -57,19 +73,10 @@ ConstantRecord Entry::to_record() const {
     return r;
 }
 
-FormulasRegistry::FormulasRegistry(std::size_t shards) : FormulasRegistry(shards, 0, 0) {}
+}  // namespace detail
 
-FormulasRegistry::FormulasRegistry(std::size_t shards, std::size_t arena_bytes,
-                                   std::size_t directory)
-    : arena_(arena_bytes == 0 ? Arena() : Arena(arena_bytes)),
-      key_(fresh_hash_key()),
-      mask_(shards - 1) {
-    if (directory != 0) {
-        dir_capacity_ = std::min(directory, shards);
-        directory_ = arena_.allocate_array<Shard*>(dir_capacity_);
-        std::fill_n(directory_, dir_capacity_, nullptr);
-    }
-}
+FormulasRegistry::FormulasRegistry(std::size_t shards)
+    : key_(fresh_hash_key()), mask_(shards - 1) {}
 
 FormulasRegistry::FormulasRegistry(FormulasRegistry&& other) noexcept
     : arena_(std::move(other.arena_)),
@@ -78,42 +85,85 @@ FormulasRegistry::FormulasRegistry(FormulasRegistry&& other) noexcept
       directory_(std::exchange(other.directory_, nullptr)),
       dir_capacity_(std::exchange(other.dir_capacity_, 0)),
       dir_used_(std::exchange(other.dir_used_, 0)),
-      count_(other.count_.exchange(0, std::memory_order_relaxed)) {}
-
-FormulasRegistry::~FormulasRegistry() {
-    // Shards live in the arena; their locks are the only members with a destructor.
-    for (std::size_t i = 0; i < dir_capacity_; ++i) {
-        if (directory_[i] != nullptr) directory_[i]->~Shard();
-    }
-}
+      count_(other.count_.exchange(0, std::memory_order_relaxed)),
+      builtin_table_(std::exchange(other.builtin_table_, false)) {}
 
 FormulasRegistry FormulasRegistry::create() { return create(shard_count()); }
 
+FormulasRegistry::FormulasRegistry(std::size_t shards, std::size_t block_bytes)
+    : arena_(block_bytes), key_(fresh_hash_key()), mask_(shards - 1) {}
+
 FormulasRegistry FormulasRegistry::create(std::size_t shards) {
-    FormulasRegistry r(shards, builtin_arena_bytes(), std::bit_ceil(2 * builtin::kCount));
-    // Nobody else can see the registry yet: filling it needs no shard lock. The table's texts
-    // are literals that outlive every registry, so the entries view them instead of copying.
-    for (const auto& s : builtin::kSeeds) {
-        r.store(
-            {s.name, s.value, s.units, std::nullopt, ConstantStatus::Seed, std::nullopt, {}, true},
-            false);
+    if (shards > kMaxPlacedShards) [[unlikely]] {
+        FormulasRegistry r(shards);
+        for (const Entry& e : builtin::kEntries) {
+            r.store({e.name, e.value, e.units, std::nullopt, e.status,
+                     e.has_expression ? std::optional(e.expression) : std::nullopt, e.depends_on});
+        }
+        r.builtin_table_ = true;
+        return r;
     }
-    for (const auto& p : builtin::kPending) {
-        r.store({p.name, 0.0, p.units, std::nullopt, ConstantStatus::Pending, p.expression,
-                 std::span(p.depends_on.data(), p.depends_count), true},
-                false);
-    }
+    FormulasRegistry r(shards, builtin_block_bytes(shards));
+    r.place_builtin_table();
     return r;
 }
 
-Shard* FormulasRegistry::shard_for(std::uint64_t hash) const noexcept {
-    if (dir_capacity_ == 0) return nullptr;
-    const std::size_t index = hash & mask_;
-    const std::size_t dmask = dir_capacity_ - 1;
-    for (std::size_t i = index & dmask;; i = (i + 1) & dmask) {
-        Shard* s = directory_[i];
-        if (s == nullptr || s->index == index) return s;
+// The arena holds exactly builtin_block_bytes(shards), all of it used here. Nobody else can
+// see the registry yet, so no lock is taken. Two passes over the seventeen
+// shared entries: hash each name and count it into its shard, then give each shard a table of
+// exactly its size and append the entries. Nothing grows, nothing is copied, and neither pass
+// branches on a hash.
+void FormulasRegistry::place_builtin_table() noexcept {
+    using builtin::kCount;
+    const std::size_t shards = mask_ + 1;
+    dir_capacity_ = std::min(shards, kBuiltinDirectory);
+    directory_ = arena_.allocate_array<Shard*>(dir_capacity_);
+    std::fill_n(directory_, dir_capacity_, nullptr);
+    Shard* pool = arena_.allocate_array<Shard>(std::min(shards, kCount));
+    const Entry** table = arena_.allocate_array<const Entry*>(kCount);
+
+    // made_for[index]: 1 + the pool position of that shard index's shard, 0 for none yet.
+    std::uint8_t made_for[kMaxPlacedShards];
+    std::fill_n(made_for, shards, std::uint8_t{0});
+    std::uint8_t owner[kCount];
+    std::uint32_t sizes[kCount] = {};
+    std::uint32_t index_of[kCount];
+    std::uint32_t made = 0;
+    for (std::size_t i = 0; i < kCount; ++i) {
+        const auto index =
+            static_cast<std::uint32_t>(keyed_hash(key_, builtin::kPrehashes[i]) & mask_);
+        const std::uint32_t fresh = made_for[index] == 0;
+        made += fresh;
+        made_for[index] = static_cast<std::uint8_t>(made_for[index] | (fresh * made));
+        const std::uint32_t s = made_for[index] - 1u;
+        index_of[s] = index;
+        ++sizes[s];
+        owner[i] = static_cast<std::uint8_t>(s);
     }
+
+    const auto dir_capacity = static_cast<std::uint32_t>(dir_capacity_);
+    std::uint64_t dir_taken = 0;
+    for (std::uint32_t s = 0; s < made; ++s) {
+        Shard& shard = *::new (pool + s) Shard(index_of[s]);
+        shard.capacity = sizes[s];
+        shard.slots = table;
+        table += sizes[s];
+        if (shards <= kBuiltinDirectory) {
+            directory_[index_of[s]] = &shard;  // one slot per shard index
+        } else {
+            const std::uint32_t d =
+                free_slot(dir_taken, index_of[s] & (dir_capacity - 1), dir_capacity);
+            dir_taken |= std::uint64_t{1} << d;
+            directory_[d] = &shard;
+        }
+    }
+    for (std::size_t i = 0; i < kCount; ++i) {
+        Shard& shard = pool[owner[i]];
+        shard.slots[shard.size++] = &builtin::kEntries[i];
+    }
+    dir_used_ = made;
+    count_.store(kCount, std::memory_order_relaxed);
+    builtin_table_ = true;
 }
 
 Shard* FormulasRegistry::shard_for_insert(std::uint64_t hash) {
@@ -149,40 +199,48 @@ void FormulasRegistry::grow_directory() {
     }
 }
 
-void FormulasRegistry::grow_shard(Shard& shard) {
-    const std::uint32_t old_capacity = shard.capacity;
-    Entry** old = shard.slots;
-    shard.capacity = 2 * old_capacity;
-    shard.slots = arena_.allocate_array<Entry*>(shard.capacity);
-    std::fill_n(shard.slots, shard.capacity, nullptr);
+// Appends to a small table, or probes a hashed one from the entry's home slot. There is room.
+void FormulasRegistry::place(Shard& shard, std::uint64_t hash, const Entry* entry) noexcept {
+    if (!shard.hashed()) {
+        shard.slots[shard.size++] = entry;
+        return;
+    }
     const std::uint32_t mask = shard.capacity - 1;
-    for (std::uint32_t k = 0; k < old_capacity; ++k) {
-        if (Entry* e = old[k]) {
-            std::uint32_t i = slot_hash(e->hash) & mask;
-            while (shard.slots[i] != nullptr) i = (i + 1) & mask;
-            shard.slots[i] = e;
+    auto i = static_cast<std::uint32_t>(hash >> 32) & mask;
+    while (shard.slots[i] != nullptr) i = (i + 1) & mask;
+    shard.slots[i] = entry;
+    ++shard.size;
+}
+
+// Doubles a small table, or turns one that outgrows kSmall into a hashed table kept at most
+// three quarters full.
+void FormulasRegistry::grow_shard(Shard& shard) {
+    const Entry** old = shard.slots;
+    const std::uint32_t old_size = shard.size;
+    const std::uint32_t old_capacity = shard.capacity;
+    const bool was_hashed = shard.hashed();
+    const std::uint32_t capacity =
+        old_capacity == 0 ? 4 : std::bit_ceil(2 * std::max(old_capacity, old_size));
+    shard.slots = arena_.allocate_array<const Entry*>(capacity);
+    std::fill_n(shard.slots, capacity, nullptr);
+    shard.capacity = capacity;
+    shard.size = 0;
+    auto take = [&](const Entry* e) {
+        // Slots keep no hash: entries are shared between registries, each keyed its own way.
+        place(shard, shard.hashed() ? keyed_hash(key_, e->key) : 0, e);
+    };
+    if (!was_hashed) {
+        for (std::uint32_t k = 0; k < old_size; ++k) take(old[k]);
+    } else {
+        for (std::uint32_t k = 0; k < old_capacity; ++k) {
+            if (old[k] != nullptr) take(old[k]);
         }
     }
 }
 
-Entry* FormulasRegistry::make_entry(std::uint64_t hash, const detail::RecordView& record) {
+const Entry* FormulasRegistry::make_entry(const detail::RecordView& record) {
     void* at = arena_.allocate(sizeof(Entry), alignof(Entry));
-    if (record.static_texts) {
-        // Every member written once, straight from the view.
-        return ::new (at) Entry{.hash = hash,
-                                .key = record.name,
-                                .name = record.name,
-                                .units = record.units,
-                                .expression = record.expression.value_or(std::string_view{}),
-                                .depends_on = record.depends_on,
-                                .value = record.value,
-                                .uncertainty = record.uncertainty.value_or(0.0),
-                                .has_uncertainty = record.uncertainty.has_value(),
-                                .has_expression = record.expression.has_value(),
-                                .status = record.status};
-    }
     auto* e = ::new (at) Entry{};
-    e->hash = hash;
     e->value = record.value;
     e->has_uncertainty = record.uncertainty.has_value();
     e->uncertainty = record.uncertainty.value_or(0.0);
@@ -219,59 +277,38 @@ std::optional<ConstantRecord> FormulasRegistry::insert(const ConstantRecord& rec
     std::optional<std::string_view> expression;
     if (record.expression) expression = *record.expression;
     return store({record.name, record.value, record.units, record.uncertainty, record.status,
-                  expression, deps},
-                 true);
+                  expression, deps});
 }
 
-std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& record, bool lock) {
+std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& record) {
+    // Any insertion ends the listing from the table's order, a replacement by an equal record
+    // included: the flag never has to compare records.
+    builtin_table_ = false;
     const std::uint64_t hash = keyed_hash(key_, record.name);
     Shard& shard = *shard_for_insert(hash);
-    std::unique_lock guard(shard.lock, std::defer_lock);
-    if (lock) guard.lock();
+    std::unique_lock guard(shard.lock);
 
-    Entry* fresh = make_entry(hash, record);
-    if ((shard.size + 1) * 4 > shard.capacity * 3) grow_shard(shard);
-    const std::uint32_t mask = shard.capacity - 1;
-    for (std::uint32_t i = slot_hash(hash) & mask;; i = (i + 1) & mask) {
-        Entry*& slot = shard.slots[i];
-        if (slot == nullptr) {
-            slot = fresh;
-            ++shard.size;
-            // Unlocked stores are those of create(), before anyone else can see the registry:
-            // no reader to race with, so no read-modify-write either (17 of them cost more
-            // than the rest of an insertion).
-            if (lock) {
-                count_.fetch_add(1, std::memory_order_relaxed);
-            } else {
-                count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-            }
-            return std::nullopt;
+    const Entry* fresh = make_entry(record);
+    if (const Entry* old = shard.find(hash, record.name)) {
+        // The replaced entry's bytes stay in the arena until the registry goes.
+        ConstantRecord previous = old->to_record();
+        if (!shard.hashed()) {
+            *std::find(shard.slots, shard.slots + shard.size, old) = fresh;
+        } else {
+            *std::find(shard.slots, shard.slots + shard.capacity, old) = fresh;
         }
-        if (slot->hash == hash && same_bytes(slot->key, record.name)) {
-            // The replaced entry's bytes stay in the arena until the registry goes.
-            ConstantRecord previous = slot->to_record();
-            slot = fresh;
-            return previous;
-        }
+        return previous;
     }
+    const bool full =
+        shard.hashed() ? (shard.size + 1) * 4 > shard.capacity * 3 : shard.size == shard.capacity;
+    if (full) grow_shard(shard);
+    place(shard, hash, fresh);
+    count_.fetch_add(1, std::memory_order_relaxed);
+    return std::nullopt;
 }
 
 std::expected<ConstantRecord, RegistryError> FormulasRegistry::lookup(std::string_view name) const {
-    const std::uint64_t hash = keyed_hash(key_, name);
-    if (const Shard* shard = shard_for(hash)) {
-        std::shared_lock guard(shard->lock);
-        if (const Entry* e = shard->find(hash, name)) return e->to_record();
-    }
-    return std::unexpected(registry_error::NotFound{to_text(name)});
-}
-
-std::expected<double, RegistryError> FormulasRegistry::value_of(std::string_view name) const {
-    const std::uint64_t hash = keyed_hash(key_, name);
-    if (const Shard* shard = shard_for(hash)) {
-        std::shared_lock guard(shard->lock);
-        if (const Entry* e = shard->find(hash, name)) return e->value;
-    }
-    return std::unexpected(registry_error::NotFound{to_text(name)});
+    return visit(name, [](const Entry& e) { return e.to_record(); });
 }
 
 Vec<Text> FormulasRegistry::names() const {
@@ -279,6 +316,16 @@ Vec<Text> FormulasRegistry::names() const {
     out.reserve(len());
     for_each_name([&](std::string_view k) { out.push_back(to_text(k)); });
     return out;
+}
+
+std::span<const std::string_view> FormulasRegistry::sorted_names(
+    std::span<std::string_view> scratch) const {
+    if (builtin_table_) return builtin::kSortedNames;
+    std::size_t n = 0;
+    for_each_name([&](std::string_view name) { scratch[n++] = name; });
+    const auto names = scratch.first(n);
+    sort_by_bytes(names);
+    return names;
 }
 
 }  // namespace torvane

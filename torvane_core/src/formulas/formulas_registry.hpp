@@ -10,11 +10,14 @@
 #include <shared_mutex>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "formulas/arena.hpp"
 #include "formulas/constant_record.hpp"
+#include "formulas/entry.hpp"
 #include "formulas/keyed_hash.hpp"
 #include "formulas/registry_error.hpp"
+#include "formulas/rw_lock.hpp"
 
 namespace torvane {
 
@@ -36,55 +39,61 @@ struct RecordView {
     ConstantStatus status;
     std::optional<std::string_view> expression;
     std::span<const std::string_view> depends_on;
-    // The texts (and the dependency list) outlive every registry, as the built-in table's
-    // literals do: the registry may keep views of them instead of copies.
-    bool static_texts = false;
 };
 
-// A stored constant. Its texts point into the registry's arena.
-struct Entry {
-    std::uint64_t hash;
-    std::string_view key;  // a copy of the name, separate from the record's own
-    std::string_view name;
-    std::string_view units;
-    std::string_view expression;
-    std::span<const std::string_view> depends_on;
-    double value;
-    double uncertainty;
-    bool has_uncertainty;
-    bool has_expression;
-    ConstantStatus status;
+// One shard: a table of entry pointers. Up to kSmall slots it keeps its entries in arrival
+// order and a look-up compares them all, as small hash tables do: with a handful of entries a
+// probe sequence saves nothing, and placing an entry is a single store. Past that it is
+// open-addressed by the hash's high half (the shard index took the low bits). Shards are made
+// when their first entry arrives, so a registry pays only for the shards it fills, whatever the
+// shard count. Small on purpose (24 bytes): a registry of the built-in table fits in one block
+// of under 1 KiB with its directory and tables, inside the allocator's per-thread cache.
+struct Shard {
+    // Above every shard of the built-in table (seventeen entries), so those are never hashed.
+    static constexpr std::uint32_t kSmall = 32;
 
-    [[nodiscard]] ConstantRecord to_record() const;
-};
-
-// One shard: an open-addressed table of entries. Shards are made when their first entry
-// arrives, so a registry pays only for the shards it fills, whatever the shard count.
-struct alignas(64) Shard {
-    static constexpr std::uint32_t kInlineSlots = 4;
-
-    mutable std::shared_mutex lock;
+    mutable RwLock lock;
     std::uint32_t index;  // which of the registry's shards this is
     std::uint32_t size = 0;
-    std::uint32_t capacity = kInlineSlots;  // a power of two
-    Entry** slots = inline_slots;
-    // A first table inside the shard's own cache lines, which the lock leaves room for: most
-    // shards never hold more than three entries.
-    Entry* inline_slots[kInlineSlots] = {};
+    std::uint32_t capacity = 0;  // once hashed, a power of two above kSmall
+    const Entry** slots = nullptr;
 
     explicit Shard(std::uint32_t i) noexcept : index(i) {}
     Shard(const Shard&) = delete;
     Shard& operator=(const Shard&) = delete;
-    [[nodiscard]] Entry* find(std::uint64_t hash, std::string_view key) const noexcept {
-        // The slot takes the hash's high half; the shard index took the low bits.
+
+    [[nodiscard]] bool hashed() const noexcept { return capacity > kSmall; }
+
+    // Slots hold no hash: entries are shared between registries, each keyed its own way. A
+    // probe compares the key, whose length alone settles nearly every mismatch.
+    [[nodiscard]] const Entry* find(std::uint64_t hash, std::string_view key) const noexcept {
+        if (!hashed()) [[likely]] {
+            for (std::uint32_t i = 0; i < size; ++i) {
+                if (same_bytes(slots[i]->key, key)) return slots[i];
+            }
+            return nullptr;
+        }
         const std::uint32_t mask = capacity - 1;
-        for (auto i = static_cast<std::uint32_t>(hash >> 32) & mask;; i = (i + 1) & mask) {
-            Entry* e = slots[i];
+        for (auto i = static_cast<std::uint32_t>(hash >> 32);; ++i) {
+            const Entry* e = slots[i & mask];
             if (e == nullptr) return nullptr;
-            if (e->hash == hash && same_bytes(e->key, key)) return e;
+            if (same_bytes(e->key, key)) return e;
+        }
+    }
+
+    template <class F>
+    void for_each(F&& f) const {
+        if (!hashed()) {
+            for (std::uint32_t i = 0; i < size; ++i) f(*slots[i]);
+        } else {
+            for (std::uint32_t i = 0; i < capacity; ++i) {
+                if (slots[i] != nullptr) f(*slots[i]);
+            }
         }
     }
 };
+
+static_assert(std::is_trivially_destructible_v<Shard>);
 
 }  // namespace detail
 
@@ -103,7 +112,7 @@ public:
     FormulasRegistry& operator=(FormulasRegistry&&) = delete;
     FormulasRegistry(const FormulasRegistry&) = delete;
     FormulasRegistry& operator=(const FormulasRegistry&) = delete;
-    ~FormulasRegistry();
+    ~FormulasRegistry() = default;  // shards and tables live in the arena and need no destructor
 
     // Stores the record under a copy of its name; returns the record it replaces, if any.
     // Not to be called while other threads use the registry: it may grow the shard directory.
@@ -113,7 +122,24 @@ public:
     [[nodiscard]] std::expected<ConstantRecord, RegistryError> lookup(std::string_view name) const;
 
     // Only the value, read under the shard's read lock without copying the record.
-    [[nodiscard]] std::expected<double, RegistryError> value_of(std::string_view name) const;
+    // Inline, so that the caller's result takes the value without a round trip through memory.
+    [[nodiscard]] std::expected<double, RegistryError> value_of(std::string_view name) const {
+        return visit(name, [](const detail::Entry& e) { return e.value; });
+    }
+
+    // Calls f(entry) on the entry stored under exactly `name`, under its shard's read lock, and
+    // returns what f returns; NotFound if there is none. The entry must not escape f.
+    template <class F>
+    [[nodiscard]] auto visit(std::string_view name, F&& f) const
+        -> std::expected<std::invoke_result_t<F&, const detail::Entry&>, RegistryError> {
+        const std::uint64_t hash = keyed_hash(key_, name);
+        if (const detail::Shard* shard = shard_for(hash)) [[likely]] {
+            std::shared_lock guard(shard->lock);
+            if (const detail::Entry* e = shard->find(hash, name)) [[likely]]
+                return f(*e);
+        }
+        return not_found<std::invoke_result_t<F&, const detail::Entry&>>(name);
+    }
 
     [[nodiscard]] std::size_t len() const noexcept {
         return count_.load(std::memory_order_relaxed);
@@ -130,25 +156,50 @@ public:
             const detail::Shard* s = directory_[i];
             if (s == nullptr) continue;
             std::shared_lock guard(s->lock);
-            for (std::uint32_t k = 0; k < s->capacity; ++k) {
-                if (s->slots[k] != nullptr) f(s->slots[k]->key);
-            }
+            s->for_each([&f](const detail::Entry& e) { f(e.key); });
         }
     }
+
+    // Every key sorted by unsigned bytes, a prefix first. While the contents are still exactly
+    // the built-in table, that is the table's order, made at compile time; otherwise the keys
+    // are gathered into `scratch` (at least len() views) and sorted there. The views stay valid
+    // as long as the registry.
+    [[nodiscard]] std::span<const std::string_view> sorted_names(
+        std::span<std::string_view> scratch) const;
+
+    // Whether the contents are exactly the built-in table: created so and never inserted into.
+    [[nodiscard]] bool holds_builtin_table() const noexcept { return builtin_table_; }
 
     [[nodiscard]] std::size_t shards() const noexcept { return mask_ + 1; }
     // Heap blocks the registry holds: one for a registry of built-in contents.
     [[nodiscard]] std::size_t heap_blocks() const noexcept { return arena_.chunks(); }
 
 private:
-    FormulasRegistry(std::size_t shards, std::size_t arena_bytes, std::size_t directory);
+    FormulasRegistry(std::size_t shards, std::size_t block_bytes);
 
-    [[nodiscard]] detail::Shard* shard_for(std::uint64_t hash) const noexcept;
+    [[nodiscard]] detail::Shard* shard_for(std::uint64_t hash) const noexcept {
+        if (dir_capacity_ == 0) return nullptr;
+        const std::size_t index = hash & mask_;
+        const std::size_t dmask = dir_capacity_ - 1;
+        for (std::size_t i = index & dmask;; i = (i + 1) & dmask) {
+            detail::Shard* s = directory_[i];
+            if (s == nullptr || s->index == index) return s;
+        }
+    }
+    // The rare path out of line, so that a look-up's own code stays a few dozen instructions.
+    template <class T>
+    [[nodiscard, gnu::noinline, gnu::cold]] static std::expected<T, RegistryError> not_found(
+        std::string_view name) {
+        return std::unexpected(registry_error::NotFound{to_text(name)});
+    }
+
+    void place_builtin_table() noexcept;
     [[nodiscard]] detail::Shard* shard_for_insert(std::uint64_t hash);
-    std::optional<ConstantRecord> store(const detail::RecordView& record, bool lock);
-    detail::Entry* make_entry(std::uint64_t hash, const detail::RecordView& record);
+    std::optional<ConstantRecord> store(const detail::RecordView& record);
+    const detail::Entry* make_entry(const detail::RecordView& record);
     void grow_directory();
     void grow_shard(detail::Shard& shard);
+    void place(detail::Shard& shard, std::uint64_t hash, const detail::Entry* entry) noexcept;
 
     Arena arena_;
     HashKey key_;
@@ -158,6 +209,7 @@ private:
     std::size_t dir_used_ = 0;
     // Kept under the shards' write locks as entries arrive, so len() takes no lock.
     std::atomic<std::size_t> count_{0};
+    bool builtin_table_ = false;
 };
 
 }  // namespace torvane
