@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "formulas/entry.hpp"
 #include "formulas/keyed_hash.hpp"
@@ -98,12 +99,6 @@ constexpr void each_datasheet(Put put) {
     }
 }
 
-constexpr std::size_t datasheet_bytes() {
-    std::size_t n = 0;
-    each_datasheet([&n](std::string_view piece) { n += piece.size(); });
-    return n;
-}
-
 constexpr bool needs_no_escape(std::string_view s) {
     return std::ranges::none_of(s, [](char c) {
         const auto b = static_cast<unsigned char>(c);
@@ -120,30 +115,73 @@ constexpr bool texts_need_no_escape() {
 }
 static_assert(texts_need_no_escape());
 
-// Every datasheet text, one after another.
-inline constexpr auto kDatasheetBytes = [] {
-    std::array<char, datasheet_bytes()> out{};
-    std::size_t at = 0;
-    each_datasheet([&](std::string_view piece) {
-        for (char c : piece) out[at++] = c;
-    });
-    return out;
-}();
+// An empty piece ends a text in the pools below, so no name or units may be empty.
+static_assert(std::ranges::none_of(kSeeds,
+                                   [](auto& s) { return s.name.empty() || s.units.empty(); }));
+static_assert(std::ranges::none_of(kPending,
+                                   [](auto& p) { return p.name.empty() || p.units.empty(); }));
 
-inline constexpr auto kDatasheets = [] {
-    std::array<std::string_view, kCount> out{};
+// Texts laid one after another, each starting on an 8-byte boundary: CPython's UTF-8 decoder
+// reads aligned ASCII a word at a time, so the str made from each of them comes cheaper.
+// `each(put)` calls put(piece) for the pieces of every text and put({}) after each text.
+constexpr std::size_t padded(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+
+template <class Each>
+constexpr std::size_t pool_bytes(Each each) {
+    std::size_t n = 0;
+    std::size_t text = 0;
+    each([&](std::string_view piece) {
+        text += piece.size();
+        if (piece.empty()) n += padded(std::exchange(text, 0));
+    });
+    return n;
+}
+
+template <std::size_t Bytes, class Each>
+constexpr std::array<char, Bytes> pool(Each each) {
+    std::array<char, Bytes> out{};
     std::size_t at = 0;
-    std::size_t start = 0;
-    std::size_t row = 0;
-    each_datasheet([&](std::string_view piece) {
-        if (piece.empty()) {
-            out[row++] = std::string_view(kDatasheetBytes.data() + start, at - start);
-            start = at;
-        }
-        at += piece.size();
+    each([&](std::string_view piece) {
+        for (char c : piece) out[at++] = c;
+        if (piece.empty()) at = padded(at);
     });
     return out;
-}();
+}
+
+template <std::size_t Texts, class Each>
+constexpr std::array<std::string_view, Texts> pool_views(const char* pool, Each each) {
+    std::array<std::string_view, Texts> out{};
+    std::size_t at = 0;
+    std::size_t text = 0;
+    std::size_t row = 0;
+    each([&](std::string_view piece) {
+        text += piece.size();
+        if (piece.empty()) {
+            out[row++] = std::string_view(pool + at, text);
+            at += padded(std::exchange(text, 0));
+        }
+    });
+    return out;
+}
+
+constexpr auto each_datasheet_text = [](auto put) { each_datasheet(put); };
+constexpr auto each_name = [](auto put) {
+    for (const SeedRow& s : kSeeds) {
+        put(s.name);
+        put({});
+    }
+    for (const PendingRow& p : kPending) {
+        put(p.name);
+        put({});
+    }
+};
+
+alignas(8) inline constexpr auto kDatasheetBytes =
+    pool<pool_bytes(each_datasheet_text)>(each_datasheet_text);
+inline constexpr auto kDatasheets = pool_views<kCount>(kDatasheetBytes.data(), each_datasheet_text);
+
+alignas(8) inline constexpr auto kNameBytes = pool<pool_bytes(each_name)>(each_name);
+inline constexpr auto kNames = pool_views<kCount>(kNameBytes.data(), each_name);
 
 }  // namespace detail
 
@@ -152,8 +190,8 @@ inline constexpr std::array<torvane::detail::Entry, kCount> kEntries = [] {
     std::array<torvane::detail::Entry, kCount> out{};
     std::size_t i = 0;
     for (const SeedRow& s : kSeeds) {
-        out[i] = {.key = s.name,
-                  .name = s.name,
+        out[i] = {.key = detail::kNames[i],
+                  .name = detail::kNames[i],
                   .units = s.units,
                   .expression = {},
                   .depends_on = {},
@@ -166,8 +204,8 @@ inline constexpr std::array<torvane::detail::Entry, kCount> kEntries = [] {
         ++i;
     }
     for (const PendingRow& p : kPending) {
-        out[i] = {.key = p.name,
-                  .name = p.name,
+        out[i] = {.key = detail::kNames[i],
+                  .name = detail::kNames[i],
                   .units = p.units,
                   .expression = p.expression,
                   .depends_on = std::span(p.depends_on.data(), p.depends_count),

@@ -34,8 +34,8 @@ constexpr std::size_t kBuiltinDirectory = 32;
 // constant at most, and one slot per constant, each shard's table exactly its size. The entries
 // themselves are shared and placed by pointer.
 constexpr std::size_t builtin_block_bytes(std::size_t shards) noexcept {
-    return std::min(shards, kBuiltinDirectory) * sizeof(Shard*) +
-           std::min(shards, builtin::kCount) * sizeof(Shard) + builtin::kCount * sizeof(Entry*);
+    return kBuiltinDirectory * sizeof(Shard*) + std::min(shards, builtin::kCount) * sizeof(Shard) +
+           builtin::kCount * sizeof(Entry*);
 }
 
 // Under glibc's per-thread cache limit (1032 bytes asked for), whatever the shard count: making
@@ -91,20 +91,22 @@ FormulasRegistry::FormulasRegistry(FormulasRegistry&& other) noexcept
 FormulasRegistry FormulasRegistry::create() { return create(shard_count()); }
 
 FormulasRegistry::FormulasRegistry(std::size_t shards, std::size_t block_bytes)
-    : arena_(block_bytes), key_(fresh_hash_key()), mask_(shards - 1) {}
+    : arena_(block_bytes == 0 ? Arena() : Arena(block_bytes)),
+      key_(fresh_hash_key()),
+      mask_(shards - 1) {}
 
 FormulasRegistry FormulasRegistry::create(std::size_t shards) {
-    if (shards > kMaxPlacedShards) [[unlikely]] {
-        FormulasRegistry r(shards);
+    // One named result on every path, so that it is built in place rather than moved out.
+    FormulasRegistry r(shards, shards <= kMaxPlacedShards ? builtin_block_bytes(shards) : 0);
+    if (shards <= kMaxPlacedShards) [[likely]] {
+        r.place_builtin_table();
+    } else {
         for (const Entry& e : builtin::kEntries) {
             r.store({e.name, e.value, e.units, std::nullopt, e.status,
                      e.has_expression ? std::optional(e.expression) : std::nullopt, e.depends_on});
         }
         r.builtin_table_ = true;
-        return r;
     }
-    FormulasRegistry r(shards, builtin_block_bytes(shards));
-    r.place_builtin_table();
     return r;
 }
 
@@ -117,34 +119,41 @@ void FormulasRegistry::place_builtin_table() noexcept {
     using builtin::kCount;
     const std::size_t shards = mask_ + 1;
     dir_capacity_ = std::min(shards, kBuiltinDirectory);
-    directory_ = arena_.allocate_array<Shard*>(dir_capacity_);
-    std::fill_n(directory_, dir_capacity_, nullptr);
+    // The directory always takes its largest size in the block, so zeroing it is a fixed
+    // handful of stores rather than a library call.
+    directory_ = arena_.allocate_array<Shard*>(kBuiltinDirectory);
+    std::fill_n(directory_, kBuiltinDirectory, nullptr);
     Shard* pool = arena_.allocate_array<Shard>(std::min(shards, kCount));
     const Entry** table = arena_.allocate_array<const Entry*>(kCount);
 
     // made_for[index]: 1 + the pool position of that shard index's shard, 0 for none yet.
     std::uint8_t made_for[kMaxPlacedShards];
-    std::fill_n(made_for, shards, std::uint8_t{0});
+    if (shards <= kBuiltinDirectory) {
+        std::fill_n(made_for, kBuiltinDirectory, std::uint8_t{0});
+    } else {
+        std::fill_n(made_for, shards, std::uint8_t{0});
+    }
     std::uint8_t owner[kCount];
-    std::uint32_t sizes[kCount] = {};
-    std::uint32_t index_of[kCount];
-    std::uint32_t made = 0;
+    std::uint32_t sizes[kCount + 1] = {};     // by 1 + pool position
+    std::uint32_t index_of[kCount + 1];
+    std::uint8_t made = 0;
     for (std::size_t i = 0; i < kCount; ++i) {
         const auto index =
             static_cast<std::uint32_t>(keyed_hash(key_, builtin::kPrehashes[i]) & mask_);
-        const std::uint32_t fresh = made_for[index] == 0;
-        made += fresh;
-        made_for[index] = static_cast<std::uint8_t>(made_for[index] | (fresh * made));
-        const std::uint32_t s = made_for[index] - 1u;
+        const std::uint8_t seen = made_for[index];
+        const auto next = static_cast<std::uint8_t>(made + 1);
+        const std::uint8_t s = seen != 0 ? seen : next;
+        made = seen != 0 ? made : next;
+        made_for[index] = s;
         index_of[s] = index;
         ++sizes[s];
-        owner[i] = static_cast<std::uint8_t>(s);
+        owner[i] = s;
     }
 
     const auto dir_capacity = static_cast<std::uint32_t>(dir_capacity_);
     std::uint64_t dir_taken = 0;
-    for (std::uint32_t s = 0; s < made; ++s) {
-        Shard& shard = *::new (pool + s) Shard(index_of[s]);
+    for (std::uint32_t s = 1; s <= made; ++s) {
+        Shard& shard = *::new (pool + s - 1) Shard(index_of[s]);
         shard.capacity = sizes[s];
         shard.slots = table;
         table += sizes[s];
@@ -158,7 +167,7 @@ void FormulasRegistry::place_builtin_table() noexcept {
         }
     }
     for (std::size_t i = 0; i < kCount; ++i) {
-        Shard& shard = pool[owner[i]];
+        Shard& shard = pool[owner[i] - 1];
         shard.slots[shard.size++] = &builtin::kEntries[i];
     }
     dir_used_ = made;
