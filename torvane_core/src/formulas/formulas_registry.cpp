@@ -30,27 +30,15 @@ namespace {
 // shards; beyond that 32 slots, at most 17 of them used, so a probe rarely passes one slot.
 constexpr std::size_t kBuiltinDirectory = 32;
 
-// Everything a registry of the built-in table places, in one block: the directory, a shard per
-// constant at most, and one slot per constant, each shard's table exactly its size. The entries
-// themselves are shared and placed by pointer.
+// Everything a registry of the built-in table places, in one block: the directory and a shard
+// per constant at most. The entries themselves are shared and held as bits of their shards.
 constexpr std::size_t builtin_block_bytes(std::size_t shards) noexcept {
-    return kBuiltinDirectory * sizeof(Shard*) + std::min(shards, builtin::kCount) * sizeof(Shard) +
-           builtin::kCount * sizeof(Entry*);
+    return kBuiltinDirectory * sizeof(Shard*) + std::min(shards, builtin::kCount) * sizeof(Shard);
 }
 
 // Under glibc's per-thread cache limit (1032 bytes asked for), whatever the shard count: making
 // and freeing the block then takes the allocator's fast path.
 static_assert(builtin_block_bytes(std::size_t{1} << 20) + 16 <= 1032);
-
-// The first free slot at or after `home` in a directory of `capacity` slots (a power of two,
-// at most 32), wrapping around, where the set bits of `taken` mark the slots in use. Found
-// without a branch: homes come from random hashes, and a probe loop's branch would mispredict
-// about once per collision, at some twenty cycles each.
-constexpr std::uint32_t free_slot(std::uint64_t taken, std::uint32_t home,
-                                  std::uint32_t capacity) noexcept {
-    const std::uint64_t twice = taken | (taken << capacity);
-    return (home + static_cast<std::uint32_t>(std::countr_zero(~(twice >> home)))) & (capacity - 1);
-}
 
 // Shard counts up to this are placed directly, with a byte per shard on the stack; machines
 // with more than a thousand processors take the general insertion.
@@ -111,10 +99,9 @@ FormulasRegistry FormulasRegistry::create(std::size_t shards) {
 }
 
 // The arena holds exactly builtin_block_bytes(shards), all of it used here. Nobody else can
-// see the registry yet, so no lock is taken. Two passes over the seventeen
-// shared entries: hash each name and count it into its shard, then give each shard a table of
-// exactly its size and append the entries. Nothing grows, nothing is copied, and neither pass
-// branches on a hash.
+// see the registry yet, so no lock is taken. Hash every name, collect each shard index's
+// entries as a bit mask, then make one shard per mask. Nothing is copied, no table is filled,
+// and no step branches on a hash.
 void FormulasRegistry::place_builtin_table() noexcept {
     using builtin::kCount;
     const std::size_t shards = mask_ + 1;
@@ -122,53 +109,49 @@ void FormulasRegistry::place_builtin_table() noexcept {
     // The directory always takes its largest size in the block, so zeroing it is a fixed
     // handful of stores rather than a library call.
     directory_ = arena_.allocate_array<Shard*>(kBuiltinDirectory);
-    std::fill_n(directory_, kBuiltinDirectory, nullptr);
+    std::memset(static_cast<void*>(directory_), 0, kBuiltinDirectory * sizeof(Shard*));
     Shard* pool = arena_.allocate_array<Shard>(std::min(shards, kCount));
-    const Entry** table = arena_.allocate_array<const Entry*>(kCount);
 
-    // made_for[index]: 1 + the pool position of that shard index's shard, 0 for none yet.
-    std::uint8_t made_for[kMaxPlacedShards];
+    // The hashes first, in a loop of their own: seventeen independent multiplication chains
+    // that the processor overlaps.
+    std::uint32_t indices[kCount];
+    for (std::size_t i = 0; i < kCount; ++i) {
+        indices[i] = static_cast<std::uint32_t>(keyed_hash(key_, builtin::kPrehashes[i]) & mask_);
+    }
+
+    std::uint32_t made = 0;
     if (shards <= kBuiltinDirectory) {
-        std::fill_n(made_for, kBuiltinDirectory, std::uint8_t{0});
-    } else {
-        std::fill_n(made_for, shards, std::uint8_t{0});
-    }
-    std::uint8_t owner[kCount];
-    std::uint32_t sizes[kCount + 1] = {};     // by 1 + pool position
-    std::uint32_t index_of[kCount + 1];
-    std::uint8_t made = 0;
-    for (std::size_t i = 0; i < kCount; ++i) {
-        const auto index =
-            static_cast<std::uint32_t>(keyed_hash(key_, builtin::kPrehashes[i]) & mask_);
-        const std::uint8_t seen = made_for[index];
-        const auto next = static_cast<std::uint8_t>(made + 1);
-        const std::uint8_t s = seen != 0 ? seen : next;
-        made = seen != 0 ? made : next;
-        made_for[index] = s;
-        index_of[s] = index;
-        ++sizes[s];
-        owner[i] = s;
-    }
-
-    const auto dir_capacity = static_cast<std::uint32_t>(dir_capacity_);
-    std::uint64_t dir_taken = 0;
-    for (std::uint32_t s = 1; s <= made; ++s) {
-        Shard& shard = *::new (pool + s - 1) Shard(index_of[s]);
-        shard.capacity = sizes[s];
-        shard.slots = table;
-        table += sizes[s];
-        if (shards <= kBuiltinDirectory) {
-            directory_[index_of[s]] = &shard;  // one slot per shard index
-        } else {
-            const std::uint32_t d =
-                free_slot(dir_taken, index_of[s] & (dir_capacity - 1), dir_capacity);
-            dir_taken |= std::uint64_t{1} << d;
-            directory_[d] = &shard;
+        // Every shard index has its own directory slot and its own bit in `present`.
+        std::uint32_t members[kBuiltinDirectory] = {};
+        std::uint32_t present = 0;
+        for (std::size_t i = 0; i < kCount; ++i) {
+            members[indices[i]] |= std::uint32_t{1} << i;
+            present |= std::uint32_t{1} << indices[i];
         }
-    }
-    for (std::size_t i = 0; i < kCount; ++i) {
-        Shard& shard = pool[owner[i] - 1];
-        shard.slots[shard.size++] = &builtin::kEntries[i];
+        for (; present != 0; present &= present - 1) {
+            const auto index = static_cast<std::uint32_t>(std::countr_zero(present));
+            directory_[index] = ::new (pool + made++) Shard(index, members[index], nullptr);
+        }
+    } else {
+        // made_for[index]: 1 + the pool position of that index's shard, 0 for none yet. The
+        // new position is chosen by masks: a branch on it would mispredict.
+        std::uint8_t made_for[kMaxPlacedShards];
+        std::memset(made_for, 0, shards);
+        std::uint32_t members[kCount + 1] = {};
+        std::uint32_t index_of[kCount + 1];
+        for (std::size_t i = 0; i < kCount; ++i) {
+            const std::uint32_t seen = made_for[indices[i]];
+            const std::uint32_t none = seen == 0;
+            made += none;
+            const std::uint32_t s = seen | (made & (0u - none));
+            made_for[indices[i]] = static_cast<std::uint8_t>(s);
+            index_of[s] = indices[i];
+            members[s] |= std::uint32_t{1} << i;
+        }
+        for (std::uint32_t s = 1; s <= made; ++s) {
+            Shard*& head = directory_[index_of[s] & (kBuiltinDirectory - 1)];
+            head = ::new (pool + s - 1) Shard(index_of[s], members[s], head);
+        }
     }
     dir_used_ = made;
     count_.store(kCount, std::memory_order_relaxed);
@@ -177,19 +160,16 @@ void FormulasRegistry::place_builtin_table() noexcept {
 
 Shard* FormulasRegistry::shard_for_insert(std::uint64_t hash) {
     if (Shard* s = shard_for(hash)) return s;
-    // Keep the directory at most three quarters full, unless it already maps every shard
-    // index to a slot of its own (then it never probes past the first slot).
+    // Keep the chains short: at most three shards per four slots, until every shard index has
+    // a slot of its own.
     if (dir_capacity_ == 0 || (dir_capacity_ <= mask_ && (dir_used_ + 1) * 4 > dir_capacity_ * 3)) {
         grow_directory();
     }
     const auto index = static_cast<std::uint32_t>(hash & mask_);
-    auto* shard = ::new (arena_.allocate(sizeof(Shard), alignof(Shard))) Shard(index);
-    const std::size_t dmask = dir_capacity_ - 1;
-    std::size_t i = index & dmask;
-    while (directory_[i] != nullptr) i = (i + 1) & dmask;
-    directory_[i] = shard;
+    Shard*& head = directory_[index & (dir_capacity_ - 1)];
+    head = ::new (arena_.allocate(sizeof(Shard), alignof(Shard))) Shard(index, 0, head);
     ++dir_used_;
-    return shard;
+    return head;
 }
 
 void FormulasRegistry::grow_directory() {
@@ -198,12 +178,13 @@ void FormulasRegistry::grow_directory() {
     dir_capacity_ = std::min(old_capacity == 0 ? std::size_t{8} : 2 * old_capacity, mask_ + 1);
     directory_ = arena_.allocate_array<Shard*>(dir_capacity_);
     std::fill_n(directory_, dir_capacity_, nullptr);
-    const std::size_t dmask = dir_capacity_ - 1;
     for (std::size_t k = 0; k < old_capacity; ++k) {
-        if (Shard* s = old[k]) {
-            std::size_t i = s->index & dmask;
-            while (directory_[i] != nullptr) i = (i + 1) & dmask;
-            directory_[i] = s;
+        for (Shard* s = old[k]; s != nullptr;) {
+            Shard* next = s->next;
+            Shard*& head = directory_[s->index & (dir_capacity_ - 1)];
+            s->next = head;
+            head = s;
+            s = next;
         }
     }
 }
@@ -298,22 +279,26 @@ std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& 
     std::unique_lock guard(shard.lock);
 
     const Entry* fresh = make_entry(record);
+    std::optional<ConstantRecord> previous;
     if (const Entry* old = shard.find(hash, record.name)) {
         // The replaced entry's bytes stay in the arena until the registry goes.
-        ConstantRecord previous = old->to_record();
-        if (!shard.hashed()) {
-            *std::find(shard.slots, shard.slots + shard.size, old) = fresh;
-        } else {
-            *std::find(shard.slots, shard.slots + shard.capacity, old) = fresh;
+        previous = old->to_record();
+        const Entry* shared = builtin::kEntries.data();
+        if (old < shared || old >= shared + builtin::kCount) {
+            const std::uint32_t searched = shard.hashed() ? shard.capacity : shard.size;
+            *std::find(shard.slots, shard.slots + searched, old) = fresh;
+            return previous;
         }
-        return previous;
+        // A shared entry leaves the shard's mask; the new one goes into its table.
+        shard.builtin &= ~(std::uint32_t{1} << (old - shared));
+        count_.fetch_sub(1, std::memory_order_relaxed);
     }
     const bool full =
         shard.hashed() ? (shard.size + 1) * 4 > shard.capacity * 3 : shard.size == shard.capacity;
     if (full) grow_shard(shard);
     place(shard, hash, fresh);
     count_.fetch_add(1, std::memory_order_relaxed);
-    return std::nullopt;
+    return previous;
 }
 
 std::expected<ConstantRecord, RegistryError> FormulasRegistry::lookup(std::string_view name) const {

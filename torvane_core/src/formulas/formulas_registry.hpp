@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -13,6 +14,7 @@
 #include <type_traits>
 
 #include "formulas/arena.hpp"
+#include "formulas/builtin_constants.hpp"
 #include "formulas/constant_record.hpp"
 #include "formulas/entry.hpp"
 #include "formulas/keyed_hash.hpp"
@@ -41,24 +43,27 @@ struct RecordView {
     std::span<const std::string_view> depends_on;
 };
 
-// One shard: a table of entry pointers. Up to kSmall slots it keeps its entries in arrival
-// order and a look-up compares them all, as small hash tables do: with a handful of entries a
-// probe sequence saves nothing, and placing an entry is a single store. Past that it is
-// open-addressed by the hash's high half (the shard index took the low bits). Shards are made
-// when their first entry arrives, so a registry pays only for the shards it fills, whatever the
-// shard count. Small on purpose (24 bytes): a registry of the built-in table fits in one block
-// of under 1 KiB with its directory and tables, inside the allocator's per-thread cache.
+// One shard. The built-in entries it holds are bits of a mask over the shared table, so
+// placing one is a single OR and needs no table at all; any other entry is a pointer in the
+// shard's own table. Up to kSmall slots that table keeps its entries in arrival order and a
+// look-up compares them all, as small hash tables do; past that it is open-addressed by the
+// hash's high half (the shard index took the low bits). Shards are made when their first entry
+// arrives, so a registry pays only for the shards it fills, whatever the shard count. Small on
+// purpose (40 bytes): a registry of the built-in table fits in one block of under 1 KiB with
+// its directory, inside the allocator's per-thread cache.
 struct Shard {
-    // Above every shard of the built-in table (seventeen entries), so those are never hashed.
     static constexpr std::uint32_t kSmall = 32;
 
     mutable RwLock lock;
     std::uint32_t index;  // which of the registry's shards this is
-    std::uint32_t size = 0;
+    std::uint32_t builtin = 0;  // bit i set: holds builtin::kEntries[i]
+    std::uint32_t size = 0;     // entries in `slots`
     std::uint32_t capacity = 0;  // once hashed, a power of two above kSmall
     const Entry** slots = nullptr;
+    Shard* next;  // the next shard of the same directory slot
 
-    explicit Shard(std::uint32_t i) noexcept : index(i) {}
+    Shard(std::uint32_t i, std::uint32_t builtin_entries, Shard* next_in_slot) noexcept
+        : index(i), builtin(builtin_entries), next(next_in_slot) {}
     Shard(const Shard&) = delete;
     Shard& operator=(const Shard&) = delete;
 
@@ -67,6 +72,10 @@ struct Shard {
     // Slots hold no hash: entries are shared between registries, each keyed its own way. A
     // probe compares the key, whose length alone settles nearly every mismatch.
     [[nodiscard]] const Entry* find(std::uint64_t hash, std::string_view key) const noexcept {
+        for (std::uint32_t m = builtin; m != 0; m &= m - 1) {
+            const Entry& e = builtin::kEntries[static_cast<std::size_t>(std::countr_zero(m))];
+            if (same_bytes(e.key, key)) return &e;
+        }
         if (!hashed()) [[likely]] {
             for (std::uint32_t i = 0; i < size; ++i) {
                 if (same_bytes(slots[i]->key, key)) return slots[i];
@@ -83,6 +92,9 @@ struct Shard {
 
     template <class F>
     void for_each(F&& f) const {
+        for (std::uint32_t m = builtin; m != 0; m &= m - 1) {
+            f(builtin::kEntries[static_cast<std::size_t>(std::countr_zero(m))]);
+        }
         if (!hashed()) {
             for (std::uint32_t i = 0; i < size; ++i) f(*slots[i]);
         } else {
@@ -93,6 +105,7 @@ struct Shard {
     }
 };
 
+static_assert(builtin::kCount <= 32, "a shard's mask of built-in entries is 32 bits");
 static_assert(std::is_trivially_destructible_v<Shard>);
 
 }  // namespace detail
@@ -153,10 +166,10 @@ public:
     template <class F>
     void for_each_name(F&& f) const {
         for (std::size_t i = 0; i < dir_capacity_; ++i) {
-            const detail::Shard* s = directory_[i];
-            if (s == nullptr) continue;
-            std::shared_lock guard(s->lock);
-            s->for_each([&f](const detail::Entry& e) { f(e.key); });
+            for (const detail::Shard* s = directory_[i]; s != nullptr; s = s->next) {
+                std::shared_lock guard(s->lock);
+                s->for_each([&f](const detail::Entry& e) { f(e.key); });
+            }
         }
     }
 
@@ -180,11 +193,9 @@ private:
     [[nodiscard]] detail::Shard* shard_for(std::uint64_t hash) const noexcept {
         if (dir_capacity_ == 0) return nullptr;
         const std::size_t index = hash & mask_;
-        const std::size_t dmask = dir_capacity_ - 1;
-        for (std::size_t i = index & dmask;; i = (i + 1) & dmask) {
-            detail::Shard* s = directory_[i];
-            if (s == nullptr || s->index == index) return s;
-        }
+        detail::Shard* s = directory_[index & (dir_capacity_ - 1)];
+        while (s != nullptr && s->index != index) s = s->next;
+        return s;
     }
     // The rare path out of line, so that a look-up's own code stays a few dozen instructions.
     template <class T>
@@ -204,7 +215,9 @@ private:
     Arena arena_;
     HashKey key_;
     std::size_t mask_;
-    detail::Shard** directory_ = nullptr;  // shard index -> shard, open-addressed
+    // Shard index -> shard: slot (index mod capacity) heads a chain of the shards that share it.
+    // One shard per slot while the shard count is at most the capacity.
+    detail::Shard** directory_ = nullptr;
     std::size_t dir_capacity_ = 0;         // a power of two, at most the shard count
     std::size_t dir_used_ = 0;
     // Kept under the shards' write locks as entries arrive, so len() takes no lock.
