@@ -213,9 +213,12 @@ def allocation_table() -> list[str]:
     blocks = floors.count_allocations_of_quark_registry()
     lines.append(f"| `QuarkRegistry::standard_model()` and destruction | {blocks} |")
     for name in ("b3", "n_gen_sq", "sterile_check"):
-        lookup, text = floors.count_allocations_of_datasheet(name)
+        lookup, text, direct = floors.count_allocations_of_datasheet(name)
         lines.append(f'| `registry.lookup("{name}")` (the record copy) | {lookup} |')
         lines.append(f'| `datasheet_json(record of "{name}")` | {text} |')
+        lines.append(
+            f'| `datasheet_text(registry, "{name}")` (what `py_get_constant` takes) | {direct} |'
+        )
     return lines
 
 
