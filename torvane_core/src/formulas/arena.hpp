@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <span>
 #include <utility>
 
 namespace torvane {
@@ -14,6 +15,10 @@ public:
     // Reserves a first chunk of exactly this size now, so that a registry of known contents
     // costs one allocation, and one small enough for the allocator's per-thread cache.
     explicit Arena(std::size_t first_chunk) noexcept;
+    // Starts in the caller's storage, which must outlive the arena and which the arena never
+    // frees; any further chunk comes from the heap.
+    explicit Arena(std::span<std::byte> borrowed) noexcept
+        : cur_(borrowed.data()), end_(borrowed.data() + borrowed.size()) {}
     Arena(Arena&& other) noexcept;
     Arena& operator=(Arena&& other) noexcept;
     Arena(const Arena&) = delete;
@@ -36,7 +41,7 @@ public:
         return static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
     }
 
-    // Chunks requested from the heap so far.
+    // Chunks requested from the heap so far (borrowed storage is none).
     [[nodiscard]] std::size_t chunks() const noexcept { return chunks_; }
 
 private:

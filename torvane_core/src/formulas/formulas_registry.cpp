@@ -83,22 +83,36 @@ FormulasRegistry::FormulasRegistry(std::size_t shards, std::size_t block_bytes)
       key_(fresh_hash_key()),
       mask_(shards - 1) {}
 
+FormulasRegistry::FormulasRegistry(std::size_t shards, Storage& storage)
+    : arena_(std::span<std::byte>(storage.bytes)), key_(fresh_hash_key()), mask_(shards - 1) {}
+
 FormulasRegistry FormulasRegistry::create(std::size_t shards) {
     // One named result on every path, so that it is built in place rather than moved out.
     FormulasRegistry r(shards, shards <= kMaxPlacedShards ? builtin_block_bytes(shards) : 0);
-    if (shards <= kMaxPlacedShards) [[likely]] {
-        r.place_builtin_table();
-    } else {
-        for (const Entry& e : builtin::kEntries) {
-            r.store({e.name, e.value, e.units, std::nullopt, e.status,
-                     e.has_expression ? std::optional(e.expression) : std::nullopt, e.depends_on});
-        }
-        r.builtin_table_ = true;
-    }
+    r.fill_builtin_table();
     return r;
 }
 
-// The arena holds exactly builtin_block_bytes(shards), all of it used here. Nobody else can
+FormulasRegistry FormulasRegistry::create(Storage& storage) {
+    static_assert(sizeof(Storage) >= builtin_block_bytes(std::size_t{1} << 20));
+    FormulasRegistry r(shard_count(), storage);
+    r.fill_builtin_table();
+    return r;
+}
+
+void FormulasRegistry::fill_builtin_table() {
+    if (mask_ < kMaxPlacedShards) [[likely]] {
+        place_builtin_table();
+        return;
+    }
+    for (const Entry& e : builtin::kEntries) {
+        store({e.name, e.value, e.units, std::nullopt, e.status,
+               e.has_expression ? std::optional(e.expression) : std::nullopt, e.depends_on});
+    }
+    builtin_table_ = true;
+}
+
+// The arena holds at least builtin_block_bytes(shards), all of it used here. Nobody else can
 // see the registry yet, so no lock is taken. Hash every name, collect each shard index's
 // entries as a bit mask, then make one shard per mask. Nothing is copied, no table is filled,
 // and no step branches on a hash.

@@ -112,8 +112,16 @@ static_assert(std::is_trivially_destructible_v<Shard>);
 
 class FormulasRegistry {
 public:
+    // Room for everything a registry of the built-in table places, whatever its shard count.
+    // A registry that lives for one call can take it on the stack and so make no heap block.
+    struct alignas(16) Storage {
+        std::byte bytes[32 * sizeof(detail::Shard*) + builtin::kCount * sizeof(detail::Shard)];
+    };
+
     // A registry holding the seventeen built-in constants.
     [[nodiscard]] static FormulasRegistry create();
+    // The same, placed in `storage`, which must outlive the registry.
+    [[nodiscard]] static FormulasRegistry create(Storage& storage);
     // The same contents over `shards` shards (a power of two greater than 1), as a machine with
     // another processor count would build them.
     [[nodiscard]] static FormulasRegistry create(std::size_t shards);
@@ -189,6 +197,8 @@ public:
 
 private:
     FormulasRegistry(std::size_t shards, std::size_t block_bytes);
+    FormulasRegistry(std::size_t shards, Storage& storage);
+    void fill_builtin_table();
 
     [[nodiscard]] detail::Shard* shard_for(std::uint64_t hash) const noexcept {
         if (dir_capacity_ == 0) return nullptr;

@@ -40,7 +40,11 @@ Result<Owned> sorted_names(const Registry& registry) {
 }
 
 PyObject* list_constants(PyObject*, PyObject*) noexcept {
-    return entry([]() -> Result<Owned> { return sorted_names(FormulasRegistry::create()); });
+    return entry([]() -> Result<Owned> {
+        // The call's own registry, on the stack: it goes when the call returns.
+        FormulasRegistry::Storage storage;
+        return sorted_names(FormulasRegistry::create(storage));
+    });
 }
 
 PyObject* list_quarks(PyObject*, PyObject*) noexcept {
@@ -70,8 +74,10 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
             return std::unexpected(
                 Failure::raise(PyExc_ValueError, "py_get_constant: name must be non-empty"));
         }
-        // The registry goes before json is called; a built-in record's text outlives it.
-        auto sheet = datasheet_text(FormulasRegistry::create(), name);
+        // The call's own registry, on the stack, goes before json is called; a built-in
+        // record's text outlives it.
+        FormulasRegistry::Storage storage;
+        auto sheet = datasheet_text(FormulasRegistry::create(storage), name);
         if (!sheet) return std::unexpected(Failure::raise(PyExc_KeyError, render(sheet.error())));
         const std::string_view text = sheet->view();
         // json is imported on every call, so sys.modules decides which module answers.
