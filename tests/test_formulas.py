@@ -1,5 +1,6 @@
 """The constants registry: its seventeen records, look-up, listing and errors."""
 
+import json
 import struct
 
 import pytest
@@ -112,10 +113,13 @@ class TestCore:
             assert record == {"name": name, **TABLE[name]}
 
     def test_datasheet_texts_made_at_compile_time_match_the_writer(self, hooks):
-        texts = hooks.datasheet_texts()
-        assert sorted(texts) == NAMES
+        # An inserted record has no compile-time text: it is encoded from its copy.
+        other = {"name": 'q"\u00b5', "value": 0.5, "units": "a\tb", "status": 3}
+        texts = hooks.datasheet_texts([other])
+        assert sorted(texts) == sorted([*NAMES, other["name"]])
         for direct, written in texts.values():
             assert direct == written
+        assert json.loads(texts[other["name"]][0])["units"] == "a\tb"
 
     def test_shard_lock_excludes_readers_from_a_write(self, hooks):
         threads, rounds = 4, 20000

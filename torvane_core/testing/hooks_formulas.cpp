@@ -228,10 +228,17 @@ PyObject* constant_listing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return Py_BuildValue("(ON)", list.get(), PyBool_FromLong(names.data() != scratch.data()));
 }
 
-// datasheet_texts() -> {name: (the text py_get_constant hands to json.loads, the JSON writer's
-// text of the looked-up record)} for every built-in constant
-PyObject* datasheet_texts(PyObject*, PyObject*) {
-    const FormulasRegistry registry = FormulasRegistry::create();
+// datasheet_texts(records) -> {name: (datasheet_text's text, the JSON writer's text of the
+// looked-up record)} for every record of a built-in registry after inserting `records`
+PyObject* datasheet_texts(PyObject*, PyObject* arg) {
+    Owned seq(PySequence_Fast(arg, "records must be a sequence"));
+    if (!seq) return nullptr;
+    FormulasRegistry registry = FormulasRegistry::create();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        auto record = record_from(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (!record) return nullptr;
+        (void)registry.insert(*record);
+    }
     Owned out(PyDict_New());
     if (!out) return nullptr;
     for (const Text& name : registry.names()) {
@@ -380,7 +387,7 @@ PyMethodDef formulas_hooks[] = {
     {"registry_facts", fn(registry_facts), METH_NOARGS, nullptr},
     {"insert_records", fn(insert_records), METH_FASTCALL, nullptr},
     {"constant_listing", fn(constant_listing), METH_FASTCALL, nullptr},
-    {"datasheet_texts", fn(datasheet_texts), METH_NOARGS, nullptr},
+    {"datasheet_texts", fn(datasheet_texts), METH_O, nullptr},
     {"lookup_is_deep_copy", fn(lookup_is_deep_copy), METH_O, nullptr},
     {"rw_lock_exclusion", fn(rw_lock_exclusion), METH_VARARGS, nullptr},
     {"render_error", fn(render_error), METH_VARARGS, nullptr},
