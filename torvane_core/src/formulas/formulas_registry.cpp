@@ -27,7 +27,7 @@ std::size_t shard_count() noexcept {
 namespace {
 
 // The directory of a registry of the built-in table: every shard index its own slot up to 32
-// shards; beyond that 32 slots, at most 17 of them used, so a probe rarely passes one slot.
+// shards; beyond that 32 slots for at most 17 shards, so a chain rarely holds a second shard.
 constexpr std::size_t kBuiltinDirectory = 32;
 
 // Everything a registry of the built-in table places, in one block: the directory and a shard
