@@ -56,6 +56,18 @@ class TestQuarks:
         count, _ = hooks.insert_quark("upper", 1.0, 2.0, 3, 1)
         assert count == 7
 
+    @pytest.mark.parametrize(
+        ("inserted", "from_table", "listed"),
+        [
+            (None, True, ["bottom", "charm", "down", "strange", "top", "up"]),
+            ("upper", False, ["bottom", "charm", "down", "strange", "top", "up", "upper"]),
+            ("up", False, ["bottom", "charm", "down", "strange", "top", "up"]),
+        ],
+    )
+    def test_table_order_only_for_the_table(self, hooks, inserted, from_table, listed):
+        assert hooks.quark_listing(inserted) == (listed, from_table)
+        assert listed == sorted(listed, key=str.encode)
+
     def test_empty_registry(self, hooks):
         assert hooks.empty_quark_registry_len() == 0
 
