@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 import platform
+import subprocess
 import sys
 import time
 from collections.abc import Sequence
@@ -51,7 +52,7 @@ def entry_cases() -> list[Case]:
         ),
         case(
             "py_list_quarks()",
-            1.3,
+            1.25,
             "f()",
             ours={"f": core.py_list_quarks},
             floor={"f": floors.list_quarks},
@@ -67,7 +68,7 @@ def entry_cases() -> list[Case]:
         ),
         case(
             "PyFormulasRegistry()",
-            6.0,
+            5.0,
             "cls()",
             ours={"cls": core.PyFormulasRegistry},
             floor={"cls": floors.Floor},
@@ -75,7 +76,7 @@ def entry_cases() -> list[Case]:
         ),
         case(
             f'PyFormulasRegistry.get("{NAME}")',
-            1.6,
+            1.4,
             "obj.get(name)",
             ours={"obj": registry, "name": NAME},
             floor={"obj": floor, "name": NAME},
@@ -212,10 +213,58 @@ def allocation_table() -> list[str]:
     blocks = floors.count_allocations_of_quark_registry()
     lines.append(f"| `QuarkRegistry::standard_model()` and destruction | {blocks} |")
     for name in ("b3", "n_gen_sq", "sterile_check"):
-        lookup, text = floors.count_allocations_of_datasheet(name)
+        lookup, text, direct = floors.count_allocations_of_datasheet(name)
         lines.append(f'| `registry.lookup("{name}")` (the record copy) | {lookup} |')
         lines.append(f'| `datasheet_json(record of "{name}")` | {text} |')
+        lines.append(
+            f'| `datasheet_text(registry, "{name}")` (what `py_get_constant` takes) | {direct} |'
+        )
     return lines
+
+
+INSTANCES = 100_000
+
+# Run in a fresh interpreter, so the heap it grows is not one the timing loops have shaped.
+_INSTANCE_MEMORY = f"""
+import os
+from orvantis import _torvane_core as core
+
+def resident():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+held = [None] * {INSTANCES}
+before = resident()
+for i in range({INSTANCES}):
+    held[i] = core.PyFormulasRegistry()
+print((resident() - before) / {INSTANCES})
+"""
+
+
+def memory_table() -> list[str]:
+    instance = float(
+        subprocess.run(
+            [sys.executable, "-c", _INSTANCE_MEMORY], capture_output=True, text=True, check=True
+        ).stdout
+    )
+    lines = [
+        "| what lives | resident bytes each | goal | met? |",
+        "|---|---:|---:|:---:|",
+        f"| `PyFormulasRegistry()` instance ({shards_here()} shards), "
+        f"{INSTANCES:,} alive | {instance:.0f} | ≤ 2048 | {verdict(instance, 2048)} |",
+    ]
+    for shards in SHARDS:
+        per = floors.resident_bytes_of_registries(shards, INSTANCES)
+        lines.append(
+            f"| `FormulasRegistry::create({shards})` in an array slot, {INSTANCES:,} alive "
+            f"| {per:.0f} | — | — |"
+        )
+    return lines
+
+
+def shards_here() -> int:
+    """The registry's shard count on this machine: 4 per processor, to a power of two."""
+    return 1 << (4 * (os.cpu_count() or 1) - 1).bit_length()
 
 
 def processor() -> str:
@@ -260,6 +309,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     print("\n".join(build_table(build)))
     print("\nHeap allocations (counter verified on known allocations):\n")
     print("\n".join(allocation_table()))
+    print("\nNative memory, as growth of the resident size:\n")
+    print("\n".join(memory_table()))
     return 0
 
 

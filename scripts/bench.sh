@@ -4,6 +4,7 @@
 # --quick for a short smoke run.
 # A virtual environment of its own, so that a benchmark run never swaps the module under the tests.
 export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/.venv-bench}"
+export TORVANE_GROUPS=build
 source "$(dirname "$0")/venv.sh"
 python -m pip install --quiet --no-build-isolation --no-deps . \
   -C build-dir=build/bench -C cmake.define.TORVANE_BENCH=ON

@@ -7,6 +7,7 @@
 # The module is built for this check alone (in .venv-memcheck), unstripped and with debug
 # information, so that reports name the module's functions and lines.
 export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/.venv-memcheck}"
+export TORVANE_GROUPS=build
 source "$(dirname "$0")/venv.sh"
 
 command -v valgrind >/dev/null ||

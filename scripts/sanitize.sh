@@ -4,6 +4,7 @@
 # sanitizer report, from this process or from any interpreter the tests start.
 # Extra arguments go to pytest.
 export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/.venv-asan}"
+export TORVANE_GROUPS=test
 source "$(dirname "$0")/venv.sh"
 
 # GCC 12's may-be-uninitialized analysis misfires on std::variant and std::optional moves once
@@ -48,6 +49,9 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=88:log_path=$r
 # Tests that measure what the sanitizers distort (resident memory, timings) or that run
 # another memory checker step aside or scale down.
 export TORVANE_SANITIZED=1
+
+# The hooks were just built: a test that cannot import them fails instead of skipping.
+export TORVANE_REQUIRE_HOOKS=1
 
 status=0
 python -m pytest -p no:cacheprovider "$@" || status=$?

@@ -6,8 +6,11 @@ if [ "${1:-}" = --python ]; then
   export TORVANE_PYTHON="${2:?--python needs a version: 3.12 or 3.13}"
   shift 2
 fi
+export TORVANE_GROUPS=test
 source "$(dirname "$0")/venv.sh"
 python -m pip install --quiet --no-build-isolation --no-deps . \
   -C build-dir="build/test-$minor" -C cmake.define.TORVANE_TEST_HOOKS=ON
+# The hooks were just built: a test that cannot import them fails here instead of skipping.
+export TORVANE_REQUIRE_HOOKS=1
 # From the tests folder, so the installed module is imported, never the source tree.
 python -m pytest "$@"

@@ -1,35 +1,67 @@
-# Sourced by the project's commands: makes (once) and enters .venv, a Python 3.12 virtual
-# environment with the project's development requirements. With TORVANE_PYTHON=3.13 it is
+# Sourced by the project's commands: makes (once) and enters a Python 3.12 virtual environment
+# (.venv unless TORVANE_VENV names another) holding the dependency groups of pyproject.toml that
+# TORVANE_GROUPS names (default: test, which includes build). With TORVANE_PYTHON=3.13 it is
 # Python 3.13 instead, in an environment of the same name with "-3.13" added (.venv-3.13).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-minor="${TORVANE_PYTHON:-3.12}"
+minor="${TORVANE_PYTHON:-$(cat .python-version)}"
 case "$minor" in
   3.12 | 3.13) ;;
   *) echo "TORVANE_PYTHON is 3.12 (the default) or 3.13, not '$minor'" >&2; exit 1 ;;
 esac
 venv="${TORVANE_VENV:-$root/.venv}"
-[ "$minor" = 3.12 ] || venv="$venv-$minor"
-if [ ! -x "$venv/bin/python" ]; then
-  py=""
+[ "$minor" = "$(cat .python-version)" ] || venv="$venv-$minor"
+groups="${TORVANE_GROUPS:-test}"
+
+# Prints the path of a Python interpreter of the version prefix $1 (from .python-version: any
+# 3.12.x will do), or nothing. pyenv's newest matching version first; pyenv installs one only
+# when it has none, and a failed install (no network, say) falls through to the PATH.
+find_python() {
+  local want="$1" found="" shims="" candidate
   if command -v pyenv >/dev/null 2>&1; then
-    # .python-version names the interpreter; pyenv installs it if this machine lacks it.
-    # Python 3.13 is the newest 3.13 that pyenv has.
-    want="$(cat .python-version)"
-    [ "$minor" = 3.12 ] || want="$(pyenv latest "$minor" 2>/dev/null || true)"
-    [ -z "$want" ] || pyenv install --skip-existing "$want" >/dev/null
-    py="$(pyenv root)/versions/$want/bin/python"
+    shims="$(pyenv root)/shims"
+    found="$(pyenv latest "$want" 2>/dev/null || true)"
+    if [ -z "$found" ] && pyenv install --skip-existing "$want" >/dev/null 2>&1; then
+      found="$(pyenv latest "$want" 2>/dev/null || true)"
+    fi
+    candidate="$(pyenv root)/versions/$found/bin/python"
+    if [ -n "$found" ] && [ -x "$candidate" ]; then
+      echo "$candidate"
+      return
+    fi
   fi
-  [ -x "$py" ] || py="$(command -v "python$minor" || true)"
-  [ -n "$py" ] || { echo "Python $minor not found (install pyenv or python$minor)" >&2; exit 1; }
-  "$py" -c "import sys; assert sys.version_info[:2] == (3, ${minor#3.}), sys.version"
+  # pyenv's shims only lead back to pyenv.
+  while read -r candidate; do
+    if [ -n "$candidate" ] && [ "$(dirname "$candidate")" != "$shims" ]; then
+      echo "$candidate"
+      return
+    fi
+  done < <(type -ap "python$want" || true)
+}
+
+if [ ! -x "$venv/bin/python" ]; then
+  want="$minor"
+  py="$(find_python "$want")"
+  [ -n "$py" ] || { echo "Python $want not found (install pyenv or python$want)" >&2; exit 1; }
+  "$py" -c 'import sys; assert "%d.%d" % sys.version_info[:2] == sys.argv[1], sys.version' "$want"
   "$py" -m venv "$venv"
 fi
 export PATH="$venv/bin:$PATH"
-stamp="$venv/.requirements-dev.txt"
-if ! cmp -s requirements-dev.txt "$stamp"; then
+
+# Installs again whenever the groups asked for or their lists in pyproject.toml change.
+wanted="$(python - "$groups" <<'PY'
+import json, sys, tomllib
+with open("pyproject.toml", "rb") as f:
+    print(sys.argv[1], json.dumps(tomllib.load(f)["dependency-groups"], sort_keys=True))
+PY
+)"
+stamp="$venv/.dependency-groups"
+if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
+  # Dependency groups need pip 25.1 or later.
   python -m pip install --quiet --upgrade pip
-  python -m pip install --quiet -r requirements-dev.txt
-  cp requirements-dev.txt "$stamp"
+  group_args=()
+  for group in $groups; do group_args+=(--group "$group"); done
+  python -m pip install --quiet "${group_args[@]}"
+  echo "$wanted" >"$stamp"
 fi

@@ -1,11 +1,23 @@
-"""Shared helpers for the test suite."""
+"""Shared helpers for the test suite, and a watchdog for tests that hang in native code."""
 
+import faulthandler
+import importlib
+import os
+import re
 import subprocess
 import sys
 import textwrap
 import threading
+from pathlib import Path
 
 import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+
+# The version, read from the one place it is written; the build takes it from there too.
+VERSION = re.search(
+    r'kVersion = "([^"]+)";', (ROOT / "torvane_core/src/pyfacade/version.hpp").read_text()
+)[1]
 
 # The module's __all__: every public name, in the order the module adds them.
 MODULE_ALL = [
@@ -93,6 +105,59 @@ def core():
     return _torvane_core
 
 
+HOOKS_MISSING = (
+    "needs _torvane_testhooks, the test-only module that scripts/test.sh builds "
+    "(-C cmake.define.TORVANE_TEST_HOOKS=ON); a wheel never holds it"
+)
+
+
+def import_hooks():
+    """The test hooks module. Without it the test (or, at module level, the file) skips, unless
+    TORVANE_REQUIRE_HOOKS=1: the commands that build the hooks set it, so that a missing module
+    fails their run instead of skipping a good part of the suite."""
+    try:
+        return importlib.import_module("_torvane_testhooks")
+    except ModuleNotFoundError as exc:
+        if exc.name != "_torvane_testhooks":
+            raise
+    if os.environ.get("TORVANE_REQUIRE_HOOKS") == "1":
+        pytest.fail(f"{HOOKS_MISSING}; TORVANE_REQUIRE_HOOKS=1 requires it", pytrace=False)
+    pytest.skip(HOOKS_MISSING, allow_module_level=True)
+
+
 @pytest.fixture(scope="session")
 def hooks():
-    return pytest.importorskip("_torvane_testhooks")
+    return import_hooks()
+
+
+# pytest-timeout (its limit is in pyproject.toml) fails a test that runs too long from a Python
+# signal handler, and that handler never runs while native code holds the GIL: a look-up that
+# probed a table forever would hang the whole run all the same. faulthandler's watchdog is a
+# native thread. Armed with every test's limit plus a margin, it writes every thread's stack,
+# the test's own frame among them, to the real standard error and ends the run.
+_watchdog_fd: int | None = None
+
+
+def pytest_configure(config):
+    global _watchdog_fd
+    # Here, between collection and the tests, fd 2 is not yet taken by the capture of output.
+    _watchdog_fd = os.dup(2)
+
+
+def pytest_unconfigure(config):
+    faulthandler.cancel_dump_traceback_later()
+    if _watchdog_fd is not None:
+        os.close(_watchdog_fd)
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_timeout_set_timer(item, settings):
+    if settings.timeout and _watchdog_fd is not None:
+        limit = settings.timeout + max(2.0, 0.1 * settings.timeout)
+        faulthandler.dump_traceback_later(limit, exit=True, file=_watchdog_fd)
+    # None: pytest-timeout goes on to set its own timer.
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_timeout_cancel_timer(item):
+    faulthandler.cancel_dump_traceback_later()

@@ -285,8 +285,37 @@ class Index:
     __index__ = staticmethod(partial(int, 1))
 
 
+def _finished():
+    yield
+
+
+# throw() on a finished generator raises the very exception it is given, from native code.
+_THROWER = _finished()
+_THROWER.close()
+CAUSE = ValueError(_fresh("the cause"))
+UNDERLYING = TypeError(_fresh("no float here"))
+UNDERLYING.__cause__ = CAUSE
+
+
+class TypeErrorWithCause:
+    """__float__ raises UNDERLYING, a TypeError with a cause, every time: the module wraps it
+    and hands the cause on, and must keep no reference to either."""
+
+    __float__ = staticmethod(partial(_THROWER.throw, UNDERLYING))
+
+
 FLOAT_RAISES = FloatRaises()
 INDEX = Index()
+TYPE_ERROR_WITH_CAUSE = TypeErrorWithCause()
+
+# Keyword names, fresh like the arguments: a keyword object the binding kept or lost a
+# reference to would show in its count.
+KW_NAME = _fresh("name")
+KW_NME = _fresh("nme")
+KW_TOL = _fresh("tol")
+KW_TL = _fresh("tl")
+KW_X = _fresh("extra")  # one character would be an immortal singleton
+KW_A = _fresh("arg")
 
 # Every argument object above, for reference-count checks.
 ARGUMENTS = {
@@ -300,6 +329,15 @@ ARGUMENTS = {
     "NOT_A_NUMBER": NOT_A_NUMBER,
     "FLOAT_RAISES": FLOAT_RAISES,
     "INDEX": INDEX,
+    "TYPE_ERROR_WITH_CAUSE": TYPE_ERROR_WITH_CAUSE,
+    "UNDERLYING": UNDERLYING,
+    "CAUSE": CAUSE,
+    "KW_NAME": KW_NAME,
+    "KW_NME": KW_NME,
+    "KW_TOL": KW_TOL,
+    "KW_TL": KW_TL,
+    "KW_X": KW_X,
+    "KW_A": KW_A,
 }
 
 # Long-lived instances the method paths call on.
@@ -356,6 +394,8 @@ class Path:
     # The exception's exact arguments.
     args: tuple = ()
     check: Callable[[object], bool] = field(default=lambda result: True)
+    # For a path that raises: what else its exception must satisfy.
+    check_error: Callable[[BaseException], bool] = field(default=lambda exc: True)
     # False: CPython rejects the call before the module runs.
     module: bool = True
 
@@ -412,7 +452,7 @@ PATHS: list[Path] = [
     Path(
         "get_constant_keyword",
         "py_get_constant",
-        call(core.py_get_constant, name=NAME),
+        call(core.py_get_constant, **{KW_NAME: NAME}),
         check=lambda r: r == DATASHEET,
     ),
     Path(
@@ -453,14 +493,14 @@ PATHS: list[Path] = [
     Path(
         "get_constant_multiple",
         "py_get_constant",
-        call(core.py_get_constant, NAME, name=OTHER),
+        call(core.py_get_constant, NAME, **{KW_NAME: OTHER}),
         TypeError,
         _type_error(_GC, " got multiple values for argument 'name'"),
     ),
     Path(
         "get_constant_unexpected",
         "py_get_constant",
-        call(core.py_get_constant, nme=NAME),
+        call(core.py_get_constant, **{KW_NME: NAME}),
         TypeError,
         _type_error(_GC, " got an unexpected keyword argument 'nme'"),
     ),
@@ -488,9 +528,9 @@ PATHS: list[Path] = [
     Path(
         "registry_new_keyword",
         "PyFormulasRegistry()",
-        call(core.PyFormulasRegistry, x=NAME),
+        call(core.PyFormulasRegistry, **{KW_X: NAME}),
         TypeError,
-        _type_error(_FR_NEW, " got an unexpected keyword argument 'x'"),
+        _type_error(_FR_NEW, " got an unexpected keyword argument 'extra'"),
     ),
     Path(
         "registry_len", "PyFormulasRegistry.__len__", call(len, REGISTRY), check=lambda r: r == 17
@@ -499,7 +539,7 @@ PATHS: list[Path] = [
     Path(
         "registry_get_keyword",
         "PyFormulasRegistry.get",
-        call(REGISTRY.get, name=NAME),
+        call(REGISTRY.get, **{KW_NAME: NAME}),
         check=_float(24.0),
     ),
     Path(
@@ -533,14 +573,14 @@ PATHS: list[Path] = [
     Path(
         "registry_get_multiple",
         "PyFormulasRegistry.get",
-        call(REGISTRY.get, NAME, name=OTHER),
+        call(REGISTRY.get, NAME, **{KW_NAME: OTHER}),
         TypeError,
         _type_error(_GET, " got multiple values for argument 'name'"),
     ),
     Path(
         "registry_get_unexpected",
         "PyFormulasRegistry.get",
-        call(REGISTRY.get, nme=NAME),
+        call(REGISTRY.get, **{KW_NME: NAME}),
         TypeError,
         _type_error(_GET, " got an unexpected keyword argument 'nme'"),
     ),
@@ -555,13 +595,13 @@ PATHS: list[Path] = [
         "registry_version",
         "PyFormulasRegistry.version",
         call(core.PyFormulasRegistry.version),
-        check=lambda r: r == "2.2.1",
+        check=lambda r: r == core.__version__,
     ),
     Path(
         "registry_version_instance",
         "PyFormulasRegistry.version",
         call(REGISTRY.version),
-        check=lambda r: r == "2.2.1",
+        check=lambda r: r == core.__version__,
     ),
     # PyQuarkRegistry.
     Path(
@@ -580,9 +620,9 @@ PATHS: list[Path] = [
     Path(
         "quarks_new_keyword",
         "PyQuarkRegistry()",
-        call(core.PyQuarkRegistry, x=NAME),
+        call(core.PyQuarkRegistry, **{KW_X: NAME}),
         TypeError,
-        _type_error(_QR_NEW, " got an unexpected keyword argument 'x'"),
+        _type_error(_QR_NEW, " got an unexpected keyword argument 'extra'"),
     ),
     Path("quarks_len", "PyQuarkRegistry.__len__", call(len, QUARKS), check=lambda r: r == 6),
     # PyCKMMatrix.
@@ -596,7 +636,7 @@ PATHS: list[Path] = [
     Path(
         "ckm_new_arguments",
         "PyCKMMatrix()",
-        call(core.PyCKMMatrix, NAME, a=OTHER),
+        call(core.PyCKMMatrix, NAME, **{KW_A: OTHER}),
         TypeError,
         ("No constructor defined for PyCKMMatrix",),
     ),
@@ -630,7 +670,7 @@ PATHS: list[Path] = [
     Path(
         "ckm_is_unitary_keyword",
         "PyCKMMatrix.is_unitary",
-        call(CKM.is_unitary, tol=TOL),
+        call(CKM.is_unitary, **{KW_TOL: TOL}),
         check=_bool(True),
     ),
     Path(
@@ -667,6 +707,14 @@ PATHS: list[Path] = [
         ("invalid literal for int() with base 10: 'x'",),
     ),
     Path(
+        "ckm_is_unitary_type_error_cause",
+        "PyCKMMatrix.is_unitary",
+        call(CKM.is_unitary, TYPE_ERROR_WITH_CAUSE),
+        TypeError,
+        ("argument 'tol': no float here",),
+        check_error=lambda e: e.__cause__ is CAUSE,
+    ),
+    Path(
         "ckm_is_unitary_too_many",
         "PyCKMMatrix.is_unitary",
         call(CKM.is_unitary, TOL, OTHER),
@@ -676,14 +724,14 @@ PATHS: list[Path] = [
     Path(
         "ckm_is_unitary_multiple",
         "PyCKMMatrix.is_unitary",
-        call(CKM.is_unitary, TOL, tol=TOL),
+        call(CKM.is_unitary, TOL, **{KW_TOL: TOL}),
         TypeError,
         _type_error(_IU, " got multiple values for argument 'tol'"),
     ),
     Path(
         "ckm_is_unitary_unexpected",
         "PyCKMMatrix.is_unitary",
-        call(CKM.is_unitary, tl=TOL),
+        call(CKM.is_unitary, **{KW_TL: TOL}),
         TypeError,
         _type_error(_IU, " got an unexpected keyword argument 'tl'"),
     ),
@@ -711,7 +759,7 @@ def outcome_problem(
         return None
     if exc is None:
         return f"{path.name}: returned {result!r} instead of raising {path.error.__name__}"
-    if type(exc) is not path.error or exc.args != path.args:
+    if type(exc) is not path.error or exc.args != path.args or not path.check_error(exc):
         return f"{path.name}: raised {exc!r}, expected {path.error.__name__}{path.args!r}"
     return None
 
@@ -740,8 +788,9 @@ def loop(path: Path, calls: int) -> None:
 
 
 def tracked_refcounts() -> dict[str, int]:
-    """Reference counts that must not move: the classes, the singletons, every argument, the
-    long-lived instances and the module's functions."""
+    """Reference counts that must not move: the classes and their names, the singletons, every
+    argument and keyword name, the exception a path raises from inside a conversion and its
+    cause, the long-lived instances and the module's functions."""
     counts = {
         "PyFormulasRegistry": sys.getrefcount(core.PyFormulasRegistry),
         "PyQuarkRegistry": sys.getrefcount(core.PyQuarkRegistry),
@@ -755,6 +804,9 @@ def tracked_refcounts() -> dict[str, int]:
         "CKM": sys.getrefcount(CKM),
         "module": sys.getrefcount(core),
     }
+    for cls in (core.PyFormulasRegistry, core.PyQuarkRegistry, core.PyCKMMatrix):
+        counts[cls.__name__ + ".__name__"] = sys.getrefcount(cls.__name__)
+        counts[cls.__name__ + ".__qualname__"] = sys.getrefcount(cls.__qualname__)
     for name in ("py_list_constants", "py_list_quarks", "py_get_constant"):
         counts[name] = sys.getrefcount(getattr(core, name))
     for name, value in ARGUMENTS.items():
@@ -852,6 +904,7 @@ def mode_leak(name: str, calls: int) -> dict:
             if refs_before[k] != refs_after[k]
         },
         "mortal_arguments": mortal_arguments(),
+        "mortal_tracked": sorted(k for k, n in refs_after.items() if n < 1 << 20),
     }
 
 

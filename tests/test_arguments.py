@@ -45,6 +45,15 @@ class TestBinding:
             f"{display} got multiple values for argument '{param}'"
         )
 
+        class Other(str):
+            def __str__(self):
+                return "other"
+
+        # The message names the parameter, whatever str() of the keyword says.
+        assert type_error(lambda: f(ok, **{Other(param): ok})) == (
+            f"{display} got multiple values for argument '{param}'"
+        )
+
     def test_unexpected_keyword_is_reported_before_the_missing_argument(
         self, display, f, param, ok
     ):
@@ -240,3 +249,99 @@ class TestConstructors:
 )
 def test_no_argument_callables_are_rejected_by_the_interpreter(f, message):
     assert type_error(lambda: f(1)) == message
+
+
+class OddName:
+    pass
+
+
+OddName.__qualname__ = "Odd\udc80Name"
+ODD_SHOWN = "Odd\ufffd\ufffd\ufffdName"  # each byte of the surrogate's encoding
+
+
+class OddKey(str):
+    def __str__(self):
+        raise LookupError("no text")
+
+
+OddKey.__qualname__ = "Odd\udc80Name"
+
+
+class TestTextsInMessages:
+    @pytest.mark.parametrize("f", [core.py_get_constant, registry.get])
+    def test_a_type_name_with_a_lone_surrogate(self, f):
+        assert type_error(lambda: f(OddName())) == (
+            f"argument 'name': '{ODD_SHOWN}' object cannot be converted to 'PyString'"
+        )
+
+    @pytest.mark.parametrize(
+        ("display", "f"),
+        [
+            ("py_get_constant()", core.py_get_constant),
+            ("PyFormulasRegistry.get()", registry.get),
+            ("PyQuarkRegistry.__new__()", core.PyQuarkRegistry),
+        ],
+    )
+    def test_the_unprintable_stand_in_with_a_lone_surrogate(self, monkeypatch, display, f):
+        reports = []
+        monkeypatch.setattr("sys.unraisablehook", reports.append)
+        assert type_error(lambda: f(**{OddKey("nme"): 1})) == (
+            f"{display} got an unexpected keyword argument '<unprintable {ODD_SHOWN} object>'"
+        )
+        assert [type(r.exc_value) for r in reports] == [LookupError]
+
+    @pytest.mark.parametrize(
+        "call",
+        [lambda: core.py_get_constant(5), lambda: registry.get(None), lambda: ckm.is_unitary("x")],
+        ids=["py_get_constant", "get", "is_unitary"],
+    )
+    def test_a_wrapped_argument_error_has_the_handled_exception_as_context(self, call):
+        handled = KeyError("being handled")
+        try:
+            raise handled
+        except KeyError:
+            with pytest.raises(TypeError) as info:
+                call()
+        assert info.value.args[0].startswith("argument '")
+        assert info.value.__context__ is handled
+        assert info.value.__cause__ is None
+
+
+class Stops(str):
+    """A keyword, or the text of an error, whose str() is the user stopping the program."""
+
+    stop: BaseException
+
+    def __str__(self):
+        raise self.stop
+
+
+class Tol:
+    def __init__(self, error: BaseException):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("stop_type", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda key: core.py_get_constant(**{key: 1}),
+        lambda key: registry.get(**{key: 1}),
+        lambda key: core.PyFormulasRegistry(**{key: 1}),
+        lambda key: core.PyQuarkRegistry(**{key: 1}),
+        lambda key: ckm.is_unitary(Tol(TypeError(key))),  # str() of the error to wrap
+    ],
+    ids=["py_get_constant", "get", "PyFormulasRegistry", "PyQuarkRegistry", "wrapping"],
+)
+def test_an_interrupt_while_a_message_is_built_comes_out_unchanged(monkeypatch, stop_type, call):
+    reports = []
+    monkeypatch.setattr("sys.unraisablehook", reports.append)
+    key = Stops("nme")
+    key.stop = stop_type()
+    with pytest.raises(stop_type) as info:
+        call(key)
+    assert info.value is key.stop
+    assert reports == []

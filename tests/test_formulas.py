@@ -1,8 +1,10 @@
 """The constants registry: its seventeen records, look-up, listing and errors."""
 
+import json
 import struct
 
 import pytest
+from conftest import VERSION
 
 from orvantis import _torvane_core as core
 
@@ -97,16 +99,53 @@ class TestPythonSurface:
         assert b.get("phi") == PHI
 
     def test_version(self):
-        assert core.PyFormulasRegistry.version() == "2.2.1"
+        assert core.PyFormulasRegistry.version() == VERSION
         assert core.PyFormulasRegistry().version() == core.__version__
 
 
 class TestCore:
-    def test_builtin_records(self, hooks):
-        records = hooks.builtin_records()
+    # The records are shared compile-time constants placed by pointer; 8192 shards take the
+    # general insertion instead.
+    @pytest.mark.parametrize("shards", [None, 2, 8, 1024, 8192])
+    def test_builtin_records(self, hooks, shards):
+        records = hooks.builtin_records() if shards is None else hooks.builtin_records(shards)
         assert sorted(records) == NAMES
         for name, record in records.items():
             assert record == {"name": name, **TABLE[name]}
+
+    def test_datasheet_texts_made_at_compile_time_match_the_writer(self, hooks):
+        # An inserted record has no compile-time text: it is encoded from its copy.
+        other = {"name": 'q"\u00b5', "value": 0.5, "units": "a\tb", "status": 3}
+        texts = hooks.datasheet_texts([other])
+        assert sorted(texts) == sorted([*NAMES, other["name"]])
+        for direct, written in texts.values():
+            assert direct == written
+        assert json.loads(texts[other["name"]][0])["units"] == "a\tb"
+
+    def test_shard_lock_excludes_readers_from_a_write(self, hooks):
+        threads, rounds = 4, 20000
+        torn, writes = hooks.rw_lock_exclusion(threads, rounds)
+        assert torn == 0
+        assert writes == sum(1 for t in range(threads) for r in range(rounds) if (r + t) % 4 == 0)
+
+    @pytest.mark.parametrize("shards", [2, 8, 1024])
+    def test_table_order_is_the_sorted_table(self, hooks, shards):
+        names, from_table = hooks.constant_listing(shards, [])
+        assert from_table
+        assert names == sorted(NAMES, key=lambda n: n.encode())
+
+    @pytest.mark.parametrize(
+        ("inserted", "listed"),
+        [
+            ("a_first", ["a_first", *NAMES]),
+            ("phi", NAMES),  # the same name replaced: the contents may differ, so it sorts
+        ],
+    )
+    def test_listing_after_an_insertion_sorts_the_contents(self, hooks, inserted, listed):
+        record = {"name": inserted, "value": 1.0, "units": "u", "status": SEED}
+        names, from_table = hooks.constant_listing(8, [record])
+        assert not from_table
+        assert names == listed
 
     def test_one_heap_block_per_registry(self, hooks):
         count, shards, blocks = hooks.registry_facts()

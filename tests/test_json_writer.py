@@ -8,10 +8,11 @@ import sys
 from decimal import Decimal
 
 import pytest
+from conftest import import_hooks
 from hypothesis import given
 from hypothesis import strategies as st
 
-import _torvane_testhooks as hooks
+hooks = import_hooks()
 
 MAX = sys.float_info.max
 MIN_NORMAL = sys.float_info.min

@@ -1,12 +1,13 @@
 """The module object: attributes, their order, docstrings, exports, re-import and
 sub-interpreters."""
 
+import importlib.metadata
 import shutil
 import subprocess
 import sys
 
 import pytest
-from conftest import MODULE_ALL, SUBINTERPRETERS, run_python
+from conftest import MODULE_ALL, SUBINTERPRETERS, VERSION, run_python
 
 from orvantis import _torvane_core as core
 
@@ -14,8 +15,9 @@ from orvantis import _torvane_core as core
 def test_all_and_version():
     assert core.__all__ == MODULE_ALL
     assert type(core.__all__) is list
-    assert core.__version__ == "2.2.1"
     assert type(core.__version__) is str
+    # The compiled-in version, the installed metadata and the source all agree.
+    assert core.__version__ == importlib.metadata.version("orvantis-torvane-core") == VERSION
 
 
 def test_dictionary_order_follows_the_add_order():

@@ -1,5 +1,6 @@
-"""What users get: a wheel and an sdist built the standard way, installed into fresh virtual
-environments, where the module works and the test suite passes without the test hooks."""
+"""What users get: a wheel and an sdist built the standard way, with metadata an index accepts,
+installed into fresh virtual environments, where the module works and the test suite passes
+without the test hooks; and what contributors get: an editable install that rebuilds."""
 
 import email.parser
 import os
@@ -13,10 +14,10 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from conftest import HOOKS_MISSING, ROOT, VERSION
 
-ROOT = Path(__file__).resolve().parents[1]
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-DIST = "orvantis_torvane_core-2.2.1"
+DIST = f"orvantis_torvane_core-{VERSION}"
 # The wheel of the Python running the suite: cp312 or cp313.
 PY = f"cp{sys.version_info[0]}{sys.version_info[1]}"
 SO = f"_torvane_core.cpython-{PY[2:]}-x86_64-linux-gnu.so"
@@ -30,7 +31,8 @@ pytestmark = pytest.mark.skipif(
 def clean_env() -> dict[str, str]:
     # Build settings from the caller's environment (a cmake define turning the test hooks on,
     # say) must not leak into artifacts that claim to be built the standard way.
-    drop = ("SKBUILD_", "CMAKE_", "PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV")
+    # Nor may the test command's own settings (TORVANE_REQUIRE_HOOKS) reach a run without hooks.
+    drop = ("SKBUILD_", "CMAKE_", "PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV", "TORVANE_")
     return {k: v for k, v in os.environ.items() if not k.startswith(drop)}
 
 
@@ -40,7 +42,7 @@ def run(
     result = subprocess.run(
         [str(a) for a in args],
         cwd=cwd,
-        env=clean_env() | (env or {}),
+        env={**clean_env(), **(env or {})},
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -50,10 +52,13 @@ def run(
 
 
 def fresh_venv(where: Path, *installs: str | Path) -> Path:
-    run([sys.executable, "-m", "venv", where], cwd=where.parent)
+    # Installed by this environment's pip, which knows dependency groups, so the new one needs
+    # no pip of its own.
+    run([sys.executable, "-m", "venv", "--without-pip", where], cwd=where.parent)
     python = where / "bin" / "python"
     if installs:
-        run([python, "-m", "pip", "install", "--quiet", *installs], cwd=where.parent)
+        pip = [sys.executable, "-m", "pip", "--python", python, "install", "--quiet"]
+        run([*pip, *installs], cwd=where.parent)
     return python
 
 
@@ -98,6 +103,7 @@ def sdist(tmp_path_factory: pytest.TempPathFactory) -> Path:
 # Runs in the fresh environment with -I: neither the work tree nor the caller's environment can
 # supply the module.
 SMOKE = r"""
+import importlib.metadata
 import importlib.util
 import sys
 from pathlib import Path
@@ -111,7 +117,7 @@ assert (origin.parent / "py.typed").is_file()
 for absent in ("_torvane_testhooks", "_torvane_benchfloors", "pytest"):
     assert importlib.util.find_spec(absent) is None, f"{absent} is importable"
 
-assert core.__version__ == "2.2.1"
+assert core.__version__ == sys.argv[1] == importlib.metadata.version("orvantis-torvane-core")
 assert core.py_list_constants() == [
     "b3", "chi_eff", "gamma_em", "h0_central", "jc_constant", "logic_closure", "m_tau_mev",
     "n_gen", "n_gen_sq", "phi", "roots_total", "sterile_check", "sterile_sector",
@@ -132,7 +138,7 @@ print("smoke ok")
 
 
 def smoke(python: Path) -> None:
-    assert run([python, "-I", "-c", SMOKE], cwd=python.parents[2]).strip() == "smoke ok"
+    assert run([python, "-I", "-c", SMOKE, VERSION], cwd=python.parents[2]).strip() == "smoke ok"
 
 
 def test_wheel_holds_the_module_its_stub_and_metadata_only(wheel: Path) -> None:
@@ -141,6 +147,8 @@ def test_wheel_holds_the_module_its_stub_and_metadata_only(wheel: Path) -> None:
     with zipfile.ZipFile(wheel) as archive:
         names = sorted(archive.namelist())
         wheel_info = archive.read(f"{DIST}.dist-info/WHEEL").decode()
+        licence = archive.read(f"{DIST}.dist-info/licenses/LICENSE")
+        stub = archive.read("orvantis/_torvane_core.pyi")
     # auditwheel's repair also writes entries for the folders.
     package = [n for n in names if not n.startswith(f"{DIST}.dist-info/") and n[-1] != "/"]
     assert package == [f"orvantis/{SO}", "orvantis/_torvane_core.pyi", "orvantis/py.typed"]
@@ -152,9 +160,8 @@ def test_wheel_holds_the_module_its_stub_and_metadata_only(wheel: Path) -> None:
         f"{PY}-{PY}-manylinux_2_17_x86_64",
         f"{PY}-{PY}-manylinux2014_x86_64",
     ]
-    # The stub shipped is the one in the source tree.
-    with zipfile.ZipFile(wheel) as archive:
-        stub = archive.read("orvantis/_torvane_core.pyi")
+    # The licence and the stub shipped are the ones in the source tree.
+    assert licence == (ROOT / "LICENSE").read_bytes()
     assert stub == (ROOT / "python" / "orvantis" / "_torvane_core.pyi").read_bytes()
 
 
@@ -162,15 +169,19 @@ def test_wheel_metadata(wheel: Path) -> None:
     with zipfile.ZipFile(wheel) as archive:
         text = archive.read(f"{DIST}.dist-info/METADATA").decode()
     metadata = email.parser.Parser().parsestr(text)
+    assert metadata["Metadata-Version"] == "2.4"
     assert metadata["Name"] == "orvantis-torvane-core"
-    assert metadata["Version"] == "2.2.1"
+    assert metadata["Version"] == VERSION
     assert metadata["Requires-Python"] == ">=3.12"
     assert metadata["Summary"] == PYPROJECT["description"]
-    assert (metadata["License"] or metadata["License-Expression"]) == "MIT"
+    # The licence as an SPDX expression with its file; the older field and classifier are gone.
+    assert metadata["License-Expression"] == "MIT"
+    assert metadata.get_all("License-File") == ["LICENSE"]
+    assert metadata["License"] is None
     classifiers = metadata.get_all("Classifier")
     assert classifiers == PYPROJECT["classifiers"]
+    assert not [c for c in classifiers if c.startswith("License ::")]
     for expected in (
-        "License :: OSI Approved :: MIT License",
         "Programming Language :: Python :: 3.12",
         "Programming Language :: Python :: 3.13",
         "Programming Language :: Python :: Implementation :: CPython",
@@ -178,11 +189,25 @@ def test_wheel_metadata(wheel: Path) -> None:
     ):
         assert expected in classifiers
     assert metadata["Description-Content-Type"] == "text/markdown"
-    assert metadata.get_payload().startswith("# orvantis-torvane-core")
+    assert metadata.get_payload() == (ROOT / "README.md").read_text()
+    # No runtime dependencies, and the development groups stay out of the metadata.
+    assert metadata.get_all("Requires-Dist") is None
+    assert metadata.get_all("Provides-Extra") is None
 
 
-# What every manylinux2014 system has: these libraries, and glibc's symbols up to version 2.17.
+def test_distributions_pass_the_index_checks(wheel: Path, sdist: Path) -> None:
+    # What an index would refuse or render badly (twine renders the Markdown README), what a
+    # wheel should not hold, and the schema of pyproject.toml with its tool tables.
+    bin_dir = Path(sys.executable).parent
+    run([bin_dir / "twine", "check", "--strict", wheel, sdist], cwd=wheel.parent)
+    run([bin_dir / "check-wheel-contents", wheel], cwd=wheel.parent)
+    run([bin_dir / "validate-pyproject", ROOT / "pyproject.toml"], cwd=ROOT)
+
+
+# What every manylinux2014 system has: these libraries, glibc's symbols up to version 2.17 and
+# libgcc_s's up to 4.8.0 (the module takes its unwinder from libgcc_s, as the C library does).
 SYSTEM_LIBRARIES = {
+    "libgcc_s.so.1",
     "libc.so.6",
     "libm.so.6",
     "libdl.so.2",
@@ -220,13 +245,16 @@ def test_wheel_runs_on_every_manylinux2014_system(wheel: Path, tmp_path: Path) -
                 exported.append(sym.name)
                 continue
             # An unversioned import resolves against whatever the system has: only the
-            # interpreter's own API may be one. glibc's must be 2.17 or older.
+            # interpreter's own API may be one. glibc's must be 2.17 or older, libgcc_s's 4.8.0.
             version = versions.get(versym.get_symbol(i)["ndx"])
             if version is None:
                 if not sym.name.startswith(("Py", "_Py")):
                     too_new.append(sym.name)
             elif version.startswith("GLIBC_"):
                 if tuple(map(int, version[6:].split("."))) > (2, 17):
+                    too_new.append(f"{sym.name}@{version}")
+            elif version.startswith("GCC_"):
+                if tuple(map(int, version[4:].split("."))) > (4, 8, 0):
                     too_new.append(f"{sym.name}@{version}")
             else:
                 too_new.append(f"{sym.name}@{version}")
@@ -254,37 +282,60 @@ def test_wheel_installs_into_a_fresh_venv_and_works(wheel: Path, tmp_path: Path)
     smoke(fresh_venv(tmp_path / "venv", wheel))
 
 
-def test_test_suite_passes_against_the_installed_wheel(wheel: Path, tmp_path: Path) -> None:
-    # Test files that import the hooks at module level cannot be collected without them; those
-    # reaching the hooks through the `hooks` fixture skip. The tool checks (stub, style, this
-    # file) need the development tools and the work tree, not the installed module.
-    python = fresh_venv(tmp_path / "venv", f"{wheel}[test]")
-    tools = {"test_packaging.py", "test_typing.py", "test_style.py"}
-    hooked = re.compile(r"^(import|from) _torvane_testhooks\b", re.MULTILINE)
-    ignored = [
-        f"--ignore={path}"
-        for path in sorted((ROOT / "tests").glob("test_*.py"))
-        if path.name in tools or hooked.search(path.read_text())
-    ]
-    out = run(
-        [python, "-m", "pytest", "-p", "no:cacheprovider", "-q", *ignored, ROOT / "tests"],
-        cwd=tmp_path,
+def pytest_run(python: Path, *args: str, env: dict[str, str] | None = None):
+    return subprocess.run(
+        [python, "-m", "pytest", "-p", "no:cacheprovider", "-rs", *args],
+        cwd=ROOT,
+        env={**clean_env(), **(env or {})},
+        capture_output=True,
+        text=True,
+        timeout=900,
     )
-    assert re.search(r"\b\d+ passed\b", out), out
+
+
+def test_plain_pytest_after_the_documented_install(wheel: Path, tmp_path: Path) -> None:
+    # The module and the test group, installed as the README says (`pip install . --group test`,
+    # from the wheel here), then `pytest`. This file only is left out: it would run itself.
+    python = fresh_venv(tmp_path / "venv", wheel, "--group", f"{ROOT / 'pyproject.toml'}:test")
+    r = pytest_run(python, "-q", "--ignore=tests/test_packaging.py")
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert re.search(r"\b\d+ passed\b", r.stdout), r.stdout
+    # The only tests that skip are those needing the hooks, each saying so.
+    skipped = re.findall(r"^SKIPPED \[\d+\] (\S+): (.*)$", r.stdout, re.MULTILINE)
+    assert skipped, r.stdout
+    assert {reason for _, reason in skipped} == {HOOKS_MISSING}, skipped
+
+    # Where the hooks are required, a file importing them and a test taking them fail instead.
+    r = pytest_run(
+        python,
+        "--continue-on-collection-errors",
+        "tests/test_json_writer.py",
+        "tests/test_quarks_ckm.py::TestQuarks::test_empty_registry",
+        env={"TORVANE_REQUIRE_HOOKS": "1"},
+    )
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert r.stdout.count("TORVANE_REQUIRE_HOOKS=1 requires it") == 2, r.stdout
+    assert re.search(r"=+ 2 errors in ", r.stdout.rstrip().splitlines()[-1]), r.stdout
 
 
 def test_sdist_holds_the_sources_only(sdist: Path) -> None:
     assert sdist.name == f"{DIST}.tar.gz"
     with tarfile.open(sdist) as archive:
         names = {n.removeprefix(f"{DIST}/") for n in archive.getnames()}
+        member = archive.extractfile(f"{DIST}/PKG-INFO")
+        assert member is not None
+        pkg_info = member.read().decode()
     for needed in (
         "pyproject.toml",
         "CMakeLists.txt",
         "README.md",
+        "LICENSE",
+        "CHANGELOG.md",
         "PKG-INFO",
         "python/orvantis/_torvane_core.pyi",
         "python/orvantis/py.typed",
         "torvane_core/src/pyfacade/module.cpp",
+        "torvane_core/src/pyfacade/version.hpp",
         "torvane_core/src/formulas/formulas_registry.cpp",
     ):
         assert needed in names, needed
@@ -293,7 +344,40 @@ def test_sdist_holds_the_sources_only(sdist: Path) -> None:
         assert top not in {"build", "dist", ".ci", ".git", ".hypothesis"}, name
         assert not top.startswith(".venv"), name
         assert not name.endswith((".so", ".o", ".pyc")), name
+    metadata = email.parser.Parser().parsestr(pkg_info)
+    assert (metadata["Version"], metadata["License-Expression"]) == (VERSION, "MIT")
+    assert metadata.get_all("License-File") == ["LICENSE"]
 
 
 def test_sdist_installs_into_a_fresh_venv_and_works(sdist: Path, tmp_path: Path) -> None:
     smoke(fresh_venv(tmp_path / "venv", sdist))
+
+
+def readme_command(marker: str) -> str:
+    """The one line of a shell block in the README that contains `marker`."""
+    blocks = re.findall(r"^```sh\n(.*?)^```", (ROOT / "README.md").read_text(), re.S | re.M)
+    (line,) = [line for block in blocks for line in block.splitlines() if marker in line]
+    return line
+
+
+def test_editable_install_rebuilds_after_a_cxx_edit(sdist: Path, tmp_path: Path) -> None:
+    # The README's command, run in a copy of the sources (the unpacked sdist) and a fresh
+    # environment: the import after an edit to the C++ sources sees the edit.
+    with tarfile.open(sdist) as archive:
+        archive.extractall(tmp_path, filter="data")
+    tree = tmp_path / DIST
+    venv = tmp_path / "venv"
+    run([sys.executable, "-m", "venv", "--upgrade-deps", venv], cwd=tmp_path)
+    env = {"PATH": f"{venv / 'bin'}:{os.environ['PATH']}"}
+    run(["bash", "-c", readme_command("pip install -e .")], cwd=tree, env=env)
+
+    version = [
+        venv / "bin" / "python",
+        "-c",
+        "import orvantis._torvane_core as m; print(m.__version__)",
+    ]
+    # The rebuild announces itself on the first lines.
+    assert run(version, cwd=tmp_path, env=env).splitlines()[-1] == VERSION
+    header = tree / "torvane_core/src/pyfacade/version.hpp"
+    header.write_text(header.read_text().replace(f'"{VERSION}"', '"9.8.7"'))
+    assert run(version, cwd=tmp_path, env=env).splitlines()[-1] == "9.8.7"

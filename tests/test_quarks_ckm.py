@@ -56,6 +56,18 @@ class TestQuarks:
         count, _ = hooks.insert_quark("upper", 1.0, 2.0, 3, 1)
         assert count == 7
 
+    @pytest.mark.parametrize(
+        ("inserted", "from_table", "listed"),
+        [
+            (None, True, ["bottom", "charm", "down", "strange", "top", "up"]),
+            ("upper", False, ["bottom", "charm", "down", "strange", "top", "up", "upper"]),
+            ("up", False, ["bottom", "charm", "down", "strange", "top", "up"]),
+        ],
+    )
+    def test_table_order_only_for_the_table(self, hooks, inserted, from_table, listed):
+        assert hooks.quark_listing(inserted) == (listed, from_table)
+        assert listed == sorted(listed, key=str.encode)
+
     def test_empty_registry(self, hooks):
         assert hooks.empty_quark_registry_len() == 0
 
@@ -67,6 +79,9 @@ class TestCKMFromPython:
         a, b = core.PyCKMMatrix.from_topology(), core.PyCKMMatrix.from_topology()
         assert type(a) is core.PyCKMMatrix and a is not b
         assert (a.jarlskog(), a.is_unitary(0.0)) == (b.jarlskog(), b.is_unitary(0.0))
+
+    def test_instance_is_the_header_and_ten_doubles(self):
+        assert core.PyCKMMatrix.__basicsize__ == object.__basicsize__ + 10 * 8
 
     def test_jarlskog(self):
         j = self.ckm.jarlskog()
@@ -104,6 +119,19 @@ class TestCKMCore:
     def test_rotation_is_unitary_exactly(self, hooks):
         rotation = [0.6, 0.8, 0.0, -0.8, 0.6, 0.0, 0.0, 0.0, 1.0]
         assert hooks.ckm_is_unitary(rotation, 0.0) is True
+
+    @pytest.mark.parametrize(
+        ("diagonal", "tol", "expected"),
+        [
+            ((1.0, 1.0, 2.0), 0.5, False),  # a row of squared norm 4: deviation 3
+            ((1.0, 1.0, 2.0), 3.0, True),
+            ((0.5, 1.0, 1.0), 0.5, False),  # squared norm 0.25: deviation 0.75
+            ((0.5, 1.0, 1.0), 0.75, True),
+        ],
+    )
+    def test_rows_of_other_than_unit_length(self, hooks, diagonal, tol, expected):
+        a, b, c = diagonal
+        assert hooks.ckm_is_unitary([a, 0.0, 0.0, 0.0, b, 0.0, 0.0, 0.0, c], tol) is expected
 
     def test_equal_rows_are_not_unitary(self, hooks):
         # Each row has unit norm, but the rows are not orthogonal.

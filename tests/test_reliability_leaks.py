@@ -86,7 +86,19 @@ def test_the_arguments_are_mortal() -> None:
         "HUGE",
         "FLOAT_RAISES",
         "INDEX",
+        "UNDERLYING",
+        "CAUSE",
+        "KW_NAME",
+        "KW_NME",
+        "KW_TOL",
+        "KW_TL",
+        "KW_X",
+        "KW_A",
     }
+    # The class names too: a reference to one kept by an error message must show.
+    assert {f"PyCKMMatrix.{a}" for a in ("__name__", "__qualname__")} <= set(
+        report["mortal_tracked"]
+    )
 
 
 # The loops must be able to see what they look for: each of these deliberately leaky calls is

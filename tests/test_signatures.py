@@ -4,6 +4,7 @@ import inspect
 import pydoc
 
 import pytest
+from conftest import VERSION
 
 from orvantis import _torvane_core as core
 
@@ -147,7 +148,7 @@ def test_help_shows_first_docstring_line(help_text: str, obj: object) -> None:
         "py_list_constants()",
         "py_list_quarks()",
         "py_get_constant(name)",
-        "VERSION\n    2.2.1",
+        f"VERSION\n    {VERSION}",
     ],
 )
 def test_help_shows_every_member(help_text: str, shown: str) -> None:

@@ -1,5 +1,5 @@
 """House style: clang-format over the C++ sources, ruff over the Python. Both tools are pinned in
-requirements-dev.txt, so a verdict here is the same on every machine."""
+the test dependency group, so a verdict here is the same on every machine."""
 
 import os
 import subprocess
@@ -35,7 +35,7 @@ def run(args: list[str | Path]) -> subprocess.CompletedProcess[str]:
 def test_there_are_sources_to_check() -> None:
     assert len(cxx_sources()) > 10
     assert (ROOT / ".clang-format").is_file()
-    assert CLANG_FORMAT.is_file(), f"{CLANG_FORMAT} is missing: install requirements-dev.txt"
+    assert CLANG_FORMAT.is_file(), f"{CLANG_FORMAT} is missing: install the test dependency group"
 
 
 @pytest.mark.parametrize("path", cxx_sources(), ids=lambda p: str(p.relative_to(ROOT)))

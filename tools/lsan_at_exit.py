@@ -22,6 +22,13 @@ def _check_leaks() -> None:
             return  # a sub-interpreter ending (it ran this file's start-up too): not the process
     except ImportError:
         return
+    import threading
+
+    if threading.active_count() > 1:
+        # Daemon threads still run at exit. What only their running Python frames hold is
+        # referenced from the interpreter's frame stacks, which come straight from mmap and
+        # which LSan does not scan: it would all read as lost.
+        return
     if used_sub_interpreters:
         # CPython 3.12's sub-interpreter support loses memory of its own: the strings of the
         # exceptions it carries between interpreters, and the objects of an interpreter it

@@ -2,7 +2,9 @@
 // and the heap blocks that a build, a quark registry and a datasheet text ask for.
 #include <bit>
 #include <cstddef>
+#include <cstdio>
 #include <string_view>
+#include <unistd.h>
 
 #include "benchfloors.hpp"
 #include "datasheet/datasheet.hpp"
@@ -69,8 +71,9 @@ PyObject* count_allocations_of_quark_registry(PyObject*, PyObject*) noexcept {
     }));
 }
 
-// (look-up, datasheet text): the blocks that copying the record of `name` out of a registry
-// takes, then those that encoding its datasheet takes. The registry is built beforehand.
+// (look-up, datasheet text, direct text): the blocks that copying the record of `name` out of a
+// registry takes, then those that encoding its datasheet takes, then those that the path of
+// py_get_constant takes (datasheet_text). The registry is built beforehand.
 PyObject* count_allocations_of_datasheet(PyObject*, PyObject* arg) noexcept {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(arg, &size);
@@ -89,8 +92,51 @@ PyObject* count_allocations_of_datasheet(PyObject*, PyObject* arg) noexcept {
         PyErr_SetObject(PyExc_KeyError, arg);
         return nullptr;
     }
-    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(lookup_blocks - text_blocks),
-                         static_cast<Py_ssize_t>(text_blocks));
+    const std::size_t direct_blocks = mallocs_during([&] {
+        auto sheet = datasheet_text(registry, name);
+        g_sink = sheet ? sheet->view().size() : 0;
+    });
+    return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(lookup_blocks - text_blocks),
+                         static_cast<Py_ssize_t>(text_blocks),
+                         static_cast<Py_ssize_t>(direct_blocks));
+}
+
+// Resident bytes of the process, from /proc/self/statm; 0 if it cannot be read.
+std::size_t resident_bytes() noexcept {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    unsigned long size = 0;
+    unsigned long resident = 0;
+    const int read = std::fscanf(f, "%lu %lu", &size, &resident);
+    std::fclose(f);
+    return read == 2 ? resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) : 0;
+}
+
+// resident_bytes_of_registries(shards, count): how much the resident size grows, per registry,
+// while `count` registries over `shards` shards are alive, each held in an array slot of
+// sizeof(FormulasRegistry) bytes, as a PyFormulasRegistry instance holds its own.
+PyObject* resident_bytes_of_registries(PyObject*, PyObject* const* args,
+                                       Py_ssize_t nargs) noexcept {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "resident_bytes_of_registries(shards, count)");
+        return nullptr;
+    }
+    const Py_ssize_t shards = shard_argument(args[0]);
+    if (shards < 0) return nullptr;
+    const Py_ssize_t count = PyLong_AsSsize_t(args[1]);
+    if (count == -1 && PyErr_Occurred() != nullptr) return nullptr;
+    if (count <= 0) {
+        PyErr_SetString(PyExc_ValueError, "count must be positive");
+        return nullptr;
+    }
+    const std::size_t before = resident_bytes();
+    Vec<FormulasRegistry> held;
+    held.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        held.push_back(FormulasRegistry::create(static_cast<std::size_t>(shards)));
+    }
+    const std::size_t after = resident_bytes();
+    return PyFloat_FromDouble(static_cast<double>(after - before) / static_cast<double>(count));
 }
 
 void* volatile g_block = nullptr;
@@ -138,7 +184,11 @@ PyMethodDef core_cost_functions[] = {
      "Heap blocks one build and destruction of the six-quark registry asks for."},
     {"count_allocations_of_datasheet", as_method(count_allocations_of_datasheet), METH_O,
      "count_allocations_of_datasheet(name)\n--\n\n"
-     "Heap blocks of (the look-up of `name`, the encoding of its datasheet text)."},
+     "Heap blocks of (the look-up of `name`, the encoding of its datasheet text, "
+     "datasheet_text)."},
+    {"resident_bytes_of_registries", as_method(resident_bytes_of_registries), METH_FASTCALL,
+     "resident_bytes_of_registries(shards, count)\n--\n\n"
+     "Resident-size growth per registry while `count` registries over `shards` shards live."},
     {"count_allocations_self_test", as_method(count_allocations_self_test), METH_NOARGS,
      "count_allocations_self_test()\n--\n\n"
      "Counts of known allocations: expect (3, 1, 0, 1, 0)."},

@@ -4,3 +4,9 @@
 set(CMAKE_CXX_COMPILER ${CMAKE_CURRENT_LIST_DIR}/c++)
 set(CMAKE_AR ${CMAKE_CURRENT_LIST_DIR}/ar CACHE FILEPATH "archiver")
 set(CMAKE_RANLIB ${CMAKE_CURRENT_LIST_DIR}/ranlib CACHE FILEPATH "archive indexer")
+# zig links LLVM's libunwind into the module. The C library ends a thread (pthread_exit, which the
+# interpreter uses for daemon threads at exit) by a forced unwind through the system's libgcc_s,
+# and the cleanups on the way resume it through whatever _Unwind_Resume the module holds: LLVM's
+# cannot resume libgcc_s's unwind, and the process crashes. So the module takes its unwinder
+# from the system's libgcc_s.so.1, which every manylinux system has.
+set(TORVANE_UNWIND_WITH_LIBGCC_S ON)

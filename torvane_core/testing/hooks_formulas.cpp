@@ -1,7 +1,13 @@
 // Hooks on the constants registry: records, insertion, copies, the shard rule and the errors.
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
+#include <thread>
+#include <vector>
 
+#include "datasheet/datasheet.hpp"
 #include "formulas/formulas_registry.hpp"
 #include "hooks.hpp"
 #include "pyfacade/owned.hpp"
@@ -115,9 +121,19 @@ PyObject* shard_count_for(PyObject*, PyObject* arg) {
 // shard_count() -> the process-wide count
 PyObject* shard_count(PyObject*, PyObject*) { return PyLong_FromSize_t(torvane::shard_count()); }
 
-// builtin_records() -> every record of a fresh registry, looked up by its listed name
-PyObject* builtin_records(PyObject*, PyObject*) {
-    const FormulasRegistry registry = FormulasRegistry::create();
+// builtin_records(shards=None) -> every record of a fresh registry (over `shards` shards, or
+// the process's count), looked up by its listed name
+PyObject* builtin_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    std::size_t shards = torvane::shard_count();
+    if (nargs > 0) {
+        const Py_ssize_t n = PyLong_AsSsize_t(args[0]);
+        if (PyErr_Occurred()) return nullptr;
+        if (n < 2 || (n & (n - 1)) != 0) {
+            return PyErr_Format(PyExc_ValueError, "shards must be a power of two greater than 1");
+        }
+        shards = static_cast<std::size_t>(n);
+    }
+    const FormulasRegistry registry = FormulasRegistry::create(shards);
     Owned out(PyDict_New());
     if (!out) return nullptr;
     for (const Text& name : registry.names()) {
@@ -182,6 +198,91 @@ PyObject* insert_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!listed) return nullptr;
     return Py_BuildValue("(OnOO)", replaced.get(), static_cast<Py_ssize_t>(registry.len()),
                          stored.get(), listed.get());
+}
+
+// constant_listing(shards, records) -> (sorted names, whether they came from the table's order)
+// of a built-in registry over `shards` shards after inserting the records, in order.
+PyObject* constant_listing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "constant_listing(shards, records)");
+    const Py_ssize_t shards = PyLong_AsSsize_t(args[0]);
+    if (PyErr_Occurred()) return nullptr;
+    if (shards < 2 || (shards & (shards - 1)) != 0) {
+        return PyErr_Format(PyExc_ValueError, "shards must be a power of two greater than 1");
+    }
+    Owned seq(PySequence_Fast(args[1], "records must be a sequence"));
+    if (!seq) return nullptr;
+    FormulasRegistry registry = FormulasRegistry::create(static_cast<std::size_t>(shards));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        auto record = record_from(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (!record) return nullptr;
+        (void)registry.insert(*record);
+    }
+    torvane::Vec<std::string_view> scratch(registry.len());
+    const auto names = registry.sorted_names(scratch);
+    Owned list(PyList_New(0));
+    if (!list) return nullptr;
+    for (std::string_view name : names) {
+        Owned s(str_of(name));
+        if (!s || PyList_Append(list.get(), s.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(ON)", list.get(), PyBool_FromLong(names.data() != scratch.data()));
+}
+
+// datasheet_texts(records) -> {name: (datasheet_text's text, the JSON writer's text of the
+// looked-up record)} for every record of a built-in registry after inserting `records`
+PyObject* datasheet_texts(PyObject*, PyObject* arg) {
+    Owned seq(PySequence_Fast(arg, "records must be a sequence"));
+    if (!seq) return nullptr;
+    FormulasRegistry registry = FormulasRegistry::create();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        auto record = record_from(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (!record) return nullptr;
+        (void)registry.insert(*record);
+    }
+    Owned out(PyDict_New());
+    if (!out) return nullptr;
+    for (const Text& name : registry.names()) {
+        auto direct = torvane::datasheet_text(registry, name);
+        auto record = registry.lookup(name);
+        if (!direct || !record) return PyErr_Format(PyExc_AssertionError, "listed name not found");
+        const Text written = torvane::datasheet_json(*record);
+        Owned pair(Py_BuildValue("(NN)", str_of(direct->view()), str_of(written)));
+        if (!pair || PyDict_SetItemString(out.get(), name.c_str(), pair.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+// rw_lock_exclusion(threads, rounds) -> (torn reads seen, writes done). Every thread takes a
+// shard lock `rounds` times, one time in four to write: a writer changes two counters one after
+// the other, and a reader that ever sees them differ saw a write half done.
+PyObject* rw_lock_exclusion(PyObject*, PyObject* args) {
+    int threads = 0;
+    int rounds = 0;
+    if (!PyArg_ParseTuple(args, "ii", &threads, &rounds)) return nullptr;
+    torvane::RwLock lock;
+    volatile long first = 0;
+    volatile long second = 0;
+    std::atomic<long> torn{0};
+    Py_BEGIN_ALLOW_THREADS;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int r = 0; r < rounds; ++r) {
+                if ((r + t) % 4 == 0) {
+                    std::unique_lock guard(lock);
+                    first = first + 1;
+                    std::this_thread::yield();
+                    second = second + 1;
+                } else {
+                    std::shared_lock guard(lock);
+                    if (first != second) torn.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (auto& w : workers) w.join();
+    Py_END_ALLOW_THREADS;
+    return Py_BuildValue("(ll)", torn.load(), static_cast<long>(first));
 }
 
 // lookup_is_deep_copy(name) -> (changed copy, stored record after the copy was changed and
@@ -281,11 +382,14 @@ PyCFunction fn(F* f) {
 PyMethodDef formulas_hooks[] = {
     {"shard_count_for", fn(shard_count_for), METH_O, nullptr},
     {"shard_count", fn(shard_count), METH_NOARGS, nullptr},
-    {"builtin_records", fn(builtin_records), METH_NOARGS, nullptr},
+    {"builtin_records", fn(builtin_records), METH_FASTCALL, nullptr},
     {"registry_names", fn(registry_names), METH_NOARGS, nullptr},
     {"registry_facts", fn(registry_facts), METH_NOARGS, nullptr},
     {"insert_records", fn(insert_records), METH_FASTCALL, nullptr},
+    {"constant_listing", fn(constant_listing), METH_FASTCALL, nullptr},
+    {"datasheet_texts", fn(datasheet_texts), METH_O, nullptr},
     {"lookup_is_deep_copy", fn(lookup_is_deep_copy), METH_O, nullptr},
+    {"rw_lock_exclusion", fn(rw_lock_exclusion), METH_VARARGS, nullptr},
     {"render_error", fn(render_error), METH_VARARGS, nullptr},
     {"sort_by_bytes", fn(sort_by_bytes), METH_O, nullptr},
     {"same_bytes", fn(same_bytes), METH_VARARGS, nullptr},

@@ -14,7 +14,7 @@ using torvane::Quark;
 using torvane::QuarkRegistry;
 using torvane::py::Owned;
 
-PyObject* quark_dict(const Quark& q) {
+PyObject* quark_dict(const torvane::QuarkView& q) {
     return Py_BuildValue("{s:s#,s:d,s:d,s:I,s:I}", "name", q.name.data(),
                          static_cast<Py_ssize_t>(q.name.size()), "mass_mev", q.mass_mev, "yukawa",
                          q.yukawa, "phi_exponent", q.phi_exponent, "generation",
@@ -25,8 +25,8 @@ PyObject* registry_list(const QuarkRegistry& registry) {
     Owned out(PyList_New(0));
     if (!out) return nullptr;
     for (const auto& name : registry.names()) {
-        const Quark* q = registry.find(name);
-        if (q == nullptr) return PyErr_Format(PyExc_AssertionError, "listed quark not found");
+        const auto q = registry.find(name);
+        if (!q) return PyErr_Format(PyExc_AssertionError, "listed quark not found");
         Owned d(quark_dict(*q));
         if (!d || PyList_Append(out.get(), d.get()) < 0) return nullptr;
     }
@@ -61,6 +61,27 @@ PyObject* insert_quark(PyObject*, PyObject* args) {
     Owned records(registry_list(registry));
     if (!records) return nullptr;
     return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(registry.len()), records.get());
+}
+
+// quark_listing(insert_name=None) -> (sorted names, whether they came from the table's order)
+// of the standard-model registry, after inserting a record of that name if one is given.
+PyObject* quark_listing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    QuarkRegistry registry = QuarkRegistry::standard_model();
+    if (nargs > 0 && args[0] != Py_None) {
+        Py_ssize_t n = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(args[0], &n);
+        if (name == nullptr) return nullptr;
+        registry.insert(Quark{torvane::Text(name, static_cast<std::size_t>(n)), 1.0, 1.0, 0, 1});
+    }
+    torvane::Vec<std::string_view> scratch(registry.len());
+    const auto names = registry.sorted_names(scratch);
+    Owned list(PyList_New(0));
+    if (!list) return nullptr;
+    for (std::string_view name : names) {
+        Owned s(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!s || PyList_Append(list.get(), s.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(ON)", list.get(), PyBool_FromLong(names.data() != scratch.data()));
 }
 
 // ckm_from_topology() -> (nine elements row-major, j)
@@ -100,6 +121,7 @@ PyMethodDef quarks_hooks[] = {
     {"standard_model_quarks", fn(standard_model_quarks), METH_NOARGS, nullptr},
     {"empty_quark_registry_len", fn(empty_quark_registry_len), METH_NOARGS, nullptr},
     {"insert_quark", fn(insert_quark), METH_VARARGS, nullptr},
+    {"quark_listing", fn(quark_listing), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

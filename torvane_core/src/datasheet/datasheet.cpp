@@ -2,6 +2,7 @@
 #include "datasheet/datasheet.hpp"
 
 #include <utility>
+#include <variant>
 
 namespace torvane {
 
@@ -20,6 +21,20 @@ JsonValue constant_datasheet(const ConstantRecord& record) noexcept {
 
 Text datasheet_json(const ConstantRecord& record) noexcept {
     return encode_json(constant_datasheet(record));
+}
+
+std::expected<DatasheetText, RegistryError> datasheet_text(const FormulasRegistry& registry,
+                                                           std::string_view name) {
+    // Under the shard's read lock only the view or the copy is taken; any encoding happens after
+    // the lock is released.
+    auto found = registry.visit(
+        name, [](const detail::Entry& e) -> std::variant<std::string_view, ConstantRecord> {
+            if (!e.datasheet.empty()) return e.datasheet;
+            return e.to_record();
+        });
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (const auto* fixed = std::get_if<std::string_view>(&*found)) return DatasheetText(*fixed);
+    return DatasheetText(datasheet_json(std::get<ConstantRecord>(*found)));
 }
 
 }  // namespace torvane

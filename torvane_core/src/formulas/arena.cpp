@@ -8,11 +8,12 @@
 
 namespace torvane {
 namespace {
-constexpr std::size_t kHeader = 64;  // keeps chunk data cache-line aligned
+// The chunk header, rounded up so that chunk data keeps malloc's 16-byte alignment.
+constexpr std::size_t kHeader = 16;
 constexpr std::size_t kMinChunk = 1024;
 }  // namespace
 
-Arena::Arena(std::size_t first_chunk) noexcept { add_chunk(first_chunk); }
+Arena::Arena(std::size_t first_chunk) noexcept { add_chunk(first_chunk, true); }
 
 Arena::Arena(Arena&& other) noexcept
     : head_(std::exchange(other.head_, nullptr)),
@@ -43,9 +44,9 @@ void Arena::release() noexcept {
     cur_ = end_ = nullptr;
 }
 
-void Arena::add_chunk(std::size_t at_least) noexcept {
+void Arena::add_chunk(std::size_t at_least, bool exact) noexcept {
     const std::size_t last = head_ != nullptr ? head_->size : 0;
-    const std::size_t size = std::max({at_least, kMinChunk, 2 * last});
+    const std::size_t size = exact ? at_least : std::max({at_least, kMinChunk, 2 * last});
     void* mem = checked_alloc(kHeader + size);
     auto* c = ::new (mem) Chunk{head_, size};
     head_ = c;
@@ -55,7 +56,7 @@ void Arena::add_chunk(std::size_t at_least) noexcept {
 }
 
 void* Arena::allocate_slow(std::size_t bytes, std::size_t align) noexcept {
-    add_chunk(bytes + align);
+    add_chunk(bytes + align, false);
     return allocate(bytes, align);
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <span>
 #include <utility>
 
 namespace torvane {
@@ -11,8 +12,13 @@ namespace torvane {
 class Arena {
 public:
     Arena() noexcept = default;
-    // Reserves the first chunk now, so that a registry of known contents costs one allocation.
+    // Reserves a first chunk of exactly this size now, so that a registry of known contents
+    // costs one allocation, and one small enough for the allocator's per-thread cache.
     explicit Arena(std::size_t first_chunk) noexcept;
+    // Starts in the caller's storage, which must outlive the arena and which the arena never
+    // frees; any further chunk comes from the heap.
+    explicit Arena(std::span<std::byte> borrowed) noexcept
+        : cur_(borrowed.data()), end_(borrowed.data() + borrowed.size()) {}
     Arena(Arena&& other) noexcept;
     Arena& operator=(Arena&& other) noexcept;
     Arena(const Arena&) = delete;
@@ -35,7 +41,7 @@ public:
         return static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
     }
 
-    // Chunks requested from the heap so far.
+    // Chunks requested from the heap so far (borrowed storage is none).
     [[nodiscard]] std::size_t chunks() const noexcept { return chunks_; }
 
 private:
@@ -43,8 +49,9 @@ private:
         Chunk* next;
         std::size_t size;
     };
+    static_assert(sizeof(Chunk) == 16);
 
-    void add_chunk(std::size_t at_least) noexcept;
+    void add_chunk(std::size_t at_least, bool exact) noexcept;
     [[nodiscard]] void* allocate_slow(std::size_t bytes, std::size_t align) noexcept;
     void release() noexcept;
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "formulas/builtin_constants.hpp"
+#include "runtime/byte_order.hpp"
 
 namespace torvane {
 
@@ -25,24 +26,27 @@ std::size_t shard_count() noexcept {
 
 namespace {
 
-// The shard index takes the hash's low bits; the slot inside a shard takes the high half, so
-// the two choices stay independent.
-constexpr std::uint32_t slot_hash(std::uint64_t hash) noexcept {
-    return static_cast<std::uint32_t>(hash >> 32);
+// The directory of a registry of the built-in table: every shard index its own slot up to 32
+// shards; beyond that 32 slots for at most 17 shards, so a chain rarely holds a second shard.
+constexpr std::size_t kBuiltinDirectory = 32;
+
+// Everything a registry of the built-in table places, in one block: the directory and a shard
+// per constant at most. The entries themselves are shared and held as bits of their shards.
+constexpr std::size_t builtin_block_bytes(std::size_t shards) noexcept {
+    return kBuiltinDirectory * sizeof(Shard*) + std::min(shards, builtin::kCount) * sizeof(Shard);
 }
 
-// Everything a registry of the built-in constants stores, so that create() makes exactly one
-// heap block whatever the shard count: one shard and one entry per constant at most, a grown
-// table for a shard that gets crowded, and the directory. The texts stay in the table.
-constexpr std::size_t builtin_arena_bytes() noexcept {
-    const std::size_t n = builtin::kCount;
-    const std::size_t directory = std::bit_ceil(2 * n) * sizeof(Shard*);
-    const std::size_t padding = n * alignof(Shard);  // aligning each shard to its cache line
-    const std::size_t grown_tables = 2 * n * 2 * Shard::kInlineSlots * sizeof(Entry*);
-    return n * sizeof(Shard) + n * sizeof(Entry) + grown_tables + directory + padding;
-}
+// Under glibc's per-thread cache limit (1032 bytes asked for), whatever the shard count: making
+// and freeing the block then takes the allocator's fast path.
+static_assert(builtin_block_bytes(std::size_t{1} << 20) + 16 <= 1032);
+
+// Shard counts up to this are placed directly, with a byte per shard on the stack; machines
+// with more than a thousand processors take the general insertion.
+constexpr std::size_t kMaxPlacedShards = 4096;
 
 }  // namespace
+
+namespace detail {
 
 ConstantRecord Entry::to_record() const {
     ConstantRecord r;
@@ -57,19 +61,10 @@ ConstantRecord Entry::to_record() const {
     return r;
 }
 
-FormulasRegistry::FormulasRegistry(std::size_t shards) : FormulasRegistry(shards, 0, 0) {}
+}  // namespace detail
 
-FormulasRegistry::FormulasRegistry(std::size_t shards, std::size_t arena_bytes,
-                                   std::size_t directory)
-    : arena_(arena_bytes == 0 ? Arena() : Arena(arena_bytes)),
-      key_(fresh_hash_key()),
-      mask_(shards - 1) {
-    if (directory != 0) {
-        dir_capacity_ = std::min(directory, shards);
-        directory_ = arena_.allocate_array<Shard*>(dir_capacity_);
-        std::fill_n(directory_, dir_capacity_, nullptr);
-    }
-}
+FormulasRegistry::FormulasRegistry(std::size_t shards)
+    : key_(fresh_hash_key()), mask_(shards - 1) {}
 
 FormulasRegistry::FormulasRegistry(FormulasRegistry&& other) noexcept
     : arena_(std::move(other.arena_)),
@@ -78,59 +73,117 @@ FormulasRegistry::FormulasRegistry(FormulasRegistry&& other) noexcept
       directory_(std::exchange(other.directory_, nullptr)),
       dir_capacity_(std::exchange(other.dir_capacity_, 0)),
       dir_used_(std::exchange(other.dir_used_, 0)),
-      count_(other.count_.exchange(0, std::memory_order_relaxed)) {}
-
-FormulasRegistry::~FormulasRegistry() {
-    // Shards live in the arena; their locks are the only members with a destructor.
-    for (std::size_t i = 0; i < dir_capacity_; ++i) {
-        if (directory_[i] != nullptr) directory_[i]->~Shard();
-    }
-}
+      count_(other.count_.exchange(0, std::memory_order_relaxed)),
+      builtin_table_(std::exchange(other.builtin_table_, false)) {}
 
 FormulasRegistry FormulasRegistry::create() { return create(shard_count()); }
 
+FormulasRegistry::FormulasRegistry(std::size_t shards, std::size_t block_bytes)
+    : arena_(block_bytes == 0 ? Arena() : Arena(block_bytes)),
+      key_(fresh_hash_key()),
+      mask_(shards - 1) {}
+
+FormulasRegistry::FormulasRegistry(std::size_t shards, Storage& storage)
+    : arena_(std::span<std::byte>(storage.bytes)), key_(fresh_hash_key()), mask_(shards - 1) {}
+
 FormulasRegistry FormulasRegistry::create(std::size_t shards) {
-    FormulasRegistry r(shards, builtin_arena_bytes(), std::bit_ceil(2 * builtin::kCount));
-    // Nobody else can see the registry yet: filling it needs no shard lock. The table's texts
-    // are literals that outlive every registry, so the entries view them instead of copying.
-    for (const auto& s : builtin::kSeeds) {
-        r.store(
-            {s.name, s.value, s.units, std::nullopt, ConstantStatus::Seed, std::nullopt, {}, true},
-            false);
-    }
-    for (const auto& p : builtin::kPending) {
-        r.store({p.name, 0.0, p.units, std::nullopt, ConstantStatus::Pending, p.expression,
-                 std::span(p.depends_on.data(), p.depends_count), true},
-                false);
-    }
+    // One named result on every path, so that it is built in place rather than moved out.
+    FormulasRegistry r(shards, shards <= kMaxPlacedShards ? builtin_block_bytes(shards) : 0);
+    r.fill_builtin_table();
     return r;
 }
 
-Shard* FormulasRegistry::shard_for(std::uint64_t hash) const noexcept {
-    if (dir_capacity_ == 0) return nullptr;
-    const std::size_t index = hash & mask_;
-    const std::size_t dmask = dir_capacity_ - 1;
-    for (std::size_t i = index & dmask;; i = (i + 1) & dmask) {
-        Shard* s = directory_[i];
-        if (s == nullptr || s->index == index) return s;
+FormulasRegistry FormulasRegistry::create(Storage& storage) {
+    static_assert(sizeof(Storage) >= builtin_block_bytes(std::size_t{1} << 20));
+    FormulasRegistry r(shard_count(), storage);
+    r.fill_builtin_table();
+    return r;
+}
+
+void FormulasRegistry::fill_builtin_table() {
+    if (mask_ < kMaxPlacedShards) [[likely]] {
+        place_builtin_table();
+        return;
     }
+    for (const Entry& e : builtin::kEntries) {
+        store({e.name, e.value, e.units, std::nullopt, e.status,
+               e.has_expression ? std::optional(e.expression) : std::nullopt, e.depends_on});
+    }
+    builtin_table_ = true;
+}
+
+// The arena holds at least builtin_block_bytes(shards), all of it used here. Nobody else can
+// see the registry yet, so no lock is taken. Hash every name, collect each shard index's
+// entries as a bit mask, then make one shard per mask. Nothing is copied, no table is filled,
+// and no step branches on a hash.
+void FormulasRegistry::place_builtin_table() noexcept {
+    using builtin::kCount;
+    const std::size_t shards = mask_ + 1;
+    dir_capacity_ = std::min(shards, kBuiltinDirectory);
+    // The directory always takes its largest size in the block, so zeroing it is a fixed
+    // handful of stores rather than a library call.
+    directory_ = arena_.allocate_array<Shard*>(kBuiltinDirectory);
+    std::memset(static_cast<void*>(directory_), 0, kBuiltinDirectory * sizeof(Shard*));
+    Shard* pool = arena_.allocate_array<Shard>(std::min(shards, kCount));
+
+    // The hashes first, in a loop of their own: seventeen independent multiplication chains
+    // that the processor overlaps.
+    std::uint32_t indices[kCount];
+    for (std::size_t i = 0; i < kCount; ++i) {
+        indices[i] = static_cast<std::uint32_t>(keyed_hash(key_, builtin::kPrehashes[i]) & mask_);
+    }
+
+    std::uint32_t made = 0;
+    if (shards <= kBuiltinDirectory) {
+        // Every shard index has its own directory slot and its own bit in `present`.
+        std::uint32_t members[kBuiltinDirectory] = {};
+        std::uint32_t present = 0;
+        for (std::size_t i = 0; i < kCount; ++i) {
+            members[indices[i]] |= std::uint32_t{1} << i;
+            present |= std::uint32_t{1} << indices[i];
+        }
+        for (; present != 0; present &= present - 1) {
+            const auto index = static_cast<std::uint32_t>(std::countr_zero(present));
+            directory_[index] = ::new (pool + made++) Shard(index, members[index], nullptr);
+        }
+    } else {
+        // made_for[index]: 1 + the pool position of that index's shard, 0 for none yet. The
+        // new position is chosen by masks: a branch on it would mispredict.
+        std::uint8_t made_for[kMaxPlacedShards];
+        std::memset(made_for, 0, shards);
+        std::uint32_t members[kCount + 1] = {};
+        std::uint32_t index_of[kCount + 1];
+        for (std::size_t i = 0; i < kCount; ++i) {
+            const std::uint32_t seen = made_for[indices[i]];
+            const std::uint32_t none = seen == 0;
+            made += none;
+            const std::uint32_t s = seen | (made & (0u - none));
+            made_for[indices[i]] = static_cast<std::uint8_t>(s);
+            index_of[s] = indices[i];
+            members[s] |= std::uint32_t{1} << i;
+        }
+        for (std::uint32_t s = 1; s <= made; ++s) {
+            Shard*& head = directory_[index_of[s] & (kBuiltinDirectory - 1)];
+            head = ::new (pool + s - 1) Shard(index_of[s], members[s], head);
+        }
+    }
+    dir_used_ = made;
+    count_.store(kCount, std::memory_order_relaxed);
+    builtin_table_ = true;
 }
 
 Shard* FormulasRegistry::shard_for_insert(std::uint64_t hash) {
     if (Shard* s = shard_for(hash)) return s;
-    // Keep the directory at most three quarters full, unless it already maps every shard
-    // index to a slot of its own (then it never probes past the first slot).
+    // Keep the chains short: at most three shards per four slots, until every shard index has
+    // a slot of its own.
     if (dir_capacity_ == 0 || (dir_capacity_ <= mask_ && (dir_used_ + 1) * 4 > dir_capacity_ * 3)) {
         grow_directory();
     }
     const auto index = static_cast<std::uint32_t>(hash & mask_);
-    auto* shard = ::new (arena_.allocate(sizeof(Shard), alignof(Shard))) Shard(index);
-    const std::size_t dmask = dir_capacity_ - 1;
-    std::size_t i = index & dmask;
-    while (directory_[i] != nullptr) i = (i + 1) & dmask;
-    directory_[i] = shard;
+    Shard*& head = directory_[index & (dir_capacity_ - 1)];
+    head = ::new (arena_.allocate(sizeof(Shard), alignof(Shard))) Shard(index, 0, head);
     ++dir_used_;
-    return shard;
+    return head;
 }
 
 void FormulasRegistry::grow_directory() {
@@ -139,50 +192,59 @@ void FormulasRegistry::grow_directory() {
     dir_capacity_ = std::min(old_capacity == 0 ? std::size_t{8} : 2 * old_capacity, mask_ + 1);
     directory_ = arena_.allocate_array<Shard*>(dir_capacity_);
     std::fill_n(directory_, dir_capacity_, nullptr);
-    const std::size_t dmask = dir_capacity_ - 1;
     for (std::size_t k = 0; k < old_capacity; ++k) {
-        if (Shard* s = old[k]) {
-            std::size_t i = s->index & dmask;
-            while (directory_[i] != nullptr) i = (i + 1) & dmask;
-            directory_[i] = s;
+        for (Shard* s = old[k]; s != nullptr;) {
+            Shard* next = s->next;
+            Shard*& head = directory_[s->index & (dir_capacity_ - 1)];
+            s->next = head;
+            head = s;
+            s = next;
         }
     }
 }
 
-void FormulasRegistry::grow_shard(Shard& shard) {
-    const std::uint32_t old_capacity = shard.capacity;
-    Entry** old = shard.slots;
-    shard.capacity = 2 * old_capacity;
-    shard.slots = arena_.allocate_array<Entry*>(shard.capacity);
-    std::fill_n(shard.slots, shard.capacity, nullptr);
+// Appends to a small table, or probes a hashed one from the entry's home slot. There is room.
+void FormulasRegistry::place(Shard& shard, std::uint64_t hash, const Entry* entry) noexcept {
+    if (!shard.hashed()) {
+        shard.slots[shard.size++] = entry;
+        return;
+    }
     const std::uint32_t mask = shard.capacity - 1;
-    for (std::uint32_t k = 0; k < old_capacity; ++k) {
-        if (Entry* e = old[k]) {
-            std::uint32_t i = slot_hash(e->hash) & mask;
-            while (shard.slots[i] != nullptr) i = (i + 1) & mask;
-            shard.slots[i] = e;
+    auto i = static_cast<std::uint32_t>(hash >> 32) & mask;
+    while (shard.slots[i] != nullptr) i = (i + 1) & mask;
+    shard.slots[i] = entry;
+    ++shard.size;
+}
+
+// Doubles a small table, or turns one that outgrows kSmall into a hashed table kept at most
+// three quarters full.
+void FormulasRegistry::grow_shard(Shard& shard) {
+    const Entry** old = shard.slots;
+    const std::uint32_t old_size = shard.size;
+    const std::uint32_t old_capacity = shard.capacity;
+    const bool was_hashed = shard.hashed();
+    const std::uint32_t capacity =
+        old_capacity == 0 ? 4 : std::bit_ceil(2 * std::max(old_capacity, old_size));
+    shard.slots = arena_.allocate_array<const Entry*>(capacity);
+    std::fill_n(shard.slots, capacity, nullptr);
+    shard.capacity = capacity;
+    shard.size = 0;
+    auto take = [&](const Entry* e) {
+        // Slots keep no hash: entries are shared between registries, each keyed its own way.
+        place(shard, shard.hashed() ? keyed_hash(key_, e->key) : 0, e);
+    };
+    if (!was_hashed) {
+        for (std::uint32_t k = 0; k < old_size; ++k) take(old[k]);
+    } else {
+        for (std::uint32_t k = 0; k < old_capacity; ++k) {
+            if (old[k] != nullptr) take(old[k]);
         }
     }
 }
 
-Entry* FormulasRegistry::make_entry(std::uint64_t hash, const detail::RecordView& record) {
+const Entry* FormulasRegistry::make_entry(const detail::RecordView& record) {
     void* at = arena_.allocate(sizeof(Entry), alignof(Entry));
-    if (record.static_texts) {
-        // Every member written once, straight from the view.
-        return ::new (at) Entry{.hash = hash,
-                                .key = record.name,
-                                .name = record.name,
-                                .units = record.units,
-                                .expression = record.expression.value_or(std::string_view{}),
-                                .depends_on = record.depends_on,
-                                .value = record.value,
-                                .uncertainty = record.uncertainty.value_or(0.0),
-                                .has_uncertainty = record.uncertainty.has_value(),
-                                .has_expression = record.expression.has_value(),
-                                .status = record.status};
-    }
     auto* e = ::new (at) Entry{};
-    e->hash = hash;
     e->value = record.value;
     e->has_uncertainty = record.uncertainty.has_value();
     e->uncertainty = record.uncertainty.value_or(0.0);
@@ -219,59 +281,42 @@ std::optional<ConstantRecord> FormulasRegistry::insert(const ConstantRecord& rec
     std::optional<std::string_view> expression;
     if (record.expression) expression = *record.expression;
     return store({record.name, record.value, record.units, record.uncertainty, record.status,
-                  expression, deps},
-                 true);
+                  expression, deps});
 }
 
-std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& record, bool lock) {
+std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& record) {
+    // Any insertion ends the listing from the table's order, a replacement by an equal record
+    // included: the flag never has to compare records.
+    builtin_table_ = false;
     const std::uint64_t hash = keyed_hash(key_, record.name);
     Shard& shard = *shard_for_insert(hash);
-    std::unique_lock guard(shard.lock, std::defer_lock);
-    if (lock) guard.lock();
+    std::unique_lock guard(shard.lock);
 
-    Entry* fresh = make_entry(hash, record);
-    if ((shard.size + 1) * 4 > shard.capacity * 3) grow_shard(shard);
-    const std::uint32_t mask = shard.capacity - 1;
-    for (std::uint32_t i = slot_hash(hash) & mask;; i = (i + 1) & mask) {
-        Entry*& slot = shard.slots[i];
-        if (slot == nullptr) {
-            slot = fresh;
-            ++shard.size;
-            // Unlocked stores are those of create(), before anyone else can see the registry:
-            // no reader to race with, so no read-modify-write either (17 of them cost more
-            // than the rest of an insertion).
-            if (lock) {
-                count_.fetch_add(1, std::memory_order_relaxed);
-            } else {
-                count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-            }
-            return std::nullopt;
-        }
-        if (slot->hash == hash && same_bytes(slot->key, record.name)) {
-            // The replaced entry's bytes stay in the arena until the registry goes.
-            ConstantRecord previous = slot->to_record();
-            slot = fresh;
+    const Entry* fresh = make_entry(record);
+    std::optional<ConstantRecord> previous;
+    if (const Entry* old = shard.find(hash, record.name)) {
+        // The replaced entry's bytes stay in the arena until the registry goes.
+        previous = old->to_record();
+        const Entry* shared = builtin::kEntries.data();
+        if (old < shared || old >= shared + builtin::kCount) {
+            const std::uint32_t searched = shard.hashed() ? shard.capacity : shard.size;
+            *std::find(shard.slots, shard.slots + searched, old) = fresh;
             return previous;
         }
+        // A shared entry leaves the shard's mask; the new one goes into its table.
+        shard.builtin &= ~(std::uint32_t{1} << (old - shared));
+        count_.fetch_sub(1, std::memory_order_relaxed);
     }
+    const bool full =
+        shard.hashed() ? (shard.size + 1) * 4 > shard.capacity * 3 : shard.size == shard.capacity;
+    if (full) grow_shard(shard);
+    place(shard, hash, fresh);
+    count_.fetch_add(1, std::memory_order_relaxed);
+    return previous;
 }
 
 std::expected<ConstantRecord, RegistryError> FormulasRegistry::lookup(std::string_view name) const {
-    const std::uint64_t hash = keyed_hash(key_, name);
-    if (const Shard* shard = shard_for(hash)) {
-        std::shared_lock guard(shard->lock);
-        if (const Entry* e = shard->find(hash, name)) return e->to_record();
-    }
-    return std::unexpected(registry_error::NotFound{to_text(name)});
-}
-
-std::expected<double, RegistryError> FormulasRegistry::value_of(std::string_view name) const {
-    const std::uint64_t hash = keyed_hash(key_, name);
-    if (const Shard* shard = shard_for(hash)) {
-        std::shared_lock guard(shard->lock);
-        if (const Entry* e = shard->find(hash, name)) return e->value;
-    }
-    return std::unexpected(registry_error::NotFound{to_text(name)});
+    return visit(name, [](const Entry& e) { return e.to_record(); });
 }
 
 Vec<Text> FormulasRegistry::names() const {
@@ -279,6 +324,16 @@ Vec<Text> FormulasRegistry::names() const {
     out.reserve(len());
     for_each_name([&](std::string_view k) { out.push_back(to_text(k)); });
     return out;
+}
+
+std::span<const std::string_view> FormulasRegistry::sorted_names(
+    std::span<std::string_view> scratch) const {
+    if (builtin_table_) return builtin::kSortedNames;
+    std::size_t n = 0;
+    for_each_name([&](std::string_view name) { scratch[n++] = name; });
+    const auto names = scratch.first(n);
+    sort_by_bytes(names);
+    return names;
 }
 
 }  // namespace torvane

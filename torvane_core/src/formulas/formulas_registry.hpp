@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -10,11 +11,15 @@
 #include <shared_mutex>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "formulas/arena.hpp"
+#include "formulas/builtin_constants.hpp"
 #include "formulas/constant_record.hpp"
+#include "formulas/entry.hpp"
 #include "formulas/keyed_hash.hpp"
 #include "formulas/registry_error.hpp"
+#include "formulas/rw_lock.hpp"
 
 namespace torvane {
 
@@ -36,62 +41,87 @@ struct RecordView {
     ConstantStatus status;
     std::optional<std::string_view> expression;
     std::span<const std::string_view> depends_on;
-    // The texts (and the dependency list) outlive every registry, as the built-in table's
-    // literals do: the registry may keep views of them instead of copies.
-    bool static_texts = false;
 };
 
-// A stored constant. Its texts point into the registry's arena.
-struct Entry {
-    std::uint64_t hash;
-    std::string_view key;  // a copy of the name, separate from the record's own
-    std::string_view name;
-    std::string_view units;
-    std::string_view expression;
-    std::span<const std::string_view> depends_on;
-    double value;
-    double uncertainty;
-    bool has_uncertainty;
-    bool has_expression;
-    ConstantStatus status;
+// One shard. The built-in entries it holds are bits of a mask over the shared table, so
+// placing one is a single OR and needs no table at all; any other entry is a pointer in the
+// shard's own table. Up to kSmall slots that table keeps its entries in arrival order and a
+// look-up compares them all, as small hash tables do; past that it is open-addressed by the
+// hash's high half (the shard index took the low bits). Shards are made when their first entry
+// arrives, so a registry pays only for the shards it fills, whatever the shard count. Small on
+// purpose (40 bytes): a registry of the built-in table fits in one block of under 1 KiB with
+// its directory, inside the allocator's per-thread cache.
+struct Shard {
+    static constexpr std::uint32_t kSmall = 32;
 
-    [[nodiscard]] ConstantRecord to_record() const;
-};
-
-// One shard: an open-addressed table of entries. Shards are made when their first entry
-// arrives, so a registry pays only for the shards it fills, whatever the shard count.
-struct alignas(64) Shard {
-    static constexpr std::uint32_t kInlineSlots = 4;
-
-    mutable std::shared_mutex lock;
+    mutable RwLock lock;
     std::uint32_t index;  // which of the registry's shards this is
-    std::uint32_t size = 0;
-    std::uint32_t capacity = kInlineSlots;  // a power of two
-    Entry** slots = inline_slots;
-    // A first table inside the shard's own cache lines, which the lock leaves room for: most
-    // shards never hold more than three entries.
-    Entry* inline_slots[kInlineSlots] = {};
+    std::uint32_t builtin = 0;  // bit i set: holds builtin::kEntries[i]
+    std::uint32_t size = 0;     // entries in `slots`
+    std::uint32_t capacity = 0;  // once hashed, a power of two above kSmall
+    const Entry** slots = nullptr;
+    Shard* next;  // the next shard of the same directory slot
 
-    explicit Shard(std::uint32_t i) noexcept : index(i) {}
+    Shard(std::uint32_t i, std::uint32_t builtin_entries, Shard* next_in_slot) noexcept
+        : index(i), builtin(builtin_entries), next(next_in_slot) {}
     Shard(const Shard&) = delete;
     Shard& operator=(const Shard&) = delete;
-    [[nodiscard]] Entry* find(std::uint64_t hash, std::string_view key) const noexcept {
-        // The slot takes the hash's high half; the shard index took the low bits.
+
+    [[nodiscard]] bool hashed() const noexcept { return capacity > kSmall; }
+
+    // Slots hold no hash: entries are shared between registries, each keyed its own way. A
+    // probe compares the key, whose length alone settles nearly every mismatch.
+    [[nodiscard]] const Entry* find(std::uint64_t hash, std::string_view key) const noexcept {
+        for (std::uint32_t m = builtin; m != 0; m &= m - 1) {
+            const Entry& e = builtin::kEntries[static_cast<std::size_t>(std::countr_zero(m))];
+            if (same_bytes(e.key, key)) return &e;
+        }
+        if (!hashed()) [[likely]] {
+            for (std::uint32_t i = 0; i < size; ++i) {
+                if (same_bytes(slots[i]->key, key)) return slots[i];
+            }
+            return nullptr;
+        }
         const std::uint32_t mask = capacity - 1;
-        for (auto i = static_cast<std::uint32_t>(hash >> 32) & mask;; i = (i + 1) & mask) {
-            Entry* e = slots[i];
+        for (auto i = static_cast<std::uint32_t>(hash >> 32);; ++i) {
+            const Entry* e = slots[i & mask];
             if (e == nullptr) return nullptr;
-            if (e->hash == hash && same_bytes(e->key, key)) return e;
+            if (same_bytes(e->key, key)) return e;
+        }
+    }
+
+    template <class F>
+    void for_each(F&& f) const {
+        for (std::uint32_t m = builtin; m != 0; m &= m - 1) {
+            f(builtin::kEntries[static_cast<std::size_t>(std::countr_zero(m))]);
+        }
+        if (!hashed()) {
+            for (std::uint32_t i = 0; i < size; ++i) f(*slots[i]);
+        } else {
+            for (std::uint32_t i = 0; i < capacity; ++i) {
+                if (slots[i] != nullptr) f(*slots[i]);
+            }
         }
     }
 };
+
+static_assert(builtin::kCount <= 32, "a shard's mask of built-in entries is 32 bits");
+static_assert(std::is_trivially_destructible_v<Shard>);
 
 }  // namespace detail
 
 class FormulasRegistry {
 public:
+    // Room for everything a registry of the built-in table places, whatever its shard count.
+    // A registry that lives for one call can take it on the stack and so make no heap block.
+    struct alignas(16) Storage {
+        std::byte bytes[32 * sizeof(detail::Shard*) + builtin::kCount * sizeof(detail::Shard)];
+    };
+
     // A registry holding the seventeen built-in constants.
     [[nodiscard]] static FormulasRegistry create();
+    // The same, placed in `storage`, which must outlive the registry.
+    [[nodiscard]] static FormulasRegistry create(Storage& storage);
     // The same contents over `shards` shards (a power of two greater than 1), as a machine with
     // another processor count would build them.
     [[nodiscard]] static FormulasRegistry create(std::size_t shards);
@@ -103,7 +133,7 @@ public:
     FormulasRegistry& operator=(FormulasRegistry&&) = delete;
     FormulasRegistry(const FormulasRegistry&) = delete;
     FormulasRegistry& operator=(const FormulasRegistry&) = delete;
-    ~FormulasRegistry();
+    ~FormulasRegistry() = default;  // shards and tables live in the arena and need no destructor
 
     // Stores the record under a copy of its name; returns the record it replaces, if any.
     // Not to be called while other threads use the registry: it may grow the shard directory.
@@ -113,7 +143,24 @@ public:
     [[nodiscard]] std::expected<ConstantRecord, RegistryError> lookup(std::string_view name) const;
 
     // Only the value, read under the shard's read lock without copying the record.
-    [[nodiscard]] std::expected<double, RegistryError> value_of(std::string_view name) const;
+    // Inline, so that the caller's result takes the value without a round trip through memory.
+    [[nodiscard]] std::expected<double, RegistryError> value_of(std::string_view name) const {
+        return visit(name, [](const detail::Entry& e) { return e.value; });
+    }
+
+    // Calls f(entry) on the entry stored under exactly `name`, under its shard's read lock, and
+    // returns what f returns; NotFound if there is none. The entry must not escape f.
+    template <class F>
+    [[nodiscard]] auto visit(std::string_view name, F&& f) const
+        -> std::expected<std::invoke_result_t<F&, const detail::Entry&>, RegistryError> {
+        const std::uint64_t hash = keyed_hash(key_, name);
+        if (const detail::Shard* shard = shard_for(hash)) [[likely]] {
+            std::shared_lock guard(shard->lock);
+            if (const detail::Entry* e = shard->find(hash, name)) [[likely]]
+                return f(*e);
+        }
+        return not_found<std::invoke_result_t<F&, const detail::Entry&>>(name);
+    }
 
     [[nodiscard]] std::size_t len() const noexcept {
         return count_.load(std::memory_order_relaxed);
@@ -127,37 +174,65 @@ public:
     template <class F>
     void for_each_name(F&& f) const {
         for (std::size_t i = 0; i < dir_capacity_; ++i) {
-            const detail::Shard* s = directory_[i];
-            if (s == nullptr) continue;
-            std::shared_lock guard(s->lock);
-            for (std::uint32_t k = 0; k < s->capacity; ++k) {
-                if (s->slots[k] != nullptr) f(s->slots[k]->key);
+            for (const detail::Shard* s = directory_[i]; s != nullptr; s = s->next) {
+                std::shared_lock guard(s->lock);
+                s->for_each([&f](const detail::Entry& e) { f(e.key); });
             }
         }
     }
+
+    // Every key sorted by unsigned bytes, a prefix first. While the contents are still exactly
+    // the built-in table, that is the table's order, made at compile time; otherwise the keys
+    // are gathered into `scratch` (at least len() views) and sorted there. The views stay valid
+    // as long as the registry.
+    [[nodiscard]] std::span<const std::string_view> sorted_names(
+        std::span<std::string_view> scratch) const;
+
+    // Whether the contents are exactly the built-in table: created so and never inserted into.
+    [[nodiscard]] bool holds_builtin_table() const noexcept { return builtin_table_; }
 
     [[nodiscard]] std::size_t shards() const noexcept { return mask_ + 1; }
     // Heap blocks the registry holds: one for a registry of built-in contents.
     [[nodiscard]] std::size_t heap_blocks() const noexcept { return arena_.chunks(); }
 
 private:
-    FormulasRegistry(std::size_t shards, std::size_t arena_bytes, std::size_t directory);
+    FormulasRegistry(std::size_t shards, std::size_t block_bytes);
+    FormulasRegistry(std::size_t shards, Storage& storage);
+    void fill_builtin_table();
 
-    [[nodiscard]] detail::Shard* shard_for(std::uint64_t hash) const noexcept;
+    [[nodiscard]] detail::Shard* shard_for(std::uint64_t hash) const noexcept {
+        if (dir_capacity_ == 0) return nullptr;
+        const std::size_t index = hash & mask_;
+        detail::Shard* s = directory_[index & (dir_capacity_ - 1)];
+        while (s != nullptr && s->index != index) s = s->next;
+        return s;
+    }
+    // The rare path out of line, so that a look-up's own code stays a few dozen instructions.
+    template <class T>
+    [[nodiscard, gnu::noinline, gnu::cold]] static std::expected<T, RegistryError> not_found(
+        std::string_view name) {
+        return std::unexpected(registry_error::NotFound{to_text(name)});
+    }
+
+    void place_builtin_table() noexcept;
     [[nodiscard]] detail::Shard* shard_for_insert(std::uint64_t hash);
-    std::optional<ConstantRecord> store(const detail::RecordView& record, bool lock);
-    detail::Entry* make_entry(std::uint64_t hash, const detail::RecordView& record);
+    std::optional<ConstantRecord> store(const detail::RecordView& record);
+    const detail::Entry* make_entry(const detail::RecordView& record);
     void grow_directory();
     void grow_shard(detail::Shard& shard);
+    void place(detail::Shard& shard, std::uint64_t hash, const detail::Entry* entry) noexcept;
 
     Arena arena_;
     HashKey key_;
     std::size_t mask_;
-    detail::Shard** directory_ = nullptr;  // shard index -> shard, open-addressed
+    // Shard index -> shard: slot (index mod capacity) heads a chain of the shards that share it.
+    // One shard per slot while the shard count is at most the capacity.
+    detail::Shard** directory_ = nullptr;
     std::size_t dir_capacity_ = 0;         // a power of two, at most the shard count
     std::size_t dir_used_ = 0;
     // Kept under the shards' write locks as entries arrive, so len() takes no lock.
     std::atomic<std::size_t> count_{0};
+    bool builtin_table_ = false;
 };
 
 }  // namespace torvane

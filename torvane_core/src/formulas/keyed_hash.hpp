@@ -1,6 +1,8 @@
 // The registry's keyed string hash and the per-registry keys.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -37,7 +39,46 @@ inline std::uint64_t read32(const unsigned char* p) noexcept {
     return v;
 }
 
+// read32 at compile time: the same four bytes in the machine's byte order.
+constexpr std::uint64_t read32_constexpr(std::string_view s, std::size_t at) noexcept {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto byte = static_cast<std::uint64_t>(static_cast<unsigned char>(s[at + i]));
+        const std::size_t shift = std::endian::native == std::endian::little ? i : 3 - i;
+        v |= byte << (8 * shift);
+    }
+    return v;
+}
+
 }  // namespace hash_detail
+
+// The part of keyed_hash that depends on the name alone, for names of at most 16 bytes. The
+// built-in names have theirs made at compile time, so a registry build hashes each of them
+// with two multiplications and no load of its bytes.
+struct Prehash {
+    std::uint64_t a;
+    std::uint64_t b;
+    std::uint64_t length_mix;  // mix(n ^ kOdd, kGolden)
+    std::uint64_t n;
+};
+
+[[nodiscard]] constexpr Prehash prehash(std::string_view bytes) noexcept {
+    using namespace hash_detail;
+    const std::size_t n = bytes.size();
+    Prehash h{0, 0, 0, n};
+    const u128 r = static_cast<u128>(n ^ kOdd) * kGolden;
+    h.length_mix = static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+    if (n >= 4) {
+        const std::size_t step = (n >> 3) << 2;
+        h.a = (read32_constexpr(bytes, 0) << 32) | read32_constexpr(bytes, step);
+        h.b = (read32_constexpr(bytes, n - 4) << 32) | read32_constexpr(bytes, n - 4 - step);
+    } else if (n > 0) {
+        h.a = (static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[0])) << 16) |
+              (static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[n >> 1])) << 8) |
+              static_cast<unsigned char>(bytes[n - 1]);
+    }
+    return h;
+}
 
 // A keyed 64-bit hash of short names. Every byte and the length take part; the key decides
 // the result, so iteration orders differ between registries and between processes. Inline:
@@ -70,6 +111,12 @@ inline std::uint64_t read32(const unsigned char* p) noexcept {
         b = read64(p + left - 8);
     }
     return mix(mix(a ^ key.k1, b ^ seed) ^ kOdd, key.k1 ^ n);
+}
+
+// keyed_hash(key, name) for the name that `pre` was made from.
+[[nodiscard]] inline std::uint64_t keyed_hash(const HashKey& key, const Prehash& pre) noexcept {
+    using namespace hash_detail;
+    return mix(mix(pre.a ^ key.k1, pre.b ^ key.k0 ^ pre.length_mix) ^ kOdd, key.k1 ^ pre.n);
 }
 
 // Byte equality of two names, without a library call for the short ones: overlapping loads

@@ -33,11 +33,18 @@ Failure too_many_positional(const ParamSpec& params, std::size_t given) {
     return Failure::raise(PyExc_TypeError, m);
 }
 
-Failure keyword_error(const ParamSpec& params, std::string_view what, PyObject* name) {
+Failure unexpected_keyword(const ParamSpec& params, PyObject* name) {
     Text m = display_name(params);
-    m.append(what);
+    m.append(" got an unexpected keyword argument '");
+    if (!append_str(m, name)) return Failure::pending();
     m.push_back('\'');
-    append_str(m, name);
+    return Failure::raise(PyExc_TypeError, m);
+}
+
+Failure multiple_values(const ParamSpec& params, std::string_view parameter) {
+    Text m = display_name(params);
+    m.append(" got multiple values for argument '");
+    m.append(parameter);
     m.push_back('\'');
     return Failure::raise(PyExc_TypeError, m);
 }
@@ -84,11 +91,15 @@ Py_ssize_t keyword_slot(const ParamSpec& params, PyObject* name) {
 Result<void> bind_keyword(const ParamSpec& params, PyObject* name, PyObject* value,
                           std::span<PyObject*> out) {
     const Py_ssize_t slot = keyword_slot(params, name);
-    if (slot < 0)
-        return std::unexpected(keyword_error(params, " got an unexpected keyword argument ", name));
-    PyObject*& target = out[static_cast<std::size_t>(slot)];
+    if (slot < 0) return std::unexpected(unexpected_keyword(params, name));
+    const auto at = static_cast<std::size_t>(slot);
+    PyObject*& target = out[at];
     if (target != nullptr) {
-        return std::unexpected(keyword_error(params, " got multiple values for argument ", name));
+        // Named by the parameter, not by the keyword object: its str() may say anything.
+        return std::unexpected(
+            multiple_values(params, at < params.parameters.size()
+                                        ? params.parameters[at]
+                                        : params.keyword_only[at - params.parameters.size()].name));
     }
     target = value;
     return {};
@@ -109,11 +120,17 @@ Failure wrap_argument_failure(Failure failure, std::string_view parameter) {
     Text m("argument '");
     m.append(parameter);
     m.append("': ");
-    append_str(m, raised);
+    if (!append_str(m, raised)) return Failure::pending();  // an interrupt takes its place
     Owned message(PyUnicode_DecodeUTF8(m.data(), static_cast<Py_ssize_t>(m.size()), "replace"));
     if (!message) return Failure::pending();
-    Owned wrapped(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-    if (!wrapped) return Failure::pending();
+    // Raised like every other failure, so that the exception the caller is handling becomes
+    // its __context__.
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    Owned wrapped(PyErr_GetRaisedException());
+    if (!wrapped || Py_TYPE(wrapped.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(wrapped.release());  // what creating it raised instead
+        return Failure::pending();
+    }
     PyException_SetCause(wrapped.get(), PyException_GetCause(raised));  // steals the cause
     PyErr_SetRaisedException(wrapped.release());                        // steals the exception
     return Failure::pending();
@@ -207,38 +224,46 @@ Failure conversion_error(PyObject* value, std::string_view target) {
     return Failure::raise(PyExc_TypeError, m);
 }
 
-void append_type_name(Text& out, PyTypeObject* type) {
-    Owned name(PyType_GetQualName(type));
-    Py_ssize_t n = 0;
-    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &n) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        out.append("<failed to extract type name>");
-        return;
-    }
-    out.append(utf8, static_cast<std::size_t>(n));
-}
+namespace {
 
-void append_str(Text& out, PyObject* value) {
-    Owned text(PyObject_Str(value));
-    if (!text) {
-        PyErr_WriteUnraisable(value);
-        out.append("<unprintable ");
-        append_type_name(out, Py_TYPE(value));
-        out.append(" object>");
-        return;
+// The text of a str as UTF-8, lone surrogates as their raw bytes. False, with nothing appended
+// and the error cleared, only when the bytes cannot be made at all (no memory).
+bool append_text(Text& out, PyObject* text) {
+    Py_ssize_t n = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &n)) {
+        out.append(utf8, static_cast<std::size_t>(n));
+        return true;
     }
-    // Lone surrogates pass through as their raw bytes; the message is decoded leniently.
-    Owned bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+    PyErr_Clear();
+    Owned bytes(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
     if (!bytes) {
         PyErr_Clear();
-        out.append("<unprintable ");
-        append_type_name(out, Py_TYPE(value));
-        out.append(" object>");
-        return;
+        return false;
     }
     out.append(PyBytes_AS_STRING(bytes.get()),
                static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return true;
+}
+
+}  // namespace
+
+void append_type_name(Text& out, PyTypeObject* type) {
+    Owned name(PyType_GetQualName(type));
+    if (!name) PyErr_Clear();
+    if (!name || !append_text(out, name.get())) out.append("<failed to extract type name>");
+}
+
+bool append_str(Text& out, PyObject* value) {
+    Owned text(PyObject_Str(value));
+    if (text && append_text(out, text.get())) return true;
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_WriteUnraisable(value);
+    }
+    out.append("<unprintable ");
+    append_type_name(out, Py_TYPE(value));
+    out.append(" object>");
+    return true;
 }
 
 }  // namespace torvane::py

@@ -99,8 +99,12 @@ struct CallArgs {
 // "'{type}' object cannot be converted to '{target}'".
 [[nodiscard]] Failure conversion_error(PyObject* value, std::string_view target);
 
-// Texts put into messages.
+// Texts put into messages. Lone surrogates go in as their raw bytes; messages are decoded
+// leniently, so each such byte shows as U+FFFD.
 void append_type_name(Text& out, PyTypeObject* type);
-void append_str(Text& out, PyObject* value);
+// str() of `value`. When str() raises an Exception, that is reported as unraisable and a
+// stand-in naming the type is used. Anything else it raises (KeyboardInterrupt, SystemExit) is
+// the user stopping the program: it is left pending and the result is false.
+[[nodiscard]] bool append_str(Text& out, PyObject* value);
 
 }  // namespace torvane::py

@@ -7,25 +7,11 @@
 namespace torvane::py {
 namespace {
 
-// The matrix and its unitarity deviation, found once: the matrix never changes, so is_unitary
-// only compares.
-struct CheckedMatrix {
-    CKMMatrix matrix;
-    double deviation;
-    // False only where the value was never built: the class is mutable, so a caller can swap
-    // its __new__ for object.__new__ and get an instance whose memory is merely zero-filled.
-    // A zero deviation stored beside the zero matrix would call that matrix unitary.
-    bool found;
-
-    explicit CheckedMatrix(const CKMMatrix& m) noexcept
-        : matrix(m), deviation(m.unitarity_deviation()), found(true) {}
-
-    [[nodiscard]] double unitarity_deviation() const noexcept {
-        return found ? deviation : matrix.unitarity_deviation();
-    }
-};
-
-using Object = Instance<CheckedMatrix>;
+// The instance is the object header and the ten doubles, nothing more. The unitarity test is
+// computed from them at each call, so an instance whose memory was merely zero-filled (the
+// class is mutable: a caller can swap its __new__ for object.__new__) reads as the zero matrix,
+// which is not unitary.
+using Object = Instance<CKMMatrix>;
 constexpr std::string_view kClass = "PyCKMMatrix";
 
 constexpr std::string_view kIsUnitaryParameters[] = {"tol"};
@@ -33,7 +19,7 @@ constexpr ParamSpec kIsUnitarySpec{
     .function = "is_unitary", .cls = kClass, .parameters = kIsUnitaryParameters, .required = 1};
 
 // The class has no constructor: calling it always fails, with or without arguments.
-PyObject* ckm_no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) noexcept {
+PyObject* ckm_no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) {
     return entry([&]() -> Result<Owned> {
         Text m("No constructor defined for ");
         Owned name(PyType_GetName(subtype));
@@ -45,17 +31,17 @@ PyObject* ckm_no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) noexce
     });
 }
 
-PyObject* ckm_from_topology(PyObject*, PyObject*) noexcept {
+PyObject* ckm_from_topology(PyObject*, PyObject*) {
     return entry([&]() -> Result<Owned> {
         TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
-        PyObject* self = Object::wrap(type, CheckedMatrix(CKMMatrix::from_topology()));
+        PyObject* self = Object::wrap(type, CKMMatrix::from_topology());
         if (self == nullptr) {
             Text m("failed to allocate a new PyCKMMatrix: ");
             Owned error(PyErr_GetRaisedException());
             if (error) {
                 append_type_name(m, Py_TYPE(error.get()));
                 Text detail;
-                append_str(detail, error.get());
+                if (!append_str(detail, error.get())) return std::unexpected(Failure::pending());
                 if (!detail.empty()) {
                     m.append(": ");
                     m.append(detail);
@@ -70,23 +56,23 @@ PyObject* ckm_from_topology(PyObject*, PyObject*) noexcept {
 }
 
 PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
     return entry([&]() -> Result<Owned> {
         PyObject* bound[1];
         TV_CHECK(bind(kIsUnitarySpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
         TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         TV_CHECK(check_self(self, type, kClass));
         TV_ASSIGN(const double tol, float_argument(bound[0], "tol"));
-        const bool unitary = CKMMatrix::within(Object::of(self).unitarity_deviation(), tol);
+        const bool unitary = Object::of(self).is_unitary(tol);
         return Owned(Py_NewRef(unitary ? Py_True : Py_False));
     });
 }
 
-PyObject* ckm_jarlskog(PyObject* self, PyObject*) noexcept {
+PyObject* ckm_jarlskog(PyObject* self, PyObject*) {
     return entry([&]() -> Result<Owned> {
         TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         TV_CHECK(check_self(self, type, kClass));
-        Owned result(PyFloat_FromDouble(Object::of(self).matrix.jarlskog()));
+        Owned result(PyFloat_FromDouble(Object::of(self).jarlskog()));
         if (!result) return std::unexpected(Failure::api_failed());
         return result;
     });

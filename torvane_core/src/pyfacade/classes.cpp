@@ -7,7 +7,7 @@ Result<PyTypeObject*> ClassType::create() {
     if (type == nullptr) {
         PyObject* made = PyType_FromSpec(type_spec);
         if (made == nullptr) return std::unexpected(Failure::pending());
-        type = reinterpret_cast<PyTypeObject*>(made);  // kept for the process
+        type = reinterpret_cast<PyTypeObject*>(made);  // kept for the runtime
     }
     return type;
 }

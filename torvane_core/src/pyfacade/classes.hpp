@@ -8,7 +8,7 @@
 
 namespace torvane::py {
 
-// A class's type object, created from its PyType_Spec on first need and kept for the process.
+// A class's type object, created from its PyType_Spec on first need and kept for the runtime.
 struct ClassType {
     std::string_view name;
     PyType_Spec* type_spec;
@@ -16,6 +16,8 @@ struct ClassType {
 
     // For the module's initialisation: the creation error as it came.
     [[nodiscard]] Result<PyTypeObject*> create();
+    // Once the runtime that made the type has ended: forgets it without releasing it.
+    void forget() noexcept { type = nullptr; }
     // For every later need: a type that cannot be made is an internal failure.
     [[nodiscard]] Result<PyTypeObject*> need() {
         if (type != nullptr) [[likely]]

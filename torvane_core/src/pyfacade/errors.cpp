@@ -19,7 +19,7 @@ constexpr const char* kPanicDoc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-PyObject* g_panic_exception = nullptr;  // kept for the process, never released
+PyObject* g_panic_exception = nullptr;  // kept for the runtime, never released
 
 [[noreturn]] void abort_at_boundary() noexcept {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -27,7 +27,7 @@ PyObject* g_panic_exception = nullptr;  // kept for the process, never released
     std::abort();
 }
 
-void raise_panic(std::string_view message) noexcept {
+void raise_panic(std::string_view message) {
     PyObject* type = panic_exception();
     if (type == nullptr) abort_at_boundary();
     Owned argument(
@@ -53,6 +53,8 @@ PyObject* panic_exception() noexcept {
     }
     return g_panic_exception;
 }
+
+void forget_panic_exception() noexcept { g_panic_exception = nullptr; }
 
 struct Failure::Detail {
     Text message;
@@ -96,7 +98,7 @@ Failure Failure::api_failed(std::string_view message, std::source_location where
     return f;
 }
 
-void Failure::restore() && noexcept {
+void Failure::restore() && {
     switch (kind_) {
         case Kind::Pending:
             if (PyErr_Occurred() == nullptr) {

@@ -35,8 +35,9 @@ public:
         std::string_view message = "Python API call failed",
         std::source_location where = std::source_location::current());
 
-    // Sets the Python exception this failure stands for.
-    void restore() && noexcept;
+    // Sets the Python exception this failure stands for. May run Python code (printing a
+    // pending error goes through sys.excepthook), hence not noexcept.
+    void restore() &&;
 
     Failure(Failure&& other) noexcept
         : kind_(other.kind_),
@@ -93,9 +94,11 @@ using Result = std::expected<T, Failure>;
     }                                                                             \
     decl = std::move(*TV_CONCAT(tv_r_, __LINE__))
 
-// The internal-failure exception class, created on first need and kept for the process.
+// The internal-failure exception class, created on first need and kept for the runtime.
 // Null (with the creation error pending) only if it cannot be created.
 [[nodiscard]] PyObject* panic_exception() noexcept;
+// Forgets it, without releasing it, once its runtime has ended.
+void forget_panic_exception() noexcept;
 
 // Writes the internal-failure diagnostic to stderr: the thread, the source location and the
 // message.
@@ -104,30 +107,63 @@ void report_internal_failure(std::string_view message, const std::source_locatio
 // Turns a C++ exception that reached the boundary into the internal failure.
 [[nodiscard]] Failure failure_from_exception(std::exception_ptr e);
 
+// The entry wrapper's last handler, where the C++ library can rethrow a foreign exception (see
+// entry).
+#if defined(__GLIBCXX__)
+#define TV_CATCH_REST                                               \
+    catch (...) {                                                   \
+        std::exception_ptr e = std::current_exception();            \
+        if (!e) throw; /* the forced unwind */                      \
+        failure_from_exception(std::move(e)).restore();             \
+    }
+#else
+#define TV_CATCH_REST
+#endif
+
 // Runs an entry's body with the GIL held: a success gives its new reference, every failure
 // becomes a Python exception and null; no C++ exception leaves.
+//
+// One unwind must leave untouched: when the interpreter finalises, a daemon thread that waits
+// for the GIL inside Python code the body called (json.loads, __float__, __str__, a finalizer)
+// is ended with pthread_exit, which unwinds its stack as abi::__forced_unwind. Caught, it must
+// be rethrown; met by a noexcept frame, it ends the process in std::terminate. So neither the
+// wrapper nor any entry point or helper that can run Python code is noexcept, and the
+// destructors that run on the way release no reference (see Owned).
+//
+// The forced unwind is a foreign exception, with no C++ object behind it: current_exception()
+// is empty for it (rethrowing that empty pointer was a crash), and a handler for
+// abi::__forced_unwind& would bind a null reference. So with libstdc++ the catch-all recognises
+// it, and any other foreign exception it could not describe either, by that empty pointer and
+// rethrows it. libc++ cannot rethrow a foreign exception (it terminates), so there the wrapper
+// has no catch-all: it catches what derives from std::exception, which is all the module's own
+// code and the standard library throw, and lets the forced unwind pass untouched.
+//
+// Always inlined: once the wrapper may let an exception out, the compiler would otherwise keep
+// it as a call of its own, a call more on every entry's hot path.
 template <class Body>
-[[nodiscard]] PyObject* entry(Body&& body) noexcept {
+[[nodiscard]] __attribute__((always_inline)) inline PyObject* entry(Body&& body) {
     try {
         Result<Owned> r = body();
         if (r) return r->release();
         std::move(r).error().restore();
-    } catch (...) {
+    } catch (const std::exception&) {
         failure_from_exception(std::current_exception()).restore();
     }
+    TV_CATCH_REST
     return nullptr;
 }
 
 // The same for __len__, whose failure value is -1.
 template <class Body>
-[[nodiscard]] Py_ssize_t entry_len(Body&& body) noexcept {
+[[nodiscard]] __attribute__((always_inline)) inline Py_ssize_t entry_len(Body&& body) {
     try {
         Result<Py_ssize_t> r = body();
         if (r) return *r;
         std::move(r).error().restore();
-    } catch (...) {
+    } catch (const std::exception&) {
         failure_from_exception(std::current_exception()).restore();
     }
+    TV_CATCH_REST
     return -1;
 }
 

@@ -16,7 +16,7 @@ constexpr std::string_view kGetParameters[] = {"name"};
 constexpr ParamSpec kGetSpec{
     .function = "get", .cls = kClass, .parameters = kGetParameters, .required = 1};
 
-PyObject* registry_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* registry_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> Result<Owned> {
         TV_CHECK(bind(kNewSpec, CallArgs::tuple(args, kwargs), {}));
         PyObject* self = Object::wrap(subtype, FormulasRegistry::create());
@@ -25,7 +25,7 @@ PyObject* registry_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
     });
 }
 
-Py_ssize_t registry_len(PyObject* self) noexcept {
+Py_ssize_t registry_len(PyObject* self) {
     return entry_len([&]() -> Result<Py_ssize_t> {
         TV_ASSIGN(PyTypeObject * type, formulas_registry_class.need());
         TV_CHECK(check_self(self, type, kClass));
@@ -38,7 +38,7 @@ Py_ssize_t registry_len(PyObject* self) noexcept {
 }
 
 PyObject* registry_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) noexcept {
+                       PyObject* kwnames) {
     return entry([&]() -> Result<Owned> {
         PyObject* bound[1];
         TV_CHECK(bind(kGetSpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
@@ -53,7 +53,7 @@ PyObject* registry_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     });
 }
 
-PyObject* registry_version(PyObject*, PyObject*) noexcept {
+PyObject* registry_version(PyObject*, PyObject*) {
     return entry([&]() -> Result<Owned> {
         Owned result(PyUnicode_FromStringAndSize(kVersion.data(), kVersion.size()));
         if (!result) return std::unexpected(Failure::api_failed());

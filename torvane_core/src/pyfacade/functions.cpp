@@ -8,16 +8,16 @@
 #include "pyfacade/binding.hpp"
 #include "pyfacade/classes.hpp"
 #include "quarks/quark_registry.hpp"
-#include "runtime/byte_order.hpp"
 
 namespace torvane::py {
 namespace {
 
 // The registry's names as a new list of new str, sorted by unsigned bytes, a prefix first.
-// The names are views into the registry, which outlives the call.
+// The names are views into the registry or its table, which outlive the call.
 template <class Registry>
 Result<Owned> sorted_names(const Registry& registry) {
-    // Scratch left uninitialised: zeroing 32 views would cost more than sorting the names.
+    // Scratch left uninitialised: a registry of the built-in table never touches it, and any
+    // other writes each view before it is read.
     constexpr std::size_t kSmall = 32;
     union Scratch {
         std::string_view views[kSmall];
@@ -25,12 +25,8 @@ Result<Owned> sorted_names(const Registry& registry) {
     } small;
     Vec<std::string_view> large;
     if (registry.len() > kSmall) large.resize(registry.len());
-    const std::span<std::string_view> names =
-        large.empty() ? std::span(small.views, registry.len()) : std::span(large);
-    std::size_t n = 0;
-    registry.for_each_name(
-        [&](std::string_view name) { ::new (&names[n++]) std::string_view(name); });
-    sort_by_bytes(names);
+    const std::span<const std::string_view> names = registry.sorted_names(
+        large.empty() ? std::span(small.views, registry.len()) : std::span(large));
 
     Owned list(PyList_New(static_cast<Py_ssize_t>(names.size())));
     if (!list) return std::unexpected(Failure::api_failed());
@@ -43,28 +39,32 @@ Result<Owned> sorted_names(const Registry& registry) {
     return list;
 }
 
-PyObject* list_constants(PyObject*, PyObject*) noexcept {
-    return entry([]() -> Result<Owned> { return sorted_names(FormulasRegistry::create()); });
+PyObject* list_constants(PyObject*, PyObject*) {
+    return entry([]() -> Result<Owned> {
+        // The call's own registry, on the stack: it goes when the call returns.
+        FormulasRegistry::Storage storage;
+        return sorted_names(FormulasRegistry::create(storage));
+    });
 }
 
-PyObject* list_quarks(PyObject*, PyObject*) noexcept {
+PyObject* list_quarks(PyObject*, PyObject*) {
     return entry([]() -> Result<Owned> { return sorted_names(QuarkRegistry::standard_model()); });
 }
 
-// The method name is made once and kept for the process: an interned str carries its hash and
+// The method name is made once and kept for the runtime: an interned str carries its hash and
 // is found in the module's dictionary by identity.
+PyObject* g_loads_name = nullptr;
+
 PyObject* loads_name() noexcept {
-    static PyObject* name = nullptr;
-    if (name == nullptr) name = PyUnicode_InternFromString("loads");
-    return name;
+    if (g_loads_name == nullptr) g_loads_name = PyUnicode_InternFromString("loads");
+    return g_loads_name;
 }
 
 constexpr std::string_view kGetConstantParameters[] = {"name"};
 constexpr ParamSpec kGetConstantSpec{
     .function = "py_get_constant", .parameters = kGetConstantParameters, .required = 1};
 
-PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) noexcept {
+PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return entry([&]() -> Result<Owned> {
         PyObject* bound[1];
         TV_CHECK(bind(kGetConstantSpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
@@ -74,14 +74,12 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
             return std::unexpected(
                 Failure::raise(PyExc_ValueError, "py_get_constant: name must be non-empty"));
         }
-        Text text;
-        {
-            const FormulasRegistry registry = FormulasRegistry::create();
-            auto record = registry.lookup(name);
-            if (!record)
-                return std::unexpected(Failure::raise(PyExc_KeyError, render(record.error())));
-            text = datasheet_json(*record);
-        }
+        // The call's own registry, on the stack, goes before json is called; a built-in
+        // record's text outlives it.
+        FormulasRegistry::Storage storage;
+        auto sheet = datasheet_text(FormulasRegistry::create(storage), name);
+        if (!sheet) return std::unexpected(Failure::raise(PyExc_KeyError, render(sheet.error())));
+        const std::string_view text = sheet->view();
         // json is imported on every call, so sys.modules decides which module answers.
         Owned json_name(PyUnicode_FromStringAndSize("json", 4));
         if (!json_name) return std::unexpected(Failure::pending());
@@ -101,6 +99,8 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 }  // namespace
+
+void forget_function_objects() noexcept { g_loads_name = nullptr; }
 
 PyMethodDef module_functions[] = {
     {"py_list_constants", as_method(list_constants), METH_NOARGS,

@@ -26,8 +26,26 @@ PyModuleDef module_def = {
 
 // The interpreter that first initialised the module; the module's objects belong to it.
 std::atomic<std::int64_t> g_owner{-1};
-// The module, once built: every later initialisation in the process returns it.
+// The module, once built: every later initialisation in the runtime returns it.
 PyObject* g_module = nullptr;
+// Whether the running runtime will tell forget_runtime() of its end.
+bool g_runtime_hooked = false;
+
+// Called by Py_FinalizeEx after the interpreter is gone. An embedding application may start a
+// new runtime afterwards: by then the cached module's dictionary has been cleared to None and
+// every object made for the old runtime (the module, the classes, the internal-failure class,
+// the interned method name) is freed or dead. So all of them are forgotten here, never released
+// or touched, and the next initialisation makes them afresh.
+void forget_runtime() noexcept {
+    g_module = nullptr;
+    for (ClassType* c : {&formulas_registry_class, &quark_registry_class, &ckm_matrix_class}) {
+        c->forget();
+    }
+    forget_panic_exception();
+    forget_function_objects();
+    g_owner.store(-1, std::memory_order_seq_cst);
+    g_runtime_hooked = false;
+}
 
 // Appends `name` to the module's __all__ (made on first need), then sets the attribute.
 Result<void> add(PyObject* module, PyObject* name, PyObject* value) {
@@ -96,7 +114,7 @@ Result<void> populate(PyObject* module) {
     return add(module, "__version__", version.get());
 }
 
-PyObject* initialise() noexcept {
+PyObject* initialise() {
     return entry([]() -> Result<Owned> {
         PyInterpreterState* interpreter = PyInterpreterState_Get();
         const std::int64_t id = PyInterpreterState_GetID(interpreter);
@@ -112,6 +130,16 @@ PyObject* initialise() noexcept {
                 PyExc_ImportError, "_torvane_core does not support sub-interpreters"));
         }
         if (g_module != nullptr) return Owned(Py_NewRef(g_module));
+        // Before anything is made for this runtime. The runtime pops its exit functions as it
+        // calls them, so each runtime needs its own registration.
+        if (!g_runtime_hooked) {
+            if (Py_AtExit(forget_runtime) < 0) {
+                return std::unexpected(
+                    Failure::raise(PyExc_ImportError,
+                                   "_torvane_core cannot register its interpreter-exit function"));
+            }
+            g_runtime_hooked = true;
+        }
 
         // Made now rather than at the first internal failure, when memory may be short.
         if (panic_exception() == nullptr) return std::unexpected(Failure::pending());
@@ -119,7 +147,7 @@ PyObject* initialise() noexcept {
         Owned module(PyModule_Create2(&module_def, PYTHON_API_VERSION));
         if (!module) return std::unexpected(Failure::pending());
         TV_CHECK(populate(module.get()));
-        if (g_module == nullptr) g_module = Py_NewRef(module.get());  // kept for the process
+        if (g_module == nullptr) g_module = Py_NewRef(module.get());  // kept for the runtime
         return Owned(Py_NewRef(g_module));
     });
 }

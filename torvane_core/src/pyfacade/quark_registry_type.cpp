@@ -11,7 +11,7 @@ constexpr std::string_view kClass = "PyQuarkRegistry";
 
 constexpr ParamSpec kNewSpec{.function = "__new__", .cls = kClass, .parameters = {}};
 
-PyObject* quarks_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* quarks_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> Result<Owned> {
         TV_CHECK(bind(kNewSpec, CallArgs::tuple(args, kwargs), {}));
         // The registry of the six quarks, the same that py_list_quarks() lists.
@@ -21,7 +21,7 @@ PyObject* quarks_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) no
     });
 }
 
-Py_ssize_t quarks_len(PyObject* self) noexcept {
+Py_ssize_t quarks_len(PyObject* self) {
     return entry_len([&]() -> Result<Py_ssize_t> {
         TV_ASSIGN(PyTypeObject * type, quark_registry_class.need());
         TV_CHECK(check_self(self, type, kClass));

@@ -1,78 +1,96 @@
 // The quark table.
 #include "quarks/quark_registry.hpp"
 
+#include <algorithm>
 #include <array>
+
+#include "runtime/byte_order.hpp"
 
 namespace torvane {
 namespace {
 
-struct QuarkRow {
-    std::string_view name;
-    std::uint8_t generation;
-    std::uint32_t phi_exponent;
-    double yukawa;
-    double mass_mev;
-};
-
 // phi^-n written out: a library pow() lands one unit in the last place off for n = 11 and 12.
 // Each mass is the exact double product 246220.0 * yukawa.
-constexpr std::array<QuarkRow, 6> kStandardModel = {{
-    {"up", 1, 12, 0.003105620015141857, 764.665760128228},
-    {"down", 1, 11, 0.005024998740641489, 1237.2551899207474},
-    {"strange", 2, 8, 0.02128623625220818, 5241.0970900186985},
-    {"charm", 2, 5, 0.09016994374947422, 22201.643549995544},
-    {"bottom", 3, 4, 0.14589803375031543, 35923.013870002665},
-    {"top", 3, 0, 1.0, 246220.0},
+constexpr std::array<QuarkView, 6> kStandardModel = {{
+    {"up", 764.665760128228, 0.003105620015141857, 12, 1},
+    {"down", 1237.2551899207474, 0.005024998740641489, 11, 1},
+    {"strange", 5241.0970900186985, 0.02128623625220818, 8, 2},
+    {"charm", 22201.643549995544, 0.09016994374947422, 5, 2},
+    {"bottom", 35923.013870002665, 0.14589803375031543, 4, 3},
+    {"top", 246220.0, 1.0, 0, 3},
 }};
 
-constexpr bool names_distinct(const std::array<QuarkRow, 6>& rows) {
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        for (std::size_t j = i + 1; j < rows.size(); ++j) {
-            if (rows[i].name == rows[j].name) return false;
-        }
-    }
-    return true;
-}
+// The names in listing order (unsigned bytes, a prefix first), sorted at compile time.
+constexpr std::array<std::string_view, 6> kSortedNames = [] {
+    std::array<std::string_view, 6> out{};
+    std::ranges::transform(kStandardModel, out.begin(), &QuarkView::name);
+    std::ranges::sort(out);
+    return out;
+}();
 
-// Inserting the table can then never replace a record, so its rows go in without the search.
-static_assert(names_distinct(kStandardModel));
+// Placing the table can then never replace a record, so its rows go in without the search.
+static_assert(std::ranges::adjacent_find(kSortedNames) == kSortedNames.end());
+
+QuarkView view_of(const Quark& q) noexcept {
+    return {q.name, q.mass_mev, q.yukawa, q.phi_exponent, q.generation};
+}
 
 }  // namespace
 
-QuarkRegistry QuarkRegistry::standard_model() {
+QuarkRegistry QuarkRegistry::standard_model() noexcept {
     QuarkRegistry r;
-    r.records_.reserve(kStandardModel.size());
-    for (const QuarkRow& row : kStandardModel) {
-        r.records_.emplace_back(to_text(row.name), row.mass_mev, row.yukawa, row.phi_exponent,
-                                row.generation);
-    }
+    for (std::size_t i = 0; i < kStandardModel.size(); ++i) r.shared_[i] = &kStandardModel[i];
+    r.shared_count_ = kStandardModel.size();
+    r.builtin_table_ = true;
     return r;
 }
 
 void QuarkRegistry::insert(Quark quark) {
+    builtin_table_ = false;
     // Compared as views: the length first, the bytes only when the lengths agree.
     const std::string_view name = quark.name;
-    for (Quark& q : records_) {
+    for (std::size_t i = 0; i < shared_count_; ++i) {
+        if (shared_[i]->name == name) {
+            // The shared row leaves; the new record is owned from now on.
+            shared_[i] = shared_[--shared_count_];
+            owned_.push_back(std::move(quark));
+            return;
+        }
+    }
+    for (Quark& q : owned_) {
         if (std::string_view(q.name) == name) {
             q = std::move(quark);
             return;
         }
     }
-    records_.push_back(std::move(quark));
+    owned_.push_back(std::move(quark));
 }
 
 Vec<Text> QuarkRegistry::names() const {
     Vec<Text> out;
-    out.reserve(records_.size());
-    for (const Quark& q : records_) out.push_back(q.name);
+    out.reserve(len());
+    for_each_name([&](std::string_view name) { out.push_back(to_text(name)); });
     return out;
 }
 
-const Quark* QuarkRegistry::find(std::string_view name) const noexcept {
-    for (const Quark& q : records_) {
-        if (std::string_view(q.name) == name) return &q;
+std::optional<QuarkView> QuarkRegistry::find(std::string_view name) const noexcept {
+    for (std::size_t i = 0; i < shared_count_; ++i) {
+        if (shared_[i]->name == name) return *shared_[i];
     }
-    return nullptr;
+    for (const Quark& q : owned_) {
+        if (std::string_view(q.name) == name) return view_of(q);
+    }
+    return std::nullopt;
+}
+
+std::span<const std::string_view> QuarkRegistry::sorted_names(
+    std::span<std::string_view> scratch) const {
+    if (builtin_table_) return kSortedNames;
+    std::size_t n = 0;
+    for_each_name([&](std::string_view name) { scratch[n++] = name; });
+    const auto names = scratch.first(n);
+    sort_by_bytes(names);
+    return names;
 }
 
 }  // namespace torvane
