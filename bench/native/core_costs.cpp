@@ -36,17 +36,27 @@ Py_ssize_t shard_argument(PyObject* value) noexcept {
     return shards;
 }
 
+// The (shards, count) pair of the registry benchmarks: false with an exception set when the call
+// has not two arguments, shards is not a count the registry accepts or count is not an int.
+bool shards_and_count(PyObject* const* args, Py_ssize_t nargs, const char* usage,
+                      Py_ssize_t& shards, Py_ssize_t& count) noexcept {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, usage);
+        return false;
+    }
+    shards = shard_argument(args[0]);
+    if (shards < 0) return false;
+    count = PyLong_AsSsize_t(args[1]);
+    return !(count == -1 && PyErr_Occurred() != nullptr);
+}
+
 // build_registries(shards, count): builds and destroys `count` registries of the built-in
 // constants over `shards` shards; returns the sum of their lengths.
 PyObject* build_registries(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "build_registries(shards, count)");
+    Py_ssize_t shards = 0;
+    Py_ssize_t count = 0;
+    if (!shards_and_count(args, nargs, "build_registries(shards, count)", shards, count))
         return nullptr;
-    }
-    const Py_ssize_t shards = shard_argument(args[0]);
-    if (shards < 0) return nullptr;
-    const Py_ssize_t count = PyLong_AsSsize_t(args[1]);
-    if (count == -1 && PyErr_Occurred() != nullptr) return nullptr;
     std::size_t total = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         const FormulasRegistry r = FormulasRegistry::create(static_cast<std::size_t>(shards));
@@ -117,14 +127,11 @@ std::size_t resident_bytes() noexcept {
 // sizeof(FormulasRegistry) bytes, as a PyFormulasRegistry instance holds its own.
 PyObject* resident_bytes_of_registries(PyObject*, PyObject* const* args,
                                        Py_ssize_t nargs) noexcept {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "resident_bytes_of_registries(shards, count)");
+    Py_ssize_t shards = 0;
+    Py_ssize_t count = 0;
+    if (!shards_and_count(args, nargs, "resident_bytes_of_registries(shards, count)", shards,
+                          count))
         return nullptr;
-    }
-    const Py_ssize_t shards = shard_argument(args[0]);
-    if (shards < 0) return nullptr;
-    const Py_ssize_t count = PyLong_AsSsize_t(args[1]);
-    if (count == -1 && PyErr_Occurred() != nullptr) return nullptr;
     if (count <= 0) {
         PyErr_SetString(PyExc_ValueError, "count must be positive");
         return nullptr;
