@@ -1,6 +1,7 @@
 """The quark registry and the CKM matrix."""
 
 import math
+import random
 import struct
 
 import pytest
@@ -163,6 +164,29 @@ class TestCKMCore:
         assert hooks.ckm_is_unitary(elements, eps) is True
         assert hooks.ckm_is_unitary(elements, math.nextafter(eps, 0)) is False
         assert hooks.ckm_is_unitary(elements, 0.0) is False
+
+    def test_every_element_of_the_product_is_tested_on_its_boundary(self, hooks):
+        # Perturbed rotations against the same sums in the same order; each tol is one of the
+        # six deviations or the next float below it, so an element tested in the wrong place
+        # shows.
+        rng = random.Random(20261208)
+        for _ in range(500):
+            a, b = rng.uniform(0, math.pi), rng.uniform(0, math.pi)
+            ca, sa, cb, sb = math.cos(a), math.sin(a), math.cos(b), math.sin(b)
+            m = [ca, sa, 0.0, -sa * cb, ca * cb, sb, sa * sb, -ca * sb, cb]
+            m = [x + rng.choice((0.0, rng.uniform(-1e-3, 1e-3))) for x in m]
+            rows = [m[0:3], m[3:6], m[6:9]]
+            deviations = [
+                abs(
+                    (rows[i][0] * rows[j][0] + rows[i][1] * rows[j][1])
+                    + rows[i][2] * rows[j][2]
+                    - (1.0 if i == j else 0.0)
+                )
+                for i in range(3)
+                for j in range(i, 3)
+            ]
+            for tol in (d := rng.choice(deviations), math.nextafter(d, 0)):
+                assert hooks.ckm_is_unitary(m, tol) is all(x <= tol for x in deviations)
 
     @pytest.mark.parametrize("tol", [float("nan"), -1.0, -1e-300])
     def test_nan_or_negative_tol_fails(self, hooks, tol):

@@ -55,8 +55,9 @@ PyObject* ckm_from_topology(PyObject*, PyObject*) {
     });
 }
 
-PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                         PyObject* kwnames) {
+// Every call shape: binding, the check of self and the conversion of tol, with their failures.
+[[gnu::noinline]] PyObject* is_unitary_general(PyObject* self, PyObject* const* args,
+                                               Py_ssize_t nargsf, PyObject* kwnames) {
     return entry([&]() -> Result<Owned> {
         PyObject* bound[1];
         TV_CHECK(bind(kIsUnitarySpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
@@ -68,7 +69,24 @@ PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyObject* ckm_jarlskog(PyObject* self, PyObject*) {
+PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+    // The usual call, one exact float by position on an instance of the class, cannot fail and
+    // runs no Python code: it skips the binder and the failure plumbing, and its frame is small.
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 1 && self != nullptr &&
+        Py_IS_TYPE(self, ckm_matrix_class.type) && PyFloat_CheckExact(args[0])) [[likely]] {
+        const bool unitary = Object::of(self).is_unitary(PyFloat_AS_DOUBLE(args[0]));
+        return Py_NewRef(unitary ? Py_True : Py_False);
+    }
+    return is_unitary_general(self, args, nargsf, kwnames);
+}
+
+// A float that cannot be made is an internal failure.
+[[gnu::noinline]] PyObject* jarlskog_failed() {
+    return entry([]() -> Result<Owned> { return std::unexpected(Failure::api_failed()); });
+}
+
+[[gnu::noinline]] PyObject* jarlskog_general(PyObject* self) {
     return entry([&]() -> Result<Owned> {
         TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         TV_CHECK(check_self(self, type, kClass));
@@ -76,6 +94,15 @@ PyObject* ckm_jarlskog(PyObject* self, PyObject*) {
         if (!result) return std::unexpected(Failure::api_failed());
         return result;
     });
+}
+
+PyObject* ckm_jarlskog(PyObject* self, PyObject*) {
+    // An instance of the class itself needs no check beyond its type.
+    if (self != nullptr && Py_IS_TYPE(self, ckm_matrix_class.type)) [[likely]] {
+        PyObject* j = PyFloat_FromDouble(Object::of(self).jarlskog());
+        return j != nullptr ? j : jarlskog_failed();
+    }
+    return jarlskog_general(self);
 }
 
 PyMethodDef ckm_methods[] = {
