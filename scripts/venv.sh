@@ -1,28 +1,33 @@
 # Sourced by the project's commands: makes (once) and enters a Python 3.12 virtual environment
 # (.venv unless TORVANE_VENV names another) holding the dependency groups of pyproject.toml that
-# TORVANE_GROUPS names (default: test, which includes build). With TORVANE_PYTHON=3.13 it is
-# Python 3.13 instead, in an environment of the same name with "-3.13" added (.venv-3.13).
+# TORVANE_GROUPS names (default: test, which includes build). With TORVANE_PYTHON=3.13 (3.14,
+# 3.15, or 3.14d for 3.14's debug build) it is that Python instead, in an environment of the same
+# name with "-3.13" added (.venv-3.13). A Python this machine lacks is taken from the Debian root
+# of scripts/sid-root.sh: the calling script then runs again, whole, inside that root.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+caller="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
 cd "$root"
 minor="${TORVANE_PYTHON:-$(cat .python-version)}"
 case "$minor" in
-  3.12 | 3.13) ;;
-  *) echo "TORVANE_PYTHON is 3.12 (the default) or 3.13, not '$minor'" >&2; exit 1 ;;
+  3.12 | 3.13 | 3.14 | 3.15 | 3.14d) ;;
+  *) echo "the Python is 3.12 (the default), 3.13, 3.14, 3.15 or 3.14d, not '$minor'" >&2; exit 1 ;;
 esac
 venv="${TORVANE_VENV:-$root/.venv}"
 [ "$minor" = "$(cat .python-version)" ] || venv="$venv-$minor"
 groups="${TORVANE_GROUPS:-test}"
 
 # Prints the path of a Python interpreter of the version prefix $1 (from .python-version: any
-# 3.12.x will do), or nothing. pyenv's newest matching version first; pyenv installs one only
-# when it has none, and a failed install (no network, say) falls through to the PATH.
+# 3.12.x will do), or nothing. pyenv's newest matching version first; pyenv installs the
+# reference version only when it has none, and a failed install (no network, say) falls through
+# to the PATH.
 find_python() {
   local want="$1" found="" shims="" candidate
   if command -v pyenv >/dev/null 2>&1; then
     shims="$(pyenv root)/shims"
     found="$(pyenv latest "$want" 2>/dev/null || true)"
-    if [ -z "$found" ] && pyenv install --skip-existing "$want" >/dev/null 2>&1; then
+    if [ -z "$found" ] && [ "$want" = "$(cat .python-version)" ] &&
+      pyenv install --skip-existing "$want" >/dev/null 2>&1; then
       found="$(pyenv latest "$want" 2>/dev/null || true)"
     fi
     candidate="$(pyenv root)/versions/$found/bin/python"
@@ -43,8 +48,16 @@ find_python() {
 if [ ! -x "$venv/bin/python" ]; then
   want="$minor"
   py="$(find_python "$want")"
+  if [ -z "$py" ] && [ "$want" != 3.12 ] && [ -z "${TORVANE_IN_ROOT:-}" ]; then
+    echo "== Python $want is not installed here: running $(basename "$caller") in the Debian root"
+    exec "$root/scripts/sid-root.sh" run amd64 "$caller" "$@"
+  fi
   [ -n "$py" ] || { echo "Python $want not found (install pyenv or python$want)" >&2; exit 1; }
-  "$py" -c 'import sys; assert "%d.%d" % sys.version_info[:2] == sys.argv[1], sys.version' "$want"
+  "$py" -c '
+import sys
+abi = "%d.%d" % sys.version_info[:2] + ("d" if hasattr(sys, "gettotalrefcount") else "")
+assert abi == sys.argv[1], sys.version' "$want"
+  echo "== making the Python $want environment $(basename "$venv")"
   "$py" -m venv "$venv"
 fi
 export PATH="$venv/bin:$PATH"

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# The Pythons this machine lacks, from Debian's unstable suite: a root directory per
+# architecture, made once per machine and reused, and a way to run a command inside one.
+#
+#   scripts/sid-root.sh make ARCH             make the root of ARCH (amd64 or arm64) unless it is
+#                                             already there with the same packages
+#   scripts/sid-root.sh run ARCH COMMAND...   run COMMAND in it, in the current folder
+#   scripts/sid-root.sh path ARCH             print where the root of ARCH is
+#
+# amd64 holds CPython 3.13, 3.14, 3.15 and 3.14's debug build (python3.14d), their headers, g++
+# and gdb: everything the project's scripts need. arm64 holds CPython 3.13 to 3.15 and their
+# headers only; its programs run under qemu's user-mode emulation, about 20 times slower.
+# The roots live in $TORVANE_ROOTS (default ~/.cache/torvane/roots). Making one needs root
+# privileges and Debian's archive; it takes about a minute for amd64 and seconds for arm64.
+#
+# `run` mounts what the command needs (/proc, /dev, this repository at its own path and the
+# machine's package-index settings) in a mount namespace of its own, so the mounts end with the
+# command and a root on disk never has anything mounted in it.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+repo="$(cd "$here/.." && pwd)"
+roots="${TORVANE_ROOTS:-$HOME/.cache/torvane/roots}"
+
+usage() { sed -n '5,9s/^# \{0,1\}//p' "$0"; }
+
+packages() {
+  case "$1" in
+    amd64)
+      echo ca-certificates,g++,gdb,git
+      for v in 3.13 3.14 3.15; do echo "python$v,python$v-dev,python$v-venv"; done
+      echo python3.14-dbg
+      ;;
+    arm64)
+      echo coreutils,dash
+      for v in 3.13 3.14 3.15; do echo "python$v,python$v-venv,libpython$v-dev"; done
+      ;;
+    *) echo "unknown architecture '$1': amd64 or arm64" >&2; exit 2 ;;
+  esac
+}
+
+need() { # need COMMAND PACKAGE: installs the Debian package when the command is missing
+  command -v "$1" >/dev/null 2>&1 && return
+  echo "sid-root: installing $2"
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$2" >/dev/null
+}
+
+# aarch64 programs run here through qemu, registered with the kernel (the F flag opens the
+# emulator now, so that it works inside the root too).
+register_arm64() {
+  need qemu-aarch64-static qemu-user-static
+  local binfmt=/proc/sys/fs/binfmt_misc
+  [ -f "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
+  [ -f "$binfmt/qemu-aarch64" ] || cat /usr/lib/binfmt.d/qemu-aarch64.conf >"$binfmt/register"
+}
+
+make_root() (
+  arch="$1" dir="$roots/sid-$1"
+  want="$(packages "$arch" | paste -sd, -)"
+  [ "$arch" = amd64 ] || register_arm64
+  mkdir -p "$roots"
+  # One maker at a time; the lock ends with this subshell.
+  exec 9>"$roots/.lock-$arch"
+  flock 9
+  if [ "$(cat "$dir/.torvane-packages" 2>/dev/null)" = "$want" ]; then
+    exit 0
+  fi
+  need mmdebstrap mmdebstrap
+  # The archive this machine's apt uses; reachable here as a dated copy, whose Release files
+  # count as expired.
+  local archive
+  archive="$(apt-get indextargets --format '$(REPO_URI)' 2>/dev/null | grep -m1 /debian/ || true)"
+  archive="${archive:-http://deb.debian.org/debian/}"
+  echo "sid-root: making the $arch root in $dir (Debian sid from $archive)"
+  rm -rf "$dir.new"
+  local variant=(--variant=apt)
+  # Unpacked only: the packages' scripts would run under emulation, for a quarter of an hour.
+  [ "$arch" = amd64 ] || variant=(--variant=extract --arch=arm64)
+  mmdebstrap --quiet "${variant[@]}" --aptopt='Acquire::Check-Valid-Until "false"' \
+    --include="$want" sid "$dir.new" "$archive"
+  if [ "$arch" = arm64 ]; then
+    for link in bin sbin lib; do [ -e "$dir.new/$link" ] || ln -s "usr/$link" "$dir.new/$link"; done
+  fi
+  mkdir -p "$dir.new/proc" "$dir.new/dev" "$dir.new/root"
+  chmod 1777 "$dir.new/tmp"
+  echo "$want" >"$dir.new/.torvane-packages"
+  rm -rf "$dir"
+  mv "$dir.new" "$dir"
+  echo "sid-root: $arch root ready"
+)
+
+run_in_root() {
+  local arch="$1" dir="$roots/sid-$1"
+  shift
+  make_root "$arch"
+  # The package index as this machine reaches it: pip's settings and certificates, and the
+  # local folders they name.
+  local f
+  for f in /etc/pip.conf /etc/xdg/pip/pip.conf /etc/xdg/pip/constraints.txt \
+    "$HOME/.config/pip/pip.conf" /etc/ssl/certs/ca-certificates.crt; do
+    if [ -f "$f" ]; then
+      mkdir -p "$dir$(dirname "$f")"
+      cp "$f" "$dir$f"
+    fi
+  done
+  local binds=("$repo")
+  for f in /opt/wheels /opt/pypi /opt/pypi-more; do [ -d "$f" ] && binds+=("$f"); done
+  # The mounts are made in a namespace of this command's own and end with it.
+  unshare --mount --propagation private -- bash -euc '
+    dir="$1"; shift
+    mount --rbind /proc "$dir/proc"
+    mount --rbind /dev "$dir/dev"
+    while [ "$1" != -- ]; do mkdir -p "$dir$1"; mount --bind "$1" "$dir$1"; shift; done
+    shift
+    exec chroot "$dir" /usr/bin/env TORVANE_IN_ROOT="$(basename "$dir")" HOME=/root \
+      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      /bin/sh -c "cd \"\$0\" && exec \"\$@\"" "$PWD" "$@"
+  ' - "$dir" "${binds[@]}" -- "$@"
+}
+
+case "${1:-}" in
+  make) make_root "${2:?$(usage)}" ;;
+  run) [ $# -ge 3 ] || { usage >&2; exit 2; }; arch="$2"; shift 2; run_in_root "$arch" "$@" ;;
+  path) packages "${2:?$(usage)}" >/dev/null; echo "$roots/sid-$2" ;;
+  -h | --help) usage ;;
+  *) usage >&2; exit 2 ;;
+esac
