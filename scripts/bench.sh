@@ -6,6 +6,6 @@
 export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/.venv-bench}"
 export TORVANE_GROUPS=build
 source "$(dirname "$0")/venv.sh"
-python -m pip install --quiet --no-build-isolation --no-deps . \
+python -m pip install --quiet --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
   -C build-dir=build/bench -C cmake.define.TORVANE_BENCH=ON
 python -m bench "$@"

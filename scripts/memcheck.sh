@@ -13,7 +13,7 @@ source "$(dirname "$0")/venv.sh"
 command -v valgrind >/dev/null ||
   (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y valgrind)
 
-python -m pip install --quiet --no-build-isolation --no-deps . \
+python -m pip install --quiet --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
   -C build-dir=build/memcheck -C cmake.build-type=RelWithDebInfo -C install.strip=false
 
 out="$root/build/memcheck/reports"

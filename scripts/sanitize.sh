@@ -10,7 +10,7 @@ source "$(dirname "$0")/venv.sh"
 # GCC 12's may-be-uninitialized analysis misfires on std::variant and std::optional moves once
 # the sanitizers instrument them (in the test hooks); the ordinary build keeps the warning.
 # Unstripped, so that reports name the module's functions.
-python -m pip install --quiet --no-build-isolation --no-deps . \
+python -m pip install --quiet --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
   -C build-dir=build/asan -C cmake.define.TORVANE_TEST_HOOKS=ON \
   -C cmake.define.TORVANE_SANITIZE=ON -C cmake.define.CMAKE_CXX_FLAGS=-Wno-maybe-uninitialized \
   -C install.strip=false

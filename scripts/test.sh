@@ -8,7 +8,7 @@ if [ "${1:-}" = --python ]; then
 fi
 export TORVANE_GROUPS=test
 source "$(dirname "$0")/venv.sh"
-python -m pip install --quiet --no-build-isolation --no-deps . \
+python -m pip install --quiet --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
   -C build-dir="build/test-$minor" -C cmake.define.TORVANE_TEST_HOOKS=ON
 # The hooks were just built: a test that cannot import them fails here instead of skipping.
 export TORVANE_REQUIRE_HOOKS=1

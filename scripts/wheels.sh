@@ -65,7 +65,7 @@ for minor in "${versions[@]}"; do
       -C build-dir="build/wheel-$tag" -C cmake.build-type=Release -C install.strip=true \
       -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain.cmake" \
       -C cmake.define.TORVANE_TEST_HOOKS=OFF -C cmake.define.TORVANE_BENCH=OFF \
-      -C cmake.define.TORVANE_SANITIZE=OFF
+      -C cmake.define.TORVANE_SANITIZE=OFF -C cmake.define.TORVANE_WERROR=ON
     python -m auditwheel repair --plat manylinux_2_17_x86_64 -w "$out" "$raw"/*.whl
   )
 done
