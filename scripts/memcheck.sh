@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# usage: scripts/memcheck.sh
+#
 # Runs the reliability workload under valgrind's memcheck: every entry point on every success
 # and failure path, one injected allocation failure at every point of each path's run, and at
 # every point of the module's creation. Fails on any invalid read or write, any other memcheck
@@ -11,9 +13,10 @@ export TORVANE_GROUPS=build
 source "$(dirname "$0")/venv.sh"
 
 command -v valgrind >/dev/null ||
-  (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y valgrind)
+  step "installing valgrind" bash -c 'apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y valgrind' 
 
-python -m pip install --quiet --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
+step "building the module for this check" \
+  python -m pip install -v --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
   -C build-dir=build/memcheck -C cmake.build-type=RelWithDebInfo -C install.strip=false
 
 out="$root/build/memcheck/reports"
@@ -31,8 +34,10 @@ status=0
 # The workload ends its process before the interpreter is finalised (--exit-now), so that what
 # the interpreter never frees on purpose is still reachable and only true losses are reported.
 # Their stderr holds the diagnostics of the internal failures the sweeps provoke.
+echo "== the reliability workload under memcheck (about 40 s)"
 "${memcheck[@]}" python tests/reliability_workload.py run 10 --sweep --exit-now \
   >"$out/run.json" 2>"$out/run.stderr" || status=$?
+echo "== the import under an allocation failure at each point, under memcheck (about 20 s)"
 "${memcheck[@]}" python tests/reliability_workload.py import-sweep entry "$out/scratch" --exit-now \
   >"$out/import-sweep.jsonl" 2>"$out/import-sweep.stderr" || status=$?
 

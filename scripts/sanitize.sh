@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# usage: scripts/sanitize.sh [PYTEST ARGUMENTS...]
+#
 # Builds the module and its test hooks with AddressSanitizer and UndefinedBehaviorSanitizer into
 # .venv-asan, then runs every test against that build. Fails on any test failure and on any
 # sanitizer report, from this process or from any interpreter the tests start.
@@ -10,7 +12,8 @@ source "$(dirname "$0")/venv.sh"
 # GCC 12's may-be-uninitialized analysis misfires on std::variant and std::optional moves once
 # the sanitizers instrument them (in the test hooks); the ordinary build keeps the warning.
 # Unstripped, so that reports name the module's functions.
-python -m pip install --quiet --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
+step "building the module for this check" \
+  python -m pip install -v --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
   -C build-dir=build/asan -C cmake.define.TORVANE_TEST_HOOKS=ON \
   -C cmake.define.TORVANE_SANITIZE=ON -C cmake.define.CMAKE_CXX_FLAGS=-Wno-maybe-uninitialized \
   -C install.strip=false
@@ -26,7 +29,8 @@ echo "import _torvane_lsan_at_exit" >"$site/_torvane_lsan_at_exit.pth"
 asan="$(g++ -print-file-name=libasan.so)"
 ubsan="$(g++ -print-file-name=libubsan.so)"
 if [ ! -f "$asan" ] || [ ! -f "$ubsan" ]; then
-  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y libasan8 libubsan1
+  step "installing the sanitizer runtimes" bash -c \
+    'apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y libasan8 libubsan1' 
   asan="$(g++ -print-file-name=libasan.so)"
   ubsan="$(g++ -print-file-name=libubsan.so)"
 fi
@@ -54,6 +58,7 @@ export TORVANE_SANITIZED=1
 export TORVANE_REQUIRE_HOOKS=1
 
 status=0
+echo "== running the tests against the sanitized build"
 python -m pytest -p no:cacheprovider "$@" || status=$?
 
 shopt -s nullglob

@@ -1,16 +1,46 @@
 #!/usr/bin/env bash
-# Builds and installs the module with its test hooks into .venv, then runs every test.
-# Python 3.12 by default; `--python 3.13` first, or TORVANE_PYTHON=3.13 in the environment, runs
-# the same suite on Python 3.13 (in .venv-3.13). Other arguments go to pytest.
+# usage: scripts/test.sh [--python 3.12|3.13|3.14|3.15|3.14d] [PYTEST ARGUMENTS...]
+#
+# Builds the module with its test hooks, installs it into a virtual environment (.venv, made
+# once and reused) and runs every test. Python 3.12 by default; `--python 3.14` (or
+# TORVANE_PYTHON=3.14) runs the same suite on another Python, in .venv-3.14; 3.14d is 3.14's
+# debug build. A Python this machine lacks comes from a Debian root (scripts/sid-root.sh).
+#
+# With TORVANE_WHEELHOUSE naming a folder of release wheels (scripts/wheels.sh), the module is
+# instead that folder's wheel for this Python and this machine, installed into a fresh
+# environment (.venv-wheel), and the test hooks alone are built from source beside it.
 if [ "${1:-}" = --python ]; then
-  export TORVANE_PYTHON="${2:?--python needs a version: 3.12 or 3.13}"
+  export TORVANE_PYTHON="${2:?--python needs a version: 3.12, 3.13, 3.14, 3.15 or 3.14d}"
   shift 2
 fi
 export TORVANE_GROUPS=test
+house="${TORVANE_WHEELHOUSE:-}"
+if [ -n "$house" ]; then
+  export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/.venv-wheel}"
+  export TORVANE_FRESH=1
+fi
 source "$(dirname "$0")/venv.sh"
-python -m pip install --quiet --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
-  -C build-dir="build/test-$minor" -C cmake.define.TORVANE_TEST_HOOKS=ON
+
+if [ -z "$house" ]; then
+  step "building the module and its test hooks for Python $minor" \
+    python -m pip install -v --no-build-isolation --no-deps . -C build-dir="build/test-$minor" \
+    -C cmake.define.TORVANE_TEST_HOOKS=ON -C cmake.define.TORVANE_WERROR=ON
+else
+  tag="$(python -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
+  wheels=("$house"/orvantis_torvane_core-*-"$tag-$tag"-*"$(uname -m)".whl)
+  [ -f "${wheels[0]}" ] || { echo "no $tag wheel for $(uname -m) in $house" >&2; exit 1; }
+  step "installing the release wheel $(basename "${wheels[0]}")" \
+    python -m pip install --no-deps "${wheels[0]}"
+  version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
+  hooks="build/hooks-$minor"
+  step "building the test hooks alone for Python $minor" bash -c '
+    cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSKBUILD_PROJECT_VERSION="$2" \
+      -DPython_EXECUTABLE="$(command -v python)" -DTORVANE_TEST_HOOKS=ON -DTORVANE_WERROR=ON &&
+      cmake --build "$1" --target _torvane_testhooks' - "$hooks" "$version"
+  cp "$hooks"/_torvane_testhooks*.so "$(python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
+fi
+
 # The hooks were just built: a test that cannot import them fails here instead of skipping.
 export TORVANE_REQUIRE_HOOKS=1
-# From the tests folder, so the installed module is imported, never the source tree.
+echo "== running the tests on Python $minor ($(python -c 'import sys; print(sys.version.split()[0])'))"
 python -m pytest "$@"

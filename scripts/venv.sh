@@ -5,6 +5,10 @@
 # name with "-3.13" added (.venv-3.13). A Python this machine lacks is taken from the Debian root
 # of scripts/sid-root.sh: the calling script then runs again, whole, inside that root.
 set -euo pipefail
+# `--help` (or -h) first: the calling script's leading comment, and nothing else done.
+case "${1:-}" in
+  -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+esac
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 caller="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
 cd "$root"
@@ -16,6 +20,27 @@ esac
 venv="${TORVANE_VENV:-$root/.venv}"
 [ "$minor" = "$(cat .python-version)" ] || venv="$venv-$minor"
 groups="${TORVANE_GROUPS:-test}"
+# TORVANE_FRESH=1: a new environment every time.
+[ -z "${TORVANE_FRESH:-}" ] || rm -rf "$venv"
+
+# step WHAT COMMAND...: says in one line what it is doing, then runs the command with its output
+# kept in build/logs. The lines that say how far it has got (pip's "Collecting", ninja's
+# "[3/25]") are shown as they come; if the command fails, the end of its output is shown too.
+step() {
+  local what="$1" log
+  shift
+  echo "== $what"
+  mkdir -p "$root/build/logs"
+  log="$root/build/logs/$(echo "$what" | tr -c 'a-zA-Z0-9.\n-' _ | cut -c1-60).log"
+  if "$@" 2>&1 | tee "$log" |
+    { grep --line-buffered -E '^(Collecting |Installing collected | *\[[0-9]+/[0-9]+\] )' |
+      sed -u -E 's/^ *//; s/^/   /' || true; }; then
+    return 0
+  fi
+  echo "== failed: $what; the end of its output ($log):" >&2
+  tail -n 60 "$log" >&2
+  return 1
+}
 
 # Prints the path of a Python interpreter of the version prefix $1 (from .python-version: any
 # 3.12.x will do), or nothing. pyenv's newest matching version first; pyenv installs the
@@ -72,9 +97,10 @@ PY
 stamp="$venv/.dependency-groups"
 if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
   # Dependency groups need pip 25.1 or later.
-  python -m pip install --quiet --upgrade pip
+  step "upgrading pip in $(basename "$venv")" python -m pip install --upgrade pip
   group_args=()
   for group in $groups; do group_args+=(--group "$group"); done
-  python -m pip install --quiet "${group_args[@]}"
+  step "installing the dependency groups '$groups' into $(basename "$venv")" \
+    python -m pip install --progress-bar off "${group_args[@]}"
   echo "$wanted" >"$stamp"
 fi
