@@ -294,7 +294,7 @@ def pytest_run(python: Path, *args: str, env: dict[str, str] | None = None):
 
 
 def test_plain_pytest_after_the_documented_install(wheel: Path, tmp_path: Path) -> None:
-    # The module and the test group, installed as the README says (`pip install . --group test`,
+    # The module and the test group, installed as CONTRIBUTING.md says (`pip install . --group test`,
     # from the wheel here), then `pytest`. This file only is left out: it would run itself.
     python = fresh_venv(tmp_path / "venv", wheel, "--group", f"{ROOT / 'pyproject.toml'}:test")
     r = pytest_run(python, "-q", "--ignore=tests/test_packaging.py")
@@ -354,14 +354,15 @@ def test_sdist_installs_into_a_fresh_venv_and_works(sdist: Path, tmp_path: Path)
 
 
 def readme_command(marker: str) -> str:
-    """The one line of a shell block in the README that contains `marker`."""
-    blocks = re.findall(r"^```sh\n(.*?)^```", (ROOT / "README.md").read_text(), re.S | re.M)
+    """The one line of a shell block in CONTRIBUTING.md that contains `marker`."""
+    text = (ROOT / "CONTRIBUTING.md").read_text()
+    blocks = re.findall(r"^```sh\n(.*?)^```", text, re.S | re.M)
     (line,) = [line for block in blocks for line in block.splitlines() if marker in line]
     return line
 
 
 def test_editable_install_rebuilds_after_a_cxx_edit(sdist: Path, tmp_path: Path) -> None:
-    # The README's command, run in a copy of the sources (the unpacked sdist) and a fresh
+    # The documented command, run in a copy of the sources (the unpacked sdist) and a fresh
     # environment: the import after an edit to the C++ sources sees the edit.
     with tarfile.open(sdist) as archive:
         archive.extractall(tmp_path, filter="data")
