@@ -150,8 +150,21 @@ def pytest_unconfigure(config):
         os.close(_watchdog_fd)
 
 
+# The running test's own time limit, in seconds.
+_test_limit = 300.0
+
+
+def subprocess_limit() -> float:
+    """A child process's time limit: a little less than the running test's own, so that a child
+    that hangs fails its test, with the child's output, before the test's own limit ends it."""
+    return max(1.0, 0.9 * _test_limit)
+
+
 @pytest.hookimpl(optionalhook=True)
 def pytest_timeout_set_timer(item, settings):
+    global _test_limit
+    if settings.timeout:
+        _test_limit = settings.timeout
     if settings.timeout and _watchdog_fd is not None:
         limit = settings.timeout + max(2.0, 0.1 * settings.timeout)
         faulthandler.dump_traceback_later(limit, exit=True, file=_watchdog_fd)

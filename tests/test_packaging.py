@@ -294,8 +294,8 @@ def pytest_run(python: Path, *args: str, env: dict[str, str] | None = None):
 
 
 def test_plain_pytest_after_the_documented_install(wheel: Path, tmp_path: Path) -> None:
-    # The module and the test group, installed as CONTRIBUTING.md says (`pip install . --group test`,
-    # from the wheel here), then `pytest`. This file only is left out: it would run itself.
+    # The module and the test group, installed as CONTRIBUTING.md says (`pip install . --group
+    # test`, from the wheel here), then `pytest`. This file only is left out: it would run itself.
     python = fresh_venv(tmp_path / "venv", wheel, "--group", f"{ROOT / 'pyproject.toml'}:test")
     r = pytest_run(python, "-q", "--ignore=tests/test_packaging.py")
     assert r.returncode == 0, r.stdout + r.stderr

@@ -15,6 +15,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import subprocess_limit
 
 WORKLOAD = Path(__file__).with_name("reliability_workload.py")
 
@@ -45,7 +46,7 @@ def measure(path: str, calls: int) -> dict:
         [sys.executable, str(WORKLOAD), "leak", path, str(calls)],
         capture_output=True,
         text=True,
-        timeout=600,
+        timeout=subprocess_limit(),
     )
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
@@ -137,7 +138,7 @@ w.BY_NAME["leaky"] = w.Path("leaky", "none", leaks[{leak!r}])
 print(json.dumps(w.mode_leak("leaky", 100_000)))
 """
     result = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=600
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=subprocess_limit()
     )
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)

@@ -14,7 +14,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
-from conftest import SUBINTERPRETERS, run_python, run_threads
+from conftest import SUBINTERPRETERS, run_python, run_threads, subprocess_limit
 
 WORKLOAD = Path(__file__).with_name("reliability_workload.py")
 THREADS = 8
@@ -255,7 +255,7 @@ def test_reimport_and_sub_interpreters_under_load() -> None:
                 t.join()
         print(problems[:5], refused, min(calls) > 0, core.__all__ == w.core.__all__)
     """.replace("WORKLOAD_PATH", repr(str(WORKLOAD)))
-    result = run_python(SUBINTERPRETERS + textwrap.dedent(code), timeout=600)
+    result = run_python(SUBINTERPRETERS + textwrap.dedent(code), timeout=subprocess_limit())
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     assert result.stdout == "[] 10 True True\n"

@@ -10,6 +10,7 @@ from importlib.util import find_spec
 from pathlib import Path
 
 import pytest
+from conftest import subprocess_limit
 
 ROOT = Path(__file__).resolve().parents[1]
 SOURCE_PACKAGE = ROOT / "python" / "orvantis"
@@ -30,7 +31,12 @@ def mypy_cache(tmp_path_factory: pytest.TempPathFactory) -> Path:
 def run(args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
     env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
     return subprocess.run(
-        [sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=600
+        [sys.executable, "-m", *args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=subprocess_limit(),
     )
 
 
