@@ -303,6 +303,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         f"{rounds} interleaved rounds in {elapsed:.0f} s; "
         "ns per call are medians over rounds with the empty loop's cost taken off, ratios are "
         "medians of per-round ratios.\n"
+        f"Module {core.__file__}; floors {floors.__file__}.\n"
     )
     print("\n".join(entry_table(cases)))
     print(f"\nRegistry builds, {BUILDS_PER_ITERATION} per iteration of a C loop:\n")

@@ -1,11 +1,88 @@
 #!/usr/bin/env bash
-# Builds and installs the module with the benchmark floors (_torvane_benchfloors) into .venv,
-# then runs the benchmarks and prints their tables. Extra arguments go to the harness:
-# --quick for a short smoke run.
-# A virtual environment of its own, so that a benchmark run never swaps the module under the tests.
-export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/.venv-bench}"
+# Builds and installs the module with the benchmark floors (_torvane_benchfloors), then runs the
+# benchmarks and prints their tables.
+#
+#   scripts/bench.sh [--python 3.13|3.14|3.15] [--wheel WHEEL] [--count CASE] [harness args]
+#
+# --python runs on that Python (TORVANE_PYTHON=3.14 in the environment does the same); one this
+# machine lacks is taken from the Debian root of scripts/sid-root.sh, whose g++ then builds both
+# extensions. --wheel benchmarks the module of a portable wheel (scripts/wheels.sh) instead of
+# one built here: the wheel's Python is the one its tag names, and the floors are built from
+# source with the wheel's own toolchain (tools/zig/toolchain.cmake, Release), so that both sides
+# of every ratio come from the same compiler and C++ library. The zig is TORVANE_ZIG, or else the
+# ziglang of requirements-wheels.txt, installed into the benchmark environment.
+# --count CASE counts instructions per call of one case under callgrind (python -m
+# bench.instructions) instead of timing; the extensions are installed unstripped for that.
+# Other arguments go to the harness (--quick for a short smoke run) or, with --count, to
+# bench.instructions.
+set -euo pipefail
+count=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --python) export TORVANE_PYTHON="${2:?--python needs a version: 3.12, 3.13, 3.14 or 3.15}"; shift 2 ;;
+    --wheel)
+      TORVANE_BENCH_WHEEL="$(cd "$(dirname "${2:?--wheel needs a wheel file}")" && pwd)/$(basename "$2")"
+      export TORVANE_BENCH_WHEEL
+      shift 2 ;;
+    --count) count="${2:?--count needs a case name, as the table shows it}"; shift 2 ;;
+    *) break ;;
+  esac
+done
+wheel="${TORVANE_BENCH_WHEEL:-}"
+if [ -n "$wheel" ]; then
+  [ -f "$wheel" ] || { echo "no wheel at $wheel" >&2; exit 2; }
+  # cp312 in the wheel's name: Python 3.12.
+  tag="$(basename "$wheel" | sed -nE 's/^[^-]+-[^-]+-cp3([0-9]+)-.*\.whl$/\1/p')"
+  [ -n "$tag" ] || { echo "cannot read the Python of $wheel from its name" >&2; exit 2; }
+  if [ -n "${TORVANE_PYTHON:-}" ] && [ "$TORVANE_PYTHON" != "3.$tag" ]; then
+    echo "the wheel is for Python 3.$tag, not $TORVANE_PYTHON" >&2
+    exit 2
+  fi
+  export TORVANE_PYTHON="3.$tag"
+fi
+# An environment of its own (one for the wheels, another for builds from source), so that a
+# benchmark run never swaps the module under the tests or under the other kind of run.
+root="$(cd "$(dirname "$0")/.." && pwd)"
+export TORVANE_VENV="${TORVANE_VENV:-$root/.venv-bench${wheel:+-wheel}}"
 export TORVANE_GROUPS=build
+# The harness's own arguments, kept for the run in the Debian root, if it comes to that.
+args=("$@")
+[ -z "$count" ] || args=(--count "$count" "$@")
+set -- "${args[@]}"
 source "$(dirname "$0")/venv.sh"
-python -m pip install --quiet --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
-  -C build-dir=build/bench -C cmake.define.TORVANE_BENCH=ON
-python -m bench "$@"
+[ -z "$count" ] || shift 2
+
+# Symbols are kept so that callgrind names the functions; stripping changes no code.
+common=(-C cmake.define.TORVANE_WERROR=ON -C cmake.define.TORVANE_BENCH=ON -C install.strip=false)
+unset PYTHONPATH
+if [ -z "$wheel" ]; then
+  python -m pip install --quiet --no-build-isolation --no-deps . "${common[@]}" \
+    -C build-dir="build/bench-$minor"
+else
+  if [ -z "${TORVANE_ZIG:-}" ]; then
+    stamp="$venv/.requirements-wheels.txt"
+    if ! cmp -s requirements-wheels.txt "$stamp"; then
+      python -m pip install --quiet -r requirements-wheels.txt
+      cp requirements-wheels.txt "$stamp"
+    fi
+  fi
+  python -m pip install --quiet --force-reinstall --no-deps "$wheel"
+  # The floors come from a build of the whole project with the wheel's toolchain; only their
+  # extension is kept, in a folder of its own that goes on the path, so the module imported is
+  # the wheel's.
+  floors="$root/build/bench-floors-cp3$tag"
+  rm -rf "$floors"
+  python -m pip install --quiet --no-build-isolation --no-deps . "${common[@]}" \
+    --target "$floors.all" --upgrade -C build-dir="build/bench-wheel-cp3$tag" \
+    -C cmake.build-type=Release \
+    -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain.cmake"
+  mkdir -p "$floors"
+  mv "$floors.all"/_torvane_benchfloors.*.so "$floors"/
+  rm -rf "$floors.all"
+  export PYTHONPATH="$floors"
+fi
+if [ -n "$count" ]; then
+  python -m bench.instructions "$count" "$@"
+else
+  python -m bench "$@"
+fi

@@ -232,18 +232,21 @@ class TestCore:
                       b"abcdefgh\x00", b"abcdefg", b"abcdefghi"]  # fmt: skip
             assert hooks.sort_by_bytes(names) == sorted(names)
 
-    def test_key_comparison_sees_every_byte_at_every_length(self, hooks):
-        # Short keys are compared by overlapping word loads: a difference in any byte, at the
-        # ends or in the overlap, must count, and so must the length alone.
-        for n in range(0, 41):
+    @pytest.mark.parametrize("compare", ["same_bytes", "same_name_words"])
+    def test_key_comparison_sees_every_byte_at_every_length(self, hooks, compare):
+        # Short keys are compared by overlapping word loads, and built-in names by the words the
+        # hash reads (names up to 16 bytes): a difference in any byte, at the ends or in the
+        # overlap, must count, and so must the length alone.
+        same = getattr(hooks, compare)
+        for n in range(0, 41 if compare == "same_bytes" else 16):
             base = bytes(range(65, 65 + n))
-            assert hooks.same_bytes(base, bytes(base))
-            assert not hooks.same_bytes(base, base + b"\x00")
+            assert same(base, bytes(base))
+            assert not same(base, base + b"\x00")
             for i in range(n):
                 for flip in (0x01, 0x80):
                     other = bytearray(base)
                     other[i] ^= flip
-                    assert not hooks.same_bytes(base, bytes(other)), (n, i, flip)
+                    assert not same(base, bytes(other)), (n, i, flip)
 
     def test_error_payload_is_verbatim(self, hooks):
         assert hooks.render_error(0, "") == "constant `` not found in registry"

@@ -372,6 +372,24 @@ PyObject* same_bytes(PyObject*, PyObject* args) {
         torvane::same_bytes({a, static_cast<std::size_t>(na)}, {b, static_cast<std::size_t>(nb)}));
 }
 
+// same_name_words(a: bytes, b: bytes) -> how a look-up compares a name of at most 16 bytes
+// with a built-in one: by the words the hash reads
+PyObject* same_name_words(PyObject*, PyObject* args) {
+    const char* a = nullptr;
+    const char* b = nullptr;
+    Py_ssize_t na = 0;
+    Py_ssize_t nb = 0;
+    if (!PyArg_ParseTuple(args, "y#y#", &a, &na, &b, &nb)) return nullptr;
+    if (na > 16 || nb > 16) {
+        PyErr_SetString(PyExc_ValueError, "names of at most 16 bytes");
+        return nullptr;
+    }
+    const auto words = [](const char* p, Py_ssize_t n) {
+        return torvane::prehash({p, static_cast<std::size_t>(n)});
+    };
+    return PyBool_FromLong(words(a, na).same_name(words(b, nb)));
+}
+
 template <class F>
 PyCFunction fn(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -393,5 +411,6 @@ PyMethodDef formulas_hooks[] = {
     {"render_error", fn(render_error), METH_VARARGS, nullptr},
     {"sort_by_bytes", fn(sort_by_bytes), METH_O, nullptr},
     {"same_bytes", fn(same_bytes), METH_VARARGS, nullptr},
+    {"same_name_words", fn(same_name_words), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

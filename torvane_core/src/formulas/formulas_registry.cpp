@@ -294,7 +294,7 @@ std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& 
 
     const Entry* fresh = make_entry(record);
     std::optional<ConstantRecord> previous;
-    if (const Entry* old = shard.find(hash, record.name)) {
+    if (const Entry* old = shard.find(hash, record.name, name_words(record.name))) {
         // The replaced entry's bytes stay in the arena until the registry goes.
         previous = old->to_record();
         const Entry* shared = builtin::kEntries.data();

@@ -1,6 +1,7 @@
 // The registry's keyed string hash and the per-registry keys.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -52,26 +53,56 @@ constexpr std::uint64_t read32_constexpr(std::string_view s, std::size_t at) noe
 
 }  // namespace hash_detail
 
-// The part of keyed_hash that depends on the name alone, for names of at most 16 bytes. The
-// built-in names have theirs made at compile time, so a registry build hashes each of them
-// with two multiplications and no load of its bytes.
+// The part of keyed_hash that depends on the name alone, for names of at most 16 bytes: the
+// words the hash reads from the name and the mix of its length. The built-in names have theirs
+// made at compile time, so a registry build hashes each of them with two multiplications and no
+// load of its bytes. The words cover every byte of such a name (two overlapping windows from
+// each end, or all of a shorter one), so with the length they identify it: two names of at most
+// 16 bytes are equal exactly when their `a`, `b` and `n` are, and a look-up that has hashed a
+// name compares it with a built-in one without reading either's bytes again.
 struct Prehash {
     std::uint64_t a;
     std::uint64_t b;
     std::uint64_t length_mix;  // mix(n ^ kOdd, kGolden)
     std::uint64_t n;
+
+    [[nodiscard]] constexpr bool same_name(const Prehash& other) const noexcept {
+        return ((a ^ other.a) | (b ^ other.b) | (n ^ other.n)) == 0;
+    }
 };
 
+namespace hash_detail {
+
+inline constexpr std::size_t kShort = 16;  // the longest name a Prehash identifies
+
+// mix(n ^ kOdd, kGolden) for every short length: a load instead of a multiplication.
+inline constexpr auto kLengthMixes = [] {
+    std::array<std::uint64_t, kShort + 1> out{};
+    for (std::size_t n = 0; n <= kShort; ++n) {
+        const u128 r = static_cast<u128>(n ^ kOdd) * kGolden;
+        out[n] = static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+    }
+    return out;
+}();
+
+}  // namespace hash_detail
+
+// The Prehash of a name of at most 16 bytes; at compile time as at run time.
 [[nodiscard]] constexpr Prehash prehash(std::string_view bytes) noexcept {
     using namespace hash_detail;
     const std::size_t n = bytes.size();
-    Prehash h{0, 0, 0, n};
-    const u128 r = static_cast<u128>(n ^ kOdd) * kGolden;
-    h.length_mix = static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+    const auto word = [bytes](std::size_t at) noexcept -> std::uint64_t {
+        if consteval {
+            return read32_constexpr(bytes, at);
+        } else {
+            return read32(reinterpret_cast<const unsigned char*>(bytes.data()) + at);
+        }
+    };
+    Prehash h{0, 0, kLengthMixes[n], n};
     if (n >= 4) {
         const std::size_t step = (n >> 3) << 2;
-        h.a = (read32_constexpr(bytes, 0) << 32) | read32_constexpr(bytes, step);
-        h.b = (read32_constexpr(bytes, n - 4) << 32) | read32_constexpr(bytes, n - 4 - step);
+        h.a = (word(0) << 32) | word(step);
+        h.b = (word(n - 4) << 32) | word(n - 4 - step);
     } else if (n > 0) {
         h.a = (static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[0])) << 16) |
               (static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[n >> 1])) << 8) |
@@ -80,43 +111,38 @@ struct Prehash {
     return h;
 }
 
-// A keyed 64-bit hash of short names. Every byte and the length take part; the key decides
-// the result, so iteration orders differ between registries and between processes. Inline:
-// every look-up hashes one name, and the call would cost a quarter of the hash.
-[[nodiscard]] inline std::uint64_t keyed_hash(const HashKey& key, std::string_view bytes) noexcept {
-    using namespace hash_detail;
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::uint64_t seed = key.k0 ^ mix(n ^ kOdd, kGolden);
-    std::uint64_t a = 0;
-    std::uint64_t b = 0;
-    if (n <= 16) {
-        if (n >= 4) {
-            // Two overlapping 4-byte windows from each end cover all of 4..16 bytes.
-            const std::size_t step = (n >> 3) << 2;
-            a = (read32(p) << 32) | read32(p + step);
-            b = (read32(p + n - 4) << 32) | read32(p + n - 4 - step);
-        } else if (n > 0) {
-            a = (static_cast<std::uint64_t>(p[0]) << 16) |
-                (static_cast<std::uint64_t>(p[n >> 1]) << 8) | p[n - 1];
-        }
-    } else {
-        std::size_t left = n;
-        while (left > 16) {
-            seed = mix(read64(p) ^ key.k1, read64(p + 8) ^ seed);
-            p += 16;
-            left -= 16;
-        }
-        a = read64(p + left - 16);
-        b = read64(p + left - 8);
-    }
-    return mix(mix(a ^ key.k1, b ^ seed) ^ kOdd, key.k1 ^ n);
+// What a look-up compares built-in names with: the Prehash of a short name; of a longer one,
+// only its length, which no built-in name has.
+[[nodiscard]] inline Prehash name_words(std::string_view bytes) noexcept {
+    if (bytes.size() <= hash_detail::kShort) [[likely]]
+        return prehash(bytes);
+    return Prehash{0, 0, 0, bytes.size()};
 }
 
 // keyed_hash(key, name) for the name that `pre` was made from.
 [[nodiscard]] inline std::uint64_t keyed_hash(const HashKey& key, const Prehash& pre) noexcept {
     using namespace hash_detail;
     return mix(mix(pre.a ^ key.k1, pre.b ^ key.k0 ^ pre.length_mix) ^ kOdd, key.k1 ^ pre.n);
+}
+
+// A keyed 64-bit hash of short names. Every byte and the length take part; the key decides
+// the result, so iteration orders differ between registries and between processes. Inline:
+// every look-up hashes one name, and the call would cost a quarter of the hash.
+[[nodiscard]] inline std::uint64_t keyed_hash(const HashKey& key, std::string_view bytes) noexcept {
+    using namespace hash_detail;
+    const std::size_t n = bytes.size();
+    if (n <= kShort) return keyed_hash(key, prehash(bytes));
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::uint64_t seed = key.k0 ^ mix(n ^ kOdd, kGolden);
+    std::size_t left = n;
+    while (left > 16) {
+        seed = mix(read64(p) ^ key.k1, read64(p + 8) ^ seed);
+        p += 16;
+        left -= 16;
+    }
+    const std::uint64_t a = read64(p + left - 16);
+    const std::uint64_t b = read64(p + left - 8);
+    return mix(mix(a ^ key.k1, b ^ seed) ^ kOdd, key.k1 ^ n);
 }
 
 // Byte equality of two names, without a library call for the short ones: overlapping loads

@@ -45,8 +45,11 @@ PyObject* registry_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         TV_ASSIGN(PyTypeObject * type, formulas_registry_class.need());
         TV_CHECK(check_self(self, type, kClass));
         TV_ASSIGN(const std::string_view name, text_argument(bound[0], "name"));
-        const auto value = Object::of(self).value_of(name);
-        if (!value) return std::unexpected(Failure::raise(PyExc_KeyError, render(value.error())));
+        const std::optional<double> value = Object::of(self).find_value(name);
+        if (!value) [[unlikely]] {
+            return std::unexpected(
+                Failure::raise(PyExc_KeyError, render(FormulasRegistry::not_found_error(name))));
+        }
         Owned result(PyFloat_FromDouble(*value));
         if (!result) return std::unexpected(Failure::api_failed());
         return result;
