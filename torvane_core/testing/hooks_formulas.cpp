@@ -1,4 +1,5 @@
 // Hooks on the constants registry: records, insertion, copies, the shard rule and the errors.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -373,6 +374,45 @@ PyObject* rw_lock_handoff(PyObject*, PyObject* args) {
     return Py_BuildValue("(ilii)", jumped.load(), stalls, out_at_entry.load(), late_done.load());
 }
 
+// rw_lock_publish(rounds) -> what a reader read in each round. Each round a writer stores the
+// round's number under the lock, and then a reader takes the lock for reading and reads it. The
+// two meet only through the lock (the reader waits for a relaxed flag, which orders nothing),
+// so under ThreadSanitizer the read is a race unless taking the lock for reading acquires what
+// the writer's unlock released.
+PyObject* rw_lock_publish(PyObject*, PyObject* arg) {
+    const long rounds = PyLong_AsLong(arg);
+    if (PyErr_Occurred()) return nullptr;
+    std::vector<long> seen(static_cast<std::size_t>(std::max(rounds, 0L)));
+    Py_BEGIN_ALLOW_THREADS;
+    for (long r = 0; r < rounds; ++r) {
+        torvane::RwLock lock;
+        long data = 0;
+        std::atomic<bool> written{false};
+        std::thread reader([&] {
+            while (!written.load(std::memory_order_relaxed)) std::this_thread::yield();
+            std::shared_lock guard(lock);
+            seen[static_cast<std::size_t>(r)] = data;
+        });
+        std::thread writer([&] {
+            {
+                std::unique_lock guard(lock);
+                data = r + 1;
+            }
+            written.store(true, std::memory_order_relaxed);
+        });
+        writer.join();
+        reader.join();
+    }
+    Py_END_ALLOW_THREADS;
+    Owned out(PyList_New(0));
+    if (!out) return nullptr;
+    for (long v : seen) {
+        Owned item(PyLong_FromLong(v));
+        if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
 // lookup_is_deep_copy(name) -> (changed copy, stored record after the copy was changed and
 // dropped). The copy's texts and list are changed in place, so a shallow copy would show.
 PyObject* lookup_is_deep_copy(PyObject*, PyObject* arg) {
@@ -479,6 +519,7 @@ PyMethodDef formulas_hooks[] = {
     {"lookup_is_deep_copy", fn(lookup_is_deep_copy), METH_O, nullptr},
     {"rw_lock_exclusion", fn(rw_lock_exclusion), METH_VARARGS, nullptr},
     {"rw_lock_handoff", fn(rw_lock_handoff), METH_VARARGS, nullptr},
+    {"rw_lock_publish", fn(rw_lock_publish), METH_O, nullptr},
     {"render_error", fn(render_error), METH_VARARGS, nullptr},
     {"sort_by_bytes", fn(sort_by_bytes), METH_O, nullptr},
     {"same_bytes", fn(same_bytes), METH_VARARGS, nullptr},
