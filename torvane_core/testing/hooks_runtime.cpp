@@ -71,6 +71,13 @@ const Import kImports[] = {
     import_of<Counting<9, void*, std::size_t>>("__cxa_allocate_exception"),
 };
 
+// The relocations that fill a slot of the global offset table with a function's address.
+#if defined(__aarch64__)
+constexpr unsigned kJumpSlot = R_AARCH64_JUMP_SLOT, kGlobDat = R_AARCH64_GLOB_DAT;
+#else
+constexpr unsigned kJumpSlot = R_X86_64_JUMP_SLOT, kGlobDat = R_X86_64_GLOB_DAT;
+#endif
+
 // One slot of the extension's global offset table that holds an allocation function.
 struct Slot {
     void** at;
@@ -93,41 +100,49 @@ int find_slots(dl_phdr_info* info, std::size_t, void* data) {
     std::free(real);
     if (!match) return 0;
     found.seen = true;
-    const ElfW(Addr) base = info->dlpi_addr;
+    const Elf64_Addr base = info->dlpi_addr;
     // The dynamic linker has already relocated most of these addresses in place; not all do.
-    auto address = [base](ElfW(Addr) a) { return a < base ? a + base : a; };
-    const ElfW(Dyn)* dynamic = nullptr;
+    auto address = [base](Elf64_Addr a) { return a < base ? a + base : a; };
+    const Elf64_Dyn* dynamic = nullptr;
     const long page = ::sysconf(_SC_PAGESIZE);
     for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-        if (ph.p_type == PT_DYNAMIC) dynamic = reinterpret_cast<const ElfW(Dyn)*>(base + ph.p_vaddr);
+        const Elf64_Phdr& ph = info->dlpi_phdr[i];
+        if (ph.p_type == PT_DYNAMIC)
+            dynamic = reinterpret_cast<const Elf64_Dyn*>(base + ph.p_vaddr);
         if (ph.p_type == PT_GNU_RELRO) {
-            const std::uintptr_t start = (base + ph.p_vaddr) & ~static_cast<std::uintptr_t>(page - 1);
+            const std::uintptr_t start =
+                (base + ph.p_vaddr) & ~static_cast<std::uintptr_t>(page - 1);
             found.read_only->emplace_back(start, base + ph.p_vaddr + ph.p_memsz);
         }
     }
     if (dynamic == nullptr) return 1;
-    const ElfW(Sym)* symbols = nullptr;
+    const Elf64_Sym* symbols = nullptr;
     const char* names = nullptr;
-    const ElfW(Rela)* tables[2] = {nullptr, nullptr};
+    const Elf64_Rela* tables[2] = {nullptr, nullptr};
     std::size_t sizes[2] = {0, 0};
-    for (const ElfW(Dyn)* d = dynamic; d->d_tag != DT_NULL; ++d) {
+    for (const Elf64_Dyn* d = dynamic; d->d_tag != DT_NULL; ++d) {
         switch (d->d_tag) {
-            case DT_SYMTAB: symbols = reinterpret_cast<const ElfW(Sym)*>(address(d->d_un.d_ptr)); break;
+            case DT_SYMTAB:
+                symbols = reinterpret_cast<const Elf64_Sym*>(address(d->d_un.d_ptr));
+                break;
             case DT_STRTAB: names = reinterpret_cast<const char*>(address(d->d_un.d_ptr)); break;
-            case DT_JMPREL: tables[0] = reinterpret_cast<const ElfW(Rela)*>(address(d->d_un.d_ptr)); break;
+            case DT_JMPREL:
+                tables[0] = reinterpret_cast<const Elf64_Rela*>(address(d->d_un.d_ptr));
+                break;
             case DT_PLTRELSZ: sizes[0] = d->d_un.d_val; break;
-            case DT_RELA: tables[1] = reinterpret_cast<const ElfW(Rela)*>(address(d->d_un.d_ptr)); break;
+            case DT_RELA:
+                tables[1] = reinterpret_cast<const Elf64_Rela*>(address(d->d_un.d_ptr));
+                break;
             case DT_RELASZ: sizes[1] = d->d_un.d_val; break;
             default: break;
         }
     }
     if (symbols == nullptr || names == nullptr) return 1;
     for (int t = 0; t < 2; ++t) {
-        for (std::size_t k = 0; tables[t] != nullptr && k < sizes[t] / sizeof(ElfW(Rela)); ++k) {
-            const ElfW(Rela)& r = tables[t][k];
+        for (std::size_t k = 0; tables[t] != nullptr && k < sizes[t] / sizeof(Elf64_Rela); ++k) {
+            const Elf64_Rela& r = tables[t][k];
             const auto type = ELF64_R_TYPE(r.r_info);
-            if (type != R_X86_64_JUMP_SLOT && type != R_X86_64_GLOB_DAT) continue;
+            if (type != kJumpSlot && type != kGlobDat) continue;
             const char* name = names + symbols[ELF64_R_SYM(r.r_info)].st_name;
             for (std::size_t i = 0; i < std::size(kImports); ++i) {
                 auto** at = reinterpret_cast<void**>(base + r.r_offset);
