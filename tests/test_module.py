@@ -76,6 +76,20 @@ def test_function_objects(name):
     assert type(f).__name__ == "builtin_function_or_method"
 
 
+# The module's own native heap blocks a call asks for (the interpreter's are not counted): the
+# listings and the datasheet keep their registry on the stack; a registry object owns one block.
+@pytest.mark.parametrize(
+    ("call", "blocks"),
+    [("py_list_constants()", 0), ("py_list_quarks()", 0), ("py_get_constant('b3')", 0),
+     ("PyFormulasRegistry()", 1), ("PyQuarkRegistry()", 0)],
+)  # fmt: skip
+def test_native_heap_blocks_per_call(hooks, call, blocks):
+    fn = eval(f"lambda: core.{call}")  # noqa: S307 - the module's own calls, written above
+    fn()  # what a first call sets up once is not counted
+    counted, slots = hooks.native_allocations(core.__file__, fn, 100)
+    assert (counted, slots > 0) == (100 * blocks, True)
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
 def test_the_library_exports_only_its_init_entry():
     out = subprocess.run(

@@ -97,15 +97,15 @@ def test_daemon_threads_inside_the_module_end_quietly_at_exit(route: str) -> Non
 
 
 # ---------------------------------------------------------------------------------------------
-# A second runtime in the same process.
+# A second and a third runtime in the same process.
 
 EMBED = r"""
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-/* Two rounds of initialise, import, call, finalise; each prints what the module answers. */
+/* Three rounds of initialise, import, call, finalise; each prints what the module answers. */
 int main(void) {
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 3; ++round) {
         Py_Initialize();
         int failed = PyRun_SimpleString(
             "import sys\n"
@@ -170,4 +170,4 @@ def test_a_second_runtime_gets_a_working_module(tmp_path: Path) -> None:
         "No constructor defined for PyCKMMatrix",
         "PyFormulasRegistry.get() got multiple values for argument 'name'",
     ]
-    assert result.stdout.splitlines() == one_round * 2
+    assert result.stdout.splitlines() == one_round * 3

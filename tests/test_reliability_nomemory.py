@@ -114,6 +114,7 @@ def test_the_sweeps_reach_the_documented_outcomes() -> None:
         "registry_new",
         "get_constant",
         "registry_get_not_found",
+        "ckm_jarlskog",
     ):
         result = subprocess.run(
             [sys.executable, str(WORKLOAD), "nomemory", path],
@@ -126,6 +127,8 @@ def test_the_sweeps_reach_the_documented_outcomes() -> None:
     # A result object that cannot be made: the internal failure, after PyErr_Print.
     assert "PanicException" in seen["list_constants"]
     assert "PanicException" in seen["registry_get"]
+    # The float of jarlskog's fast path: the internal failure, never a bare MemoryError.
+    assert seen["ckm_jarlskog"] == {"PanicException", "ok"}
     # from_topology's instance allocation: the internal failure carrying the allocation error.
     assert "PanicException" in seen["ckm_from_topology"]
     # A constructor's instance allocation: the allocator's own MemoryError.

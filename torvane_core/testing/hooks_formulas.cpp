@@ -1,6 +1,9 @@
 // Hooks on the constants registry: records, insertion, copies, the shard rule and the errors.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <latch>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -12,6 +15,18 @@
 #include "hooks.hpp"
 #include "pyfacade/owned.hpp"
 #include "runtime/byte_order.hpp"
+
+namespace torvane {
+
+// What the lock tests need to see of the lock word, and a way out of a lost wake-up.
+struct RwLockProbe {
+    static bool writer_bit(const RwLock& lock) noexcept {
+        return (lock.state_.load(std::memory_order_relaxed) & RwLock::kWriter) != 0;
+    }
+    static void wake(RwLock& lock) noexcept { lock.state_.notify_all(); }
+};
+
+}  // namespace torvane
 
 namespace {
 
@@ -285,6 +300,119 @@ PyObject* rw_lock_exclusion(PyObject*, PyObject* args) {
     return Py_BuildValue("(ll)", torn.load(), static_cast<long>(first));
 }
 
+// rw_lock_handoff(holders, late, hold_ms, late_while_held) -> (jumped, stalls, holders out when
+// the writer got in, late readers done). `holders` readers take the lock and keep it; a writer
+// then asks for it and, once `late` more readers have queued behind it and hold_ms passed, the
+// holders leave, so the writer has gone to sleep on them. The late readers come while the
+// writer waits for the holders (sharing the lock with them), or while it holds the lock for
+// hold_ms (`late_while_held`). A late reader that gets in before the writer is done jumped the
+// queue. Each wait has a deadline: a sleeper nobody woke is woken here and counted as a stall.
+PyObject* rw_lock_handoff(PyObject*, PyObject* args) {
+    int holders = 0;
+    int late = 0;
+    int hold_ms = 0;
+    int late_while_held = 0;
+    if (!PyArg_ParseTuple(args, "iiip", &holders, &late, &hold_ms, &late_while_held))
+        return nullptr;
+    using namespace std::chrono;
+    torvane::RwLock lock;
+    std::latch holders_in(holders), late_queued(late), holders_go(1), writer_go(1);
+    std::atomic<int> holders_out{0}, late_done{0}, jumped{0}, out_at_entry{-1};
+    std::atomic<bool> writer_in{false}, writer_done{false};
+    long stalls = 0;
+    auto await = [&](auto ready) {
+        for (auto deadline = steady_clock::now() + seconds(5); !ready();) {
+            std::this_thread::sleep_for(microseconds(200));
+            if (steady_clock::now() > deadline) {
+                ++stalls;
+                torvane::RwLockProbe::wake(lock);
+                deadline = steady_clock::now() + seconds(5);
+            }
+        }
+    };
+    auto pause = [&] { std::this_thread::sleep_for(milliseconds(hold_ms)); };
+    Py_BEGIN_ALLOW_THREADS;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < holders; ++i) {
+        threads.emplace_back([&] {
+            std::shared_lock guard(lock);
+            holders_in.count_down();
+            holders_go.wait();
+            holders_out.fetch_add(1);
+        });
+    }
+    holders_in.wait();
+    threads.emplace_back([&] {
+        std::unique_lock guard(lock);
+        out_at_entry = holders_out.load();
+        writer_in = true;
+        writer_go.wait();
+        writer_done = true;
+    });
+    auto queue_late = [&] {
+        for (int i = 0; i < late; ++i) {
+            threads.emplace_back([&] {
+                late_queued.count_down();
+                std::shared_lock guard(lock);
+                if (!writer_done) jumped.fetch_add(1);
+                late_done.fetch_add(1);
+            });
+        }
+        late_queued.wait();
+        pause();  // each has asked for the lock by now
+    };
+    await([&] { return torvane::RwLockProbe::writer_bit(lock); });
+    if (!late_while_held) queue_late();
+    pause();  // the writer sleeps on the holders
+    holders_go.count_down();
+    await([&] { return writer_in.load(); });
+    if (late_while_held) queue_late();
+    writer_go.count_down();
+    await([&] { return late_done.load() == late; });
+    for (auto& t : threads) t.join();
+    Py_END_ALLOW_THREADS;
+    return Py_BuildValue("(ilii)", jumped.load(), stalls, out_at_entry.load(), late_done.load());
+}
+
+// rw_lock_publish(rounds) -> what a reader read in each round. Each round a writer stores the
+// round's number under the lock, and then a reader takes the lock for reading and reads it. The
+// two meet only through the lock (the reader waits for a relaxed flag, which orders nothing),
+// so under ThreadSanitizer the read is a race unless taking the lock for reading acquires what
+// the writer's unlock released.
+PyObject* rw_lock_publish(PyObject*, PyObject* arg) {
+    const long rounds = PyLong_AsLong(arg);
+    if (PyErr_Occurred()) return nullptr;
+    std::vector<long> seen(static_cast<std::size_t>(std::max(rounds, 0L)));
+    Py_BEGIN_ALLOW_THREADS;
+    for (long r = 0; r < rounds; ++r) {
+        torvane::RwLock lock;
+        long data = 0;
+        std::atomic<bool> written{false};
+        std::thread reader([&] {
+            while (!written.load(std::memory_order_relaxed)) std::this_thread::yield();
+            std::shared_lock guard(lock);
+            seen[static_cast<std::size_t>(r)] = data;
+        });
+        std::thread writer([&] {
+            {
+                std::unique_lock guard(lock);
+                data = r + 1;
+            }
+            written.store(true, std::memory_order_relaxed);
+        });
+        writer.join();
+        reader.join();
+    }
+    Py_END_ALLOW_THREADS;
+    Owned out(PyList_New(0));
+    if (!out) return nullptr;
+    for (long v : seen) {
+        Owned item(PyLong_FromLong(v));
+        if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
 // lookup_is_deep_copy(name) -> (changed copy, stored record after the copy was changed and
 // dropped). The copy's texts and list are changed in place, so a shallow copy would show.
 PyObject* lookup_is_deep_copy(PyObject*, PyObject* arg) {
@@ -408,6 +536,8 @@ PyMethodDef formulas_hooks[] = {
     {"datasheet_texts", fn(datasheet_texts), METH_O, nullptr},
     {"lookup_is_deep_copy", fn(lookup_is_deep_copy), METH_O, nullptr},
     {"rw_lock_exclusion", fn(rw_lock_exclusion), METH_VARARGS, nullptr},
+    {"rw_lock_handoff", fn(rw_lock_handoff), METH_VARARGS, nullptr},
+    {"rw_lock_publish", fn(rw_lock_publish), METH_O, nullptr},
     {"render_error", fn(render_error), METH_VARARGS, nullptr},
     {"sort_by_bytes", fn(sort_by_bytes), METH_O, nullptr},
     {"same_bytes", fn(same_bytes), METH_VARARGS, nullptr},

@@ -1,8 +1,28 @@
-// Hooks on the runtime support: checked allocation.
+// Hooks on the runtime support: checked allocation, and a count of the heap blocks another
+// extension's own code asks for.
+#include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
 #include "hooks.hpp"
+#include "pyfacade/owned.hpp"
 #include "runtime/alloc.hpp"
 
 namespace {
+
+using torvane::py::Owned;
 
 // checked_alloc(bytes) -> None: allocates and frees `bytes`; a request the heap cannot meet
 // ends the process.
@@ -13,9 +33,188 @@ PyObject* checked_alloc(PyObject*, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+// The allocation functions an extension can import, each with a counting stand-in that calls
+// the definition the extension itself would have reached (the process's first, as the dynamic
+// linker binds it: a sanitizer's when one is preloaded).
+std::atomic<long> g_blocks{0};
+
+template <auto Tag, class R, class... A>
+struct Counting {
+    static inline R (*real)(A...) = nullptr;
+    static R call(A... a) {
+        g_blocks.fetch_add(1, std::memory_order_relaxed);
+        return real(a...);
+    }
+};
+
+struct Import {
+    const char* symbol;
+    void* stand_in;
+    void** real;
+};
+
+template <class C>
+Import import_of(const char* symbol) {
+    return {symbol, reinterpret_cast<void*>(&C::call), reinterpret_cast<void**>(&C::real)};
+}
+
+const Import kImports[] = {
+    import_of<Counting<0, void*, std::size_t>>("malloc"),
+    import_of<Counting<1, void*, std::size_t, std::size_t>>("calloc"),
+    import_of<Counting<2, void*, void*, std::size_t>>("realloc"),
+    import_of<Counting<3, void*, std::size_t, std::size_t>>("aligned_alloc"),
+    import_of<Counting<4, int, void**, std::size_t, std::size_t>>("posix_memalign"),
+    import_of<Counting<5, void*, std::size_t>>("_Znwm"),  // operator new
+    import_of<Counting<6, void*, std::size_t>>("_Znam"),  // operator new[]
+    import_of<Counting<7, void*, std::size_t, std::align_val_t>>("_ZnwmSt11align_val_t"),
+    import_of<Counting<8, void*, std::size_t, std::align_val_t>>("_ZnamSt11align_val_t"),
+    import_of<Counting<9, void*, std::size_t>>("__cxa_allocate_exception"),
+};
+
+// The relocations that fill a slot of the global offset table with a function's address.
+#if defined(__aarch64__)
+constexpr unsigned kJumpSlot = R_AARCH64_JUMP_SLOT, kGlobDat = R_AARCH64_GLOB_DAT;
+#else
+constexpr unsigned kJumpSlot = R_X86_64_JUMP_SLOT, kGlobDat = R_X86_64_GLOB_DAT;
+#endif
+
+// One slot of the extension's global offset table that holds an allocation function.
+struct Slot {
+    void** at;
+    std::size_t import;  // index into kImports
+    void* bound;         // what the slot held before
+};
+
+struct Found {
+    const char* path;
+    std::vector<Slot>* slots;
+    std::vector<std::pair<std::uintptr_t, std::uintptr_t>>* read_only;  // RELRO page ranges
+    bool seen = false;
+};
+
+// Finds the loaded object at `path` and the slots its relocations bind to allocation functions.
+int find_slots(dl_phdr_info* info, std::size_t, void* data) {
+    auto& found = *static_cast<Found*>(data);
+    char* real = info->dlpi_name[0] != '\0' ? ::realpath(info->dlpi_name, nullptr) : nullptr;
+    const bool match = real != nullptr && std::strcmp(real, found.path) == 0;
+    std::free(real);
+    if (!match) return 0;
+    found.seen = true;
+    const Elf64_Addr base = info->dlpi_addr;
+    // The dynamic linker has already relocated most of these addresses in place; not all do.
+    auto address = [base](Elf64_Addr a) { return a < base ? a + base : a; };
+    const Elf64_Dyn* dynamic = nullptr;
+    const long page = ::sysconf(_SC_PAGESIZE);
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const Elf64_Phdr& ph = info->dlpi_phdr[i];
+        if (ph.p_type == PT_DYNAMIC)
+            dynamic = reinterpret_cast<const Elf64_Dyn*>(base + ph.p_vaddr);
+        if (ph.p_type == PT_GNU_RELRO) {
+            const std::uintptr_t start =
+                (base + ph.p_vaddr) & ~static_cast<std::uintptr_t>(page - 1);
+            found.read_only->emplace_back(start, base + ph.p_vaddr + ph.p_memsz);
+        }
+    }
+    if (dynamic == nullptr) return 1;
+    const Elf64_Sym* symbols = nullptr;
+    const char* names = nullptr;
+    const Elf64_Rela* tables[2] = {nullptr, nullptr};
+    std::size_t sizes[2] = {0, 0};
+    for (const Elf64_Dyn* d = dynamic; d->d_tag != DT_NULL; ++d) {
+        switch (d->d_tag) {
+            case DT_SYMTAB:
+                symbols = reinterpret_cast<const Elf64_Sym*>(address(d->d_un.d_ptr));
+                break;
+            case DT_STRTAB: names = reinterpret_cast<const char*>(address(d->d_un.d_ptr)); break;
+            case DT_JMPREL:
+                tables[0] = reinterpret_cast<const Elf64_Rela*>(address(d->d_un.d_ptr));
+                break;
+            case DT_PLTRELSZ: sizes[0] = d->d_un.d_val; break;
+            case DT_RELA:
+                tables[1] = reinterpret_cast<const Elf64_Rela*>(address(d->d_un.d_ptr));
+                break;
+            case DT_RELASZ: sizes[1] = d->d_un.d_val; break;
+            default: break;
+        }
+    }
+    if (symbols == nullptr || names == nullptr) return 1;
+    for (int t = 0; t < 2; ++t) {
+        for (std::size_t k = 0; tables[t] != nullptr && k < sizes[t] / sizeof(Elf64_Rela); ++k) {
+            const Elf64_Rela& r = tables[t][k];
+            const auto type = ELF64_R_TYPE(r.r_info);
+            if (type != kJumpSlot && type != kGlobDat) continue;
+            const char* name = names + symbols[ELF64_R_SYM(r.r_info)].st_name;
+            for (std::size_t i = 0; i < std::size(kImports); ++i) {
+                auto** at = reinterpret_cast<void**>(base + r.r_offset);
+                // The two tables may overlap: each slot once.
+                if (std::strcmp(name, kImports[i].symbol) == 0 &&
+                    std::ranges::find(*found.slots, at, &Slot::at) == found.slots->end()) {
+                    found.slots->push_back({at, i, nullptr});
+                }
+            }
+        }
+    }
+    return 1;
+}
+
+// Writes `value` into a slot that may lie in a page the linker made read-only.
+void write_slot(void** at, void* value,
+                const std::vector<std::pair<std::uintptr_t, std::uintptr_t>>& read_only) {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    void* start = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(at) &
+                                          ~static_cast<std::uintptr_t>(page - 1));
+    bool relro = false;
+    for (const auto& [lo, hi] : read_only) {
+        const auto a = reinterpret_cast<std::uintptr_t>(at);
+        relro = relro || (a >= lo && a < hi);
+    }
+    if (relro) ::mprotect(start, static_cast<std::size_t>(page), PROT_READ | PROT_WRITE);
+    *at = value;
+    if (relro) ::mprotect(start, static_cast<std::size_t>(page), PROT_READ);
+}
+
+// native_allocations(path, call, times) -> (heap blocks, slots): calls call() `times` times
+// while every allocation function the extension at `path` imports counts each block asked for
+// from the extension's own code (the interpreter's allocations are not seen), and gives that
+// count with the number of slots it watched.
+PyObject* native_allocations(PyObject*, PyObject* args) {
+    PyObject* path_object = nullptr;
+    PyObject* call = nullptr;
+    long times = 0;
+    if (!PyArg_ParseTuple(args, "O&Ol", PyUnicode_FSConverter, &path_object, &call, &times))
+        return nullptr;
+    Owned path_bytes(path_object);
+    char* path = ::realpath(PyBytes_AS_STRING(path_bytes.get()), nullptr);
+    if (path == nullptr) return PyErr_SetFromErrno(PyExc_OSError);
+    std::vector<Slot> slots;
+    std::vector<std::pair<std::uintptr_t, std::uintptr_t>> read_only;
+    Found found{path, &slots, &read_only};
+    ::dl_iterate_phdr(find_slots, &found);
+    std::free(path);
+    if (!found.seen) return PyErr_Format(PyExc_LookupError, "that extension is not loaded");
+    for (Slot& s : slots) {
+        const Import& import = kImports[s.import];
+        *import.real = ::dlsym(RTLD_DEFAULT, import.symbol);
+        if (*import.real == nullptr) return PyErr_Format(PyExc_LookupError, "no %s", import.symbol);
+        s.bound = *s.at;
+        write_slot(s.at, import.stand_in, read_only);
+    }
+    g_blocks = 0;
+    bool failed = false;
+    for (long i = 0; i < times && !failed; ++i) {
+        Owned result(PyObject_CallNoArgs(call));
+        failed = !result;
+    }
+    const long blocks = g_blocks.load();
+    for (const Slot& s : slots) write_slot(s.at, s.bound, read_only);
+    if (failed) return nullptr;
+    return Py_BuildValue("(ln)", blocks, static_cast<Py_ssize_t>(slots.size()));
+}
+
 }  // namespace
 
 PyMethodDef runtime_hooks[] = {
     {"checked_alloc", checked_alloc, METH_O, nullptr},
+    {"native_allocations", native_allocations, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

@@ -44,6 +44,36 @@ static_assert(builtin_block_bytes(std::size_t{1} << 20) + 16 <= 1032);
 // with more than a thousand processors take the general insertion.
 constexpr std::size_t kMaxPlacedShards = 4096;
 
+// More shards than directory slots (machines with more than 8 processors): the shards of
+// indices that share a slot are chained. Out of line, so that its byte per shard (4 KiB) is
+// taken only on those machines and not from every caller's stack. Returns the shards made.
+[[gnu::noinline]] std::uint32_t place_chained(Shard** directory, std::size_t shards,
+                                              const std::uint32_t (&indices)[builtin::kCount],
+                                              Shard* pool) noexcept {
+    using builtin::kCount;
+    std::uint32_t made = 0;
+    // made_for[index]: 1 + the pool position of that index's shard, 0 for none yet. The
+    // new position is chosen by masks: a branch on it would mispredict.
+    std::uint8_t made_for[kMaxPlacedShards];
+    std::memset(made_for, 0, shards);
+    std::uint32_t members[kCount + 1] = {};
+    std::uint32_t index_of[kCount + 1];
+    for (std::size_t i = 0; i < kCount; ++i) {
+        const std::uint32_t seen = made_for[indices[i]];
+        const std::uint32_t none = seen == 0;
+        made += none;
+        const std::uint32_t s = seen | (made & (0u - none));
+        made_for[indices[i]] = static_cast<std::uint8_t>(s);
+        index_of[s] = indices[i];
+        members[s] |= std::uint32_t{1} << i;
+    }
+    for (std::uint32_t s = 1; s <= made; ++s) {
+        Shard*& head = directory[index_of[s] & (kBuiltinDirectory - 1)];
+        head = ::new (pool + s - 1) Shard(index_of[s], members[s], head);
+    }
+    return made;
+}
+
 }  // namespace
 
 namespace detail {
@@ -147,25 +177,7 @@ void FormulasRegistry::place_builtin_table() noexcept {
             directory_[index] = ::new (pool + made++) Shard(index, members[index], nullptr);
         }
     } else {
-        // made_for[index]: 1 + the pool position of that index's shard, 0 for none yet. The
-        // new position is chosen by masks: a branch on it would mispredict.
-        std::uint8_t made_for[kMaxPlacedShards];
-        std::memset(made_for, 0, shards);
-        std::uint32_t members[kCount + 1] = {};
-        std::uint32_t index_of[kCount + 1];
-        for (std::size_t i = 0; i < kCount; ++i) {
-            const std::uint32_t seen = made_for[indices[i]];
-            const std::uint32_t none = seen == 0;
-            made += none;
-            const std::uint32_t s = seen | (made & (0u - none));
-            made_for[indices[i]] = static_cast<std::uint8_t>(s);
-            index_of[s] = indices[i];
-            members[s] |= std::uint32_t{1} << i;
-        }
-        for (std::uint32_t s = 1; s <= made; ++s) {
-            Shard*& head = directory_[index_of[s] & (kBuiltinDirectory - 1)];
-            head = ::new (pool + s - 1) Shard(index_of[s], members[s], head);
-        }
+        made = place_chained(directory_, shards, indices, pool);
     }
     dir_used_ = made;
     count_.store(kCount, std::memory_order_relaxed);

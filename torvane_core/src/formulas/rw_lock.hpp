@@ -6,6 +6,8 @@
 
 namespace torvane {
 
+struct RwLockProbe;  // the test hooks' window on the lock word
+
 // std::shared_mutex is a pthread_rwlock_t: 56 bytes, and about sixty instructions around its two
 // atomic operations for an uncontended read. A registry has up to seventeen shards and is read
 // far more than written, so the lock is one word: readers count themselves in with one atomic
@@ -54,6 +56,7 @@ public:
     }
 
 private:
+    friend struct RwLockProbe;
     static constexpr std::uint32_t kWriter = 0x8000'0000u;
 
     // A reader that met a writer: step back out, then come in once the writer has gone.
