@@ -134,7 +134,8 @@ int main(void) {
 
 
 def _config_script() -> Path:
-    version = f"{sys.version_info.major}.{sys.version_info.minor}"
+    # LDVERSION carries the ABI flags ("3.14d" for a debug build, whose library differs).
+    version = sysconfig.get_config_var("LDVERSION")
     return Path(sys.base_prefix) / "bin" / f"python{version}-config"
 
 
@@ -160,7 +161,14 @@ def test_a_second_runtime_gets_a_working_module(tmp_path: Path) -> None:
     )
     assert build.returncode == 0, build.stderr
     site = Path(sysconfig.get_paths()["purelib"])
-    env = dict(os.environ, PYTHONPATH=str(site))
+    # Not this environment's own bin folder: the embedded interpreter looks for its home through
+    # PATH, and 3.15 warns when that leads into a virtual environment.
+    path = os.pathsep.join(
+        p
+        for p in os.environ.get("PATH", "").split(os.pathsep)
+        if Path(p) != Path(sys.prefix, "bin")
+    )
+    env = dict(os.environ, PYTHONPATH=str(site), PATH=path)
     result = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stderr == ""
