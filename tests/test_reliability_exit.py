@@ -2,9 +2,11 @@
 finalises end as quietly as threads inside the interpreter's own C code, and an application
 that finalises the interpreter and starts it again gets a working module.
 
-At exit CPython ends every daemon thread that waits for the GIL with pthread_exit, a forced
-unwind through every native frame on its stack, run without the GIL. Each run is a fresh
-interpreter whose daemon threads are inside one of the module's calls into Python code.
+At exit CPython 3.12 and 3.13.0 end every daemon thread that waits for the GIL with pthread_exit,
+a forced unwind through every native frame on its stack, run without the GIL; 3.14 on (and later
+3.13 releases) leave such a thread hanging in the wait until the process ends. Either way the
+process ends with its own exit status and writes nothing. Each run is a fresh interpreter whose
+daemon threads are inside one of the module's calls into Python code.
 """
 
 from __future__ import annotations
