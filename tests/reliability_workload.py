@@ -109,7 +109,7 @@ def _import_child(k: int, load: Callable[[], object]) -> dict:
 
 # How a crash ends a child: a release build reads through a bad pointer; a debug build's
 # assertions abort first.
-CRASH_SIGNALS = ("SIGSEGV", "SIGABRT")
+CRASH_SIGNALS = (signal.SIGSEGV, signal.SIGABRT)
 
 # The frames of a native stack as gdb prints them: "#3  0x... in name (args) at file:line",
 # "#3  name (args) at ..." for an inlined frame, "#3  0x... in ?? () from /lib/x.so".
@@ -132,7 +132,7 @@ def _gdb_frames(args: list[str]) -> list[str]:
         text=True,
         timeout=120,
     ).stdout
-    if not any(f"signal {name}" in out for name in CRASH_SIGNALS):
+    if not any(f"signal {sig.name}" in out for sig in CRASH_SIGNALS):
         return []
     lines = out.splitlines()
     # gdb names the crashing frame once when it stops and again at the top of the stack.
@@ -236,7 +236,7 @@ def import_sweep_main(mode: str, scratch: str) -> int:
         with open(err_path) as f:
             report["stderr"] = f.read()
         os.unlink(err_path)
-        if os.WIFSIGNALED(status) and signal.Signals(os.WTERMSIG(status)).name in CRASH_SIGNALS:
+        if os.WIFSIGNALED(status) and os.WTERMSIG(status) in CRASH_SIGNALS:
             # Whose crash it was: one the interpreter makes on its own is reported, and the
             # sweep goes on past it; any other ends the sweep.
             frames = _crash_frames(k, load, scratch)
