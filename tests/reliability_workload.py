@@ -107,6 +107,10 @@ def _import_child(k: int, load: Callable[[], object]) -> dict:
     return report
 
 
+# How a crash ends a child: a release build reads through a bad pointer; a debug build's
+# assertions abort first.
+CRASH_SIGNALS = (signal.SIGSEGV, signal.SIGABRT)
+
 # The frames of a native stack as gdb prints them: "#3  0x... in name (args) at file:line",
 # "#3  name (args) at ..." for an inlined frame, "#3  0x... in ?? () from /lib/x.so".
 _GDB_FRAME = re.compile(r"^#\d+\s+(?:0x[0-9a-f]+ in )?(\S+) \(.*?\)(?: (?:at|from) (\S+))?\s*$")
@@ -128,7 +132,7 @@ def _gdb_frames(args: list[str]) -> list[str]:
         text=True,
         timeout=120,
     ).stdout
-    if "SIGSEGV" not in out:
+    if not any(f"signal {sig.name}" in out for sig in CRASH_SIGNALS):
         return []
     lines = out.splitlines()
     # gdb names the crashing frame once when it stops and again at the top of the stack.
@@ -169,11 +173,14 @@ def _crash_frames(k: int, load: Callable[[], object], scratch: str) -> list[str]
 
 def crashed_in_interpreter(frames: list[str]) -> bool:
     """Whether a crash seen by gdb is the interpreter's own: no frame of its stack is code of
-    the module. CPython 3.13.0 crashes so at a few points of the import: while recording the
-    module after its init entry has returned (`_extensions_cache_set` hashes the NULL it got
-    for a key; the error path of `import_run_extension` reads through a null pointer), and in
-    the import statement's Python machinery (`initialize_locals` when a frame's set-up fails,
-    `PyFunction_NewWithQualName` taking a reference to a NULL)."""
+    the module (a frame of it names the module's source or its library, whether or not the
+    interpreter has symbols). CPython 3.13.0, 3.14.10 and 3.15.2 crash so at a few points of
+    the import: while recording the module after its init entry has returned
+    (`_extensions_cache_set` hashes the NULL it got for a key, and a debug build's
+    `import_run_extension` asserts that no exception is set; the error paths of
+    `import_run_extension` and `finish_singlephase_extension` read through a null pointer),
+    and in the import statement's Python machinery (`initialize_locals` when a frame's set-up
+    fails, `PyFunction_NewWithQualName` taking a reference to a NULL)."""
     return bool(frames) and not any("torvane" in f for f in frames)
 
 
@@ -229,7 +236,7 @@ def import_sweep_main(mode: str, scratch: str) -> int:
         with open(err_path) as f:
             report["stderr"] = f.read()
         os.unlink(err_path)
-        if os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGSEGV:
+        if os.WIFSIGNALED(status) and os.WTERMSIG(status) in CRASH_SIGNALS:
             # Whose crash it was: one the interpreter makes on its own is reported, and the
             # sweep goes on past it; any other ends the sweep.
             frames = _crash_frames(k, load, scratch)

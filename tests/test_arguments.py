@@ -1,5 +1,7 @@
 """Argument binding and conversion: every message on every callable that binds arguments."""
 
+import sys
+
 import pytest
 
 from orvantis import _torvane_core as core
@@ -177,7 +179,13 @@ class TestFloatArgument:
 
         with pytest.raises(TypeError) as info:
             ckm.is_unitary(Bad())
-        assert info.value.args == ("argument 'tol': Bad.__float__ returned non-float (type str)",)
+        # CPython's own message, which 3.15 words anew and with the class's full name.
+        message = (
+            f"{Bad.__module__}.{Bad.__qualname__}.__float__() must return a float, not str"
+            if sys.version_info >= (3, 15)
+            else "Bad.__float__ returned non-float (type str)"
+        )
+        assert info.value.args == (f"argument 'tol': {message}",)
 
     def test_other_exceptions_pass_unchanged(self):
         class Boom(ArithmeticError):

@@ -125,10 +125,11 @@ void report_internal_failure(std::string_view message, const std::source_locatio
 //
 // One unwind must leave untouched: when the interpreter finalises, a daemon thread that waits
 // for the GIL inside Python code the body called (json.loads, __float__, __str__, a finalizer)
-// is ended with pthread_exit, which unwinds its stack as abi::__forced_unwind. Caught, it must
-// be rethrown; met by a noexcept frame, it ends the process in std::terminate. So neither the
-// wrapper nor any entry point or helper that can run Python code is noexcept, and the
-// destructors that run on the way release no reference (see Owned).
+// is ended with pthread_exit (by CPython 3.12 and 3.13.0; 3.14 leaves it waiting for good),
+// which unwinds its stack as abi::__forced_unwind. Caught, it must be rethrown; met by a
+// noexcept frame, it ends the process in std::terminate. So neither the wrapper nor any entry
+// point or helper that can run Python code is noexcept, and the destructors that run on the way
+// release no reference (see Owned).
 //
 // The forced unwind is a foreign exception, with no C++ object behind it: current_exception()
 // is empty for it (rethrowing that empty pointer was a crash), and a handler for

@@ -34,8 +34,9 @@ bool g_runtime_hooked = false;
 // Called by Py_FinalizeEx after the interpreter is gone. An embedding application may start a
 // new runtime afterwards: by then the cached module's dictionary has been cleared to None and
 // every object made for the old runtime (the module, the classes, the internal-failure class,
-// the interned method name) is freed or dead. So all of them are forgotten here, never released
-// or touched, and the next initialisation makes them afresh.
+// the interned method name, which CPython frees at finalisation from 3.13 on) is freed or dead.
+// So all of them are forgotten here, never released or touched, and the next initialisation
+// makes them afresh.
 void forget_runtime() noexcept {
     g_module = nullptr;
     for (ClassType* c : {&formulas_registry_class, &quark_registry_class, &ckm_matrix_class}) {
