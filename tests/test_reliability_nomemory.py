@@ -18,7 +18,7 @@ import warnings
 from pathlib import Path
 
 import pytest
-from conftest import MODULE_ALL
+from conftest import MODULE_ALL, subprocess_limit
 
 pytest.importorskip("_testcapi")
 
@@ -74,7 +74,7 @@ def test_every_failure_point_of_every_path(path: str) -> None:
         [sys.executable, str(WORKLOAD), "nomemory", path],
         capture_output=True,
         text=True,
-        timeout=600,
+        timeout=subprocess_limit(),
     )
     check_stderr(result.stderr)
     assert result.returncode == 0, result.stderr[-4000:]
@@ -120,7 +120,7 @@ def test_the_sweeps_reach_the_documented_outcomes() -> None:
             [sys.executable, str(WORKLOAD), "nomemory", path],
             capture_output=True,
             text=True,
-            timeout=600,
+            timeout=subprocess_limit(),
         )
         assert result.returncode == 0, result.stderr[-4000:]
         seen[path] = set(json.loads(result.stdout)["outcomes"])
@@ -237,7 +237,7 @@ def import_sweep(mode: str, tmp_path: Path) -> list[dict]:
         [sys.executable, str(WORKLOAD), "import-sweep", mode, str(tmp_path)],
         capture_output=True,
         text=True,
-        timeout=900,
+        timeout=subprocess_limit(),
     )
     assert result.returncode == 0, result.stderr[-4000:]
     reports = [json.loads(line) for line in result.stdout.splitlines()]
