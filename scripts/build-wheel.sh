@@ -58,9 +58,9 @@ for arch in "${arches[@]}"; do
   [ "$hooks" = OFF ] || name="$name-hooks"
   log="$root/build/logs/wheel-$name.log"
   mkdir -p "$(dirname "$log")" "$outdir"
-  # From an empty build folder: nothing of an earlier configuration (the flags of a toolchain
-  # file since changed, say) can reach the wheel.
-  rm -rf "build/wheel-$name"
+  # A release wheel from an empty build folder: nothing of an earlier configuration (the flags
+  # of a toolchain file since changed, say) can reach it.
+  [ "$hooks" = ON ] || rm -rf "build/wheel-$name"
   echo "== compiling the $name wheel with zig (log: build/logs/$(basename "$log"))"
   # The compile lines show progress; the whole log is shown if the build fails.
   if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$outdir" \

@@ -36,10 +36,14 @@ PY = f"cp{sys.version_info[0]}{sys.version_info[1]}"
 # Subprocesses that build run up to this many seconds, under a test limit of LONG_TEST.
 LONG, LONG_TEST = 540, 600
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("TORVANE_SANITIZED") == "1",
-    reason="builds with the release flags; the sanitizers' preload would reach the compilers",
-)
+pytestmark = [
+    pytest.mark.skipif(
+        os.environ.get("TORVANE_SANITIZED") == "1",
+        reason="builds with the release flags; the sanitizers' preload would reach the compilers",
+    ),
+    # Not in the emulated aarch64 run: these are the release checks of scripts/wheels.sh.
+    pytest.mark.host_only,
+]
 
 
 def so_name(py: str, arch: str) -> str:
