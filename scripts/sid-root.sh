@@ -14,7 +14,8 @@
 # privileges and Debian's archive; it takes about a minute for amd64 and seconds for arm64.
 #
 # `run` mounts what the command needs (/proc, /dev, this repository at its own path and the
-# machine's package-index settings) in a mount namespace of its own, so the mounts end with the
+# machine's package-index settings, and the folders that TORVANE_ROOT_BINDS lists, separated by
+# spaces) in a mount namespace of its own, so the mounts end with the
 # command and a root on disk never has anything mounted in it.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -104,6 +105,9 @@ run_in_root() {
   done
   local binds=("$repo")
   for f in /opt/wheels /opt/pypi /opt/pypi-more; do [ -d "$f" ] && binds+=("$f"); done
+  # Folders outside the repository that the command needs too (scripts/wheels.sh's tools when a
+  # copy of the tree builds with them), each at its own path.
+  for f in ${TORVANE_ROOT_BINDS:-}; do [ -d "$f" ] && binds+=("$f"); done
   # The mounts are made in a namespace of this command's own and end with it.
   unshare --mount --propagation private -- bash -euc '
     dir="$1"; shift

@@ -1,31 +1,57 @@
 #!/usr/bin/env bash
-# Builds the portable wheels: one per supported Python (3.12 and 3.13), each tagged
-# manylinux_2_17_x86_64 (manylinux2014), into dist/.
+# Builds the portable wheels into dist/ and checks them: every one tagged manylinux_2_17
+# (manylinux2014) for CPython 3.12, 3.13, 3.14 and 3.15 on x86_64 and 3.13, 3.14 and 3.15 on
+# aarch64 (3.12 on aarch64 builds from the sdist: there is no aarch64 3.12 here to test a wheel).
 #
-#   scripts/wheels.sh [--out DIR] [3.12] [3.13]
+#   scripts/wheels.sh [--out DIR] [--no-check] [WHEEL...]
+#
+#   WHEEL      cp312-x86_64, cp313-aarch64, ... or a version (3.13: both of its wheels);
+#              default: all seven
+#   --out DIR  where the wheels go (default dist/)
+#   --no-check build only; without it the release checks (tests/test_packaging.py) run on the
+#              wheels built and the script fails if any does
+#   --test-hooks  wheels that also hold the test hooks, untagged and unchecked, for
+#              scripts/test-aarch64.sh: never to be released
 #
 # The compiler is zig's clang (the `ziglang` package, from requirements-wheels.txt), aimed at
-# glibc 2.17 and linking its own libc++ statically (tools/zig/toolchain.cmake), so the module
-# needs nothing newer than glibc 2.17 and no C++ runtime of the system. auditwheel then checks
-# the result and gives it its platform tag; it refuses a wheel that would need more.
+# glibc 2.17 and linking its own libc++ statically (tools/zig/), so the module needs nothing newer
+# than glibc 2.17 and no C++ runtime of the system. The aarch64 wheels are cross-built on this
+# x86_64 machine. auditwheel then checks each result and gives it its platform tag; it refuses
+# a wheel that would need more. Python 3.14 and 3.15 (and the aarch64 headers) come from the
+# Debian roots of scripts/sid-root.sh, made here the first time.
+#
+# The wheel tools live in environments of their own, never in the test environment .venv:
+# TORVANE_VENV (default .venv-wheels) for Python 3.12, which holds zig, auditwheel and the test
+# tools, and the same name plus -3.13, -3.14, -3.15 for the build backend of each other Python.
+# Every wheel is built by the one zig, whose libc++ builds (a minute or more on first use per
+# target) stay in its cache, TORVANE_VENV/zig-cache.
 #
 # The wheels are reproducible: build paths are mapped away (CMakeLists.txt) and every time
 # stamp is SOURCE_DATE_EPOCH, by default the time of the last commit.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
+usage() { sed -n '6,15s/^# \{0,1\}//p' "$0"; }
 
+all=(cp312-x86_64 cp313-x86_64 cp314-x86_64 cp315-x86_64 cp313-aarch64 cp314-aarch64 cp315-aarch64)
 out="$root/dist"
-versions=()
+check=1
+hooks=()
+wanted=()
 while [ $# -gt 0 ]; do
   case "$1" in
+    -h | --help) usage; exit 0 ;;
     --out) out="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
-    3.12 | 3.13) versions+=("$1"); shift ;;
-    *) echo "usage: scripts/wheels.sh [--out DIR] [3.12] [3.13]" >&2; exit 2 ;;
+    --no-check) check=0; shift ;;
+    --test-hooks) hooks=(--hooks); check=0; shift ;;
+    3.1[2-5]) for w in "${all[@]}"; do [[ "$w" != "cp${1/./}-"* ]] || wanted+=("$w"); done; shift ;;
+    cp31[2-5]-x86_64 | cp31[3-5]-aarch64) wanted+=("$1"); shift ;;
+    *) usage >&2; exit 2 ;;
   esac
 done
-[ "${#versions[@]}" -ne 0 ] || versions=(3.12 3.13)
+[ "${#wanted[@]}" -ne 0 ] || wanted=("${all[@]}")
 mkdir -p "$out"
+cd "$root"
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH="$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)"
@@ -35,38 +61,92 @@ fi
 export SOURCE_DATE_EPOCH
 # Release artifacts are built the standard way, whatever build settings the caller has.
 while read -r name; do unset "$name"; done < <(compgen -e | grep -E '^(SKBUILD_|CMAKE_)' || true)
+unset _PYTHON_HOST_PLATFORM SETUPTOOLS_EXT_SUFFIX
 
-# Enters the environment of Python $1 (scripts/venv.sh) with the wheel tools installed.
-enter() {
-  export TORVANE_PYTHON="$1"
+export TORVANE_VENV="${TORVANE_VENV:-$root/.venv-wheels}"
+[[ "$TORVANE_VENV" == /* ]] || TORVANE_VENV="$root/$TORVANE_VENV"
+# A copy of the tree (the release checks rebuild in one) still reaches these tools in the root.
+export TORVANE_ROOT_BINDS="$(dirname "$TORVANE_VENV")"
+
+minors=()
+for m in 3.12 3.13 3.14 3.15; do
+  [[ " ${wanted[*]} " != *" cp${m/./}-"* ]] || minors+=("$m")
+done
+needs_root() { [[ " ${wanted[*]} " == *aarch64* || " ${wanted[*]} " == *cp31[45]-* ]]; }
+
+if needs_root; then
+  echo "== the Debian roots of Python 3.13-3.15 (amd64) and aarch64 (arm64): made once per machine"
+  "$here/sid-root.sh" make amd64
+  "$here/sid-root.sh" make arm64
+fi
+
+echo "== the wheel tools in $(basename "$TORVANE_VENV") (Python 3.12: zig, auditwheel, the test tools)"
+TORVANE_ZIG="$(
+  export TORVANE_PYTHON=3.12 TORVANE_GROUPS=test
   source "$here/venv.sh" >&2
   stamp="$venv/.requirements-wheels.txt"
   if ! cmp -s requirements-wheels.txt "$stamp"; then
+    echo "== installing requirements-wheels.txt (zig is about 400 MB)" >&2
     python -m pip install --quiet -r requirements-wheels.txt >&2
     cp requirements-wheels.txt "$stamp"
   fi
-}
-
-# One zig, the 3.12 environment's, for every wheel: each zig installation builds its own libc++
-# on first use, a minute or more.
-TORVANE_ZIG="$(
-  enter 3.12
   python -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))'
 )"
-export TORVANE_ZIG
+export TORVANE_ZIG ZIG_GLOBAL_CACHE_DIR="$TORVANE_VENV/zig-cache"
+tools="$TORVANE_VENV/bin"
 
-for minor in "${versions[@]}"; do
-  (
-    enter "$minor"
-    tag="cp${minor/./}"
-    raw="$root/build/wheels-$tag"
-    rm -rf "$raw"
-    python -m pip wheel --quiet --no-build-isolation --no-deps . -w "$raw" \
-      -C build-dir="build/wheel-$tag" -C cmake.build-type=Release -C install.strip=true \
-      -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain.cmake" \
-      -C cmake.define.TORVANE_TEST_HOOKS=OFF -C cmake.define.TORVANE_BENCH=OFF \
-      -C cmake.define.TORVANE_SANITIZE=OFF -C cmake.define.TORVANE_WERROR=ON
-    python -m auditwheel repair --plat manylinux_2_17_x86_64 -w "$out" "$raw"/*.whl
-  )
+# The Debian Pythons' headers for zig: each with its architecture's own pyconfig.h in place of
+# Debian's multiarch one, which picks it from the root's whole /usr/include and would so put that
+# root's glibc headers, far newer than 2.17, on the compiler's path. They go into the repository,
+# which the amd64 root sees too; aarch64's libgcc_s.so.1, to link the unwinder against, with
+# them. scripts/build-wheel.sh takes them from there.
+stage() { # stage DEBIAN-ARCH ARCH MINOR...
+  local from to m
+  from="$("$here/sid-root.sh" path "$1")" to="$root/build/cross/$2"
+  shift 2
+  echo "== the headers of Python $* from the $(basename "$from") root into ${to#"$root/"}"
+  rm -rf "$to"
+  mkdir -p "$to/include" "$to/lib"
+  for m in "$@"; do
+    cp -r "$from/usr/include/python$m" "$to/include/"
+    cp "$from/usr/include/$(basename "$to")-linux-gnu/python$m/pyconfig.h" "$to/include/python$m/"
+  done
+  cp "$from/usr/lib/$(basename "$to")-linux-gnu/libgcc_s.so.1" "$to/lib/"
+}
+needs_root && stage amd64 x86_64 3.14 3.15
+[[ " ${wanted[*]} " != *aarch64* ]] || stage arm64 aarch64 3.13 3.14 3.15
+
+for minor in "${minors[@]}"; do
+  tag="cp${minor/./}"
+  arches=()
+  for w in "${wanted[@]}"; do [[ "$w" != "$tag-"* ]] || arches+=("${w#"$tag-"}"); done
+  raw="$root/build/wheels-$tag"
+  rm -rf "$raw"
+  echo "== building ${arches[*]/#/$tag-} with Python $minor"
+  "$here/build-wheel.sh" "${hooks[@]}" "$minor" "$raw" "${arches[@]}"
+  if [ "${#hooks[@]}" -ne 0 ]; then
+    cp "$raw"/*.whl "$out/"
+    continue
+  fi
+  for arch in "${arches[@]}"; do
+    (built="$(ls "$raw"/*_"$arch".whl)"
+    echo "== tagging $(basename "$built") with auditwheel"
+    rm -f "$out/orvantis_torvane_core-"*"-$tag-$tag-"*"_$arch.whl"
+    log="$root/build/logs/auditwheel-$tag-$arch.log"
+    # The platform is auditwheel's choice: the oldest the wheel qualifies for (given
+    # explicitly, it must be one of this machine's architecture).
+    PATH="$tools:$PATH" python -m auditwheel repair -w "$out" "$built" >"$log" 2>&1 ||
+      { cat "$log" >&2; exit 1; }
+    ls "$out"/*"-$tag-$tag-manylinux2014_$arch.manylinux_2_17_$arch.whl" >/dev/null ||
+      { echo "== auditwheel gave $tag-$arch no manylinux_2_17_$arch tag" >&2; exit 1; })
+  done
 done
 ls -l "$out"/*.whl
+
+if [ "$check" = 1 ]; then
+  echo "== release checks: tests/test_packaging.py on the wheels in $out"
+  # From tests/, with the wheelhouse named: the checks take these wheels instead of building.
+  # Their temporary folders in build/: pytest's shared one under /tmp is pruned by other runs.
+  TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" "$tools/python" -m pytest -p no:cacheprovider \
+    --basetemp="$root/build/release-checks" tests/test_packaging.py
+fi

@@ -1,4 +1,6 @@
-"""What users get: a wheel and an sdist built the standard way, with metadata an index accepts,
+"""The release checks, run by scripts/wheels.sh on the wheels it builds (TORVANE_WHEELHOUSE)
+and left out of the default test run (tests/conftest.py): what users get, a wheel for each
+Python and architecture and an sdist built the standard way, with metadata an index accepts,
 installed into fresh virtual environments, where the module works and the test suite passes
 without the test hooks; and what contributors get: an editable install that rebuilds."""
 
@@ -18,14 +20,34 @@ from conftest import HOOKS_MISSING, ROOT, VERSION
 
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 DIST = f"orvantis_torvane_core-{VERSION}"
-# The wheel of the Python running the suite: cp312 or cp313.
+# Every wheel scripts/wheels.sh builds: (Python tag, architecture).
+WHEELS = [
+    ("cp312", "x86_64"),
+    ("cp313", "x86_64"),
+    ("cp314", "x86_64"),
+    ("cp315", "x86_64"),
+    ("cp313", "aarch64"),
+    ("cp314", "aarch64"),
+    ("cp315", "aarch64"),
+]
+EACH_WHEEL = pytest.mark.parametrize(("py", "arch"), WHEELS, ids=[f"{p}-{a}" for p, a in WHEELS])
+# The wheel that this Python installs and runs.
 PY = f"cp{sys.version_info[0]}{sys.version_info[1]}"
-SO = f"_torvane_core.cpython-{PY[2:]}-x86_64-linux-gnu.so"
+# Subprocesses that build run up to this many seconds, under a test limit of LONG_TEST.
+LONG, LONG_TEST = 540, 600
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("TORVANE_SANITIZED") == "1",
-    reason="builds with the release flags; the sanitizers' preload would reach the compilers",
-)
+pytestmark = [
+    pytest.mark.skipif(
+        os.environ.get("TORVANE_SANITIZED") == "1",
+        reason="builds with the release flags; the sanitizers' preload would reach the compilers",
+    ),
+    # Not in the emulated aarch64 run: these are the release checks of scripts/wheels.sh.
+    pytest.mark.host_only,
+]
+
+
+def so_name(py: str, arch: str) -> str:
+    return f"_torvane_core.cpython-{py[2:]}-{arch}-linux-gnu.so"
 
 
 def clean_env() -> dict[str, str]:
@@ -37,7 +59,7 @@ def clean_env() -> dict[str, str]:
 
 
 def run(
-    args: list[str | Path], cwd: Path, timeout: float = 900, env: dict[str, str] | None = None
+    args: list[str | Path], cwd: Path, timeout: float = 240, env: dict[str, str] | None = None
 ) -> str:
     result = subprocess.run(
         [str(a) for a in args],
@@ -58,38 +80,18 @@ def fresh_venv(where: Path, *installs: str | Path) -> Path:
     python = where / "bin" / "python"
     if installs:
         pip = [sys.executable, "-m", "pip", "--python", python, "install", "--quiet"]
-        run([*pip, *installs], cwd=where.parent)
+        run([*pip, *installs], cwd=where.parent, timeout=LONG)
     return python
 
 
-def build_wheels(tree: Path, out: Path) -> Path:
-    """scripts/wheels.sh of `tree` for this suite's Python, in this suite's environment (which
-    venv.sh names by its 3.12 name); the time stamps are those of this work tree's commit."""
-    env = {"TORVANE_VENV": re.sub(r"-3\.13$", "", sys.prefix)}
-    if (ROOT / ".git").exists():
-        env["SOURCE_DATE_EPOCH"] = run(["git", "log", "-1", "--format=%ct"], cwd=ROOT).strip()
-    run(
-        [
-            tree / "scripts" / "wheels.sh",
-            "--out",
-            out,
-            f"{sys.version_info[0]}.{sys.version_info[1]}",
-        ],
-        cwd=tree,
-        env=env,
-    )
-    (built,) = out.glob(f"{DIST}-{PY}-*.whl")
-    return built
-
-
-@pytest.fixture(scope="session")
-def wheel(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    # CI builds the wheels once (scripts/wheels.sh into dist/) and names the folder here.
+def wheel_of(py: str, arch: str) -> Path:
+    """The wheel scripts/wheels.sh built for Python tag `py` on `arch`, from the folder that
+    TORVANE_WHEELHOUSE names."""
     house = os.environ.get("TORVANE_WHEELHOUSE")
-    if house:
-        (built,) = Path(house).glob(f"{DIST}-{PY}-*.whl")
-        return built
-    return build_wheels(ROOT, tmp_path_factory.mktemp("wheel"))
+    if not house:
+        pytest.fail("no TORVANE_WHEELHOUSE: scripts/wheels.sh builds the wheels and checks them")
+    (built,) = Path(house).glob(f"{DIST}-{py}-{py}-*_{arch}.whl")
+    return built
 
 
 @pytest.fixture(scope="session")
@@ -141,9 +143,11 @@ def smoke(python: Path) -> None:
     assert run([python, "-I", "-c", SMOKE, VERSION], cwd=python.parents[2]).strip() == "smoke ok"
 
 
-def test_wheel_holds_the_module_its_stub_and_metadata_only(wheel: Path) -> None:
-    tags = "manylinux2014_x86_64.manylinux_2_17_x86_64"
-    assert wheel.name == f"{DIST}-{PY}-{PY}-{tags}.whl", wheel.name
+@EACH_WHEEL
+def test_wheel_holds_the_module_its_stub_and_metadata_only(py: str, arch: str) -> None:
+    wheel = wheel_of(py, arch)
+    tags = f"manylinux2014_{arch}.manylinux_2_17_{arch}"
+    assert wheel.name == f"{DIST}-{py}-{py}-{tags}.whl", wheel.name
     with zipfile.ZipFile(wheel) as archive:
         names = sorted(archive.namelist())
         wheel_info = archive.read(f"{DIST}.dist-info/WHEEL").decode()
@@ -151,23 +155,31 @@ def test_wheel_holds_the_module_its_stub_and_metadata_only(wheel: Path) -> None:
         stub = archive.read("orvantis/_torvane_core.pyi")
     # auditwheel's repair also writes entries for the folders.
     package = [n for n in names if not n.startswith(f"{DIST}.dist-info/") and n[-1] != "/"]
-    assert package == [f"orvantis/{SO}", "orvantis/_torvane_core.pyi", "orvantis/py.typed"]
+    assert package == [
+        f"orvantis/{so_name(py, arch)}",
+        "orvantis/_torvane_core.pyi",
+        "orvantis/py.typed",
+    ]
     assert {"METADATA", "WHEEL", "RECORD"} <= {
         n.rsplit("/", 1)[1] for n in names if n not in package
     }
     assert "Root-Is-Purelib: false" in wheel_info
     assert re.findall(r"^Tag: (.*)$", wheel_info, re.MULTILINE) == [
-        f"{PY}-{PY}-manylinux_2_17_x86_64",
-        f"{PY}-{PY}-manylinux2014_x86_64",
+        f"{py}-{py}-manylinux_2_17_{arch}",
+        f"{py}-{py}-manylinux2014_{arch}",
     ]
     # The licence and the stub shipped are the ones in the source tree.
     assert licence == (ROOT / "LICENSE").read_bytes()
     assert stub == (ROOT / "python" / "orvantis" / "_torvane_core.pyi").read_bytes()
 
 
-def test_wheel_metadata(wheel: Path) -> None:
-    with zipfile.ZipFile(wheel) as archive:
+@EACH_WHEEL
+def test_wheel_metadata(py: str, arch: str) -> None:
+    with zipfile.ZipFile(wheel_of(py, arch)) as archive:
         text = archive.read(f"{DIST}.dist-info/METADATA").decode()
+    # Every wheel, whatever its Python or architecture, describes the same project.
+    with zipfile.ZipFile(wheel_of(*WHEELS[0])) as archive:
+        assert text == archive.read(f"{DIST}.dist-info/METADATA").decode()
     metadata = email.parser.Parser().parsestr(text)
     assert metadata["Metadata-Version"] == "2.4"
     assert metadata["Name"] == "orvantis-torvane-core"
@@ -181,9 +193,9 @@ def test_wheel_metadata(wheel: Path) -> None:
     classifiers = metadata.get_all("Classifier")
     assert classifiers == PYPROJECT["classifiers"]
     assert not [c for c in classifiers if c.startswith("License ::")]
+    # A classifier for every Python a wheel is built for.
     for expected in (
-        "Programming Language :: Python :: 3.12",
-        "Programming Language :: Python :: 3.13",
+        *sorted({f"Programming Language :: Python :: 3.{p[3:]}" for p, _ in WHEELS}),
         "Programming Language :: Python :: Implementation :: CPython",
         "Typing :: Typed",
     ):
@@ -195,12 +207,13 @@ def test_wheel_metadata(wheel: Path) -> None:
     assert metadata.get_all("Provides-Extra") is None
 
 
-def test_distributions_pass_the_index_checks(wheel: Path, sdist: Path) -> None:
+def test_distributions_pass_the_index_checks(sdist: Path) -> None:
     # What an index would refuse or render badly (twine renders the Markdown README), what a
     # wheel should not hold, and the schema of pyproject.toml with its tool tables.
+    wheels = [wheel_of(*w) for w in WHEELS]
     bin_dir = Path(sys.executable).parent
-    run([bin_dir / "twine", "check", "--strict", wheel, sdist], cwd=wheel.parent)
-    run([bin_dir / "check-wheel-contents", wheel], cwd=wheel.parent)
+    run([bin_dir / "twine", "check", "--strict", *wheels, sdist], cwd=sdist.parent)
+    run([bin_dir / "check-wheel-contents", *wheels], cwd=sdist.parent)
     run([bin_dir / "validate-pyproject", ROOT / "pyproject.toml"], cwd=ROOT)
 
 
@@ -213,24 +226,29 @@ SYSTEM_LIBRARIES = {
     "libdl.so.2",
     "libpthread.so.0",
     "librt.so.1",
-    "ld-linux-x86-64.so.2",
 }
+# The dynamic loader, and the ELF machine, of each architecture.
+LOADER = {"x86_64": "ld-linux-x86-64.so.2", "aarch64": "ld-linux-aarch64.so.1"}
+MACHINE = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 
 
-def test_wheel_runs_on_every_manylinux2014_system(wheel: Path, tmp_path: Path) -> None:
+@EACH_WHEEL
+def test_wheel_runs_on_every_manylinux2014_system(py: str, arch: str, tmp_path: Path) -> None:
     from elftools.elf.elffile import ELFFile
 
+    wheel, so = wheel_of(py, arch), so_name(py, arch)
     shown = " ".join(run([sys.executable, "-m", "auditwheel", "show", wheel], cwd=tmp_path).split())
-    assert 'consistent with the following platform tag: "manylinux_2_17_x86_64"' in shown, shown
+    assert f'consistent with the following platform tag: "manylinux_2_17_{arch}"' in shown, shown
     with zipfile.ZipFile(wheel) as archive:
-        (tmp_path / SO).write_bytes(archive.read(f"orvantis/{SO}"))
-    with open(tmp_path / SO, "rb") as f:
+        (tmp_path / so).write_bytes(archive.read(f"orvantis/{so}"))
+    with open(tmp_path / so, "rb") as f:
         elf = ELFFile(f)
+        assert elf["e_machine"] == MACHINE[arch]
         # Stripped: no symbol table but the dynamic one, no debug information.
         assert elf.get_section_by_name(".symtab") is None
         assert not [s.name for s in elf.iter_sections() if s.name.startswith((".debug", ".zdebug"))]
         needed = {t.needed for t in elf.get_section_by_name(".dynamic").iter_tags("DT_NEEDED")}
-        assert needed <= SYSTEM_LIBRARIES, needed
+        assert needed <= SYSTEM_LIBRARIES | {LOADER[arch]}, needed
         versions = {
             aux["vna_other"]: aux.name
             for _, auxes in elf.get_section_by_name(".gnu.version_r").iter_versions()
@@ -262,7 +280,14 @@ def test_wheel_runs_on_every_manylinux2014_system(wheel: Path, tmp_path: Path) -
     assert too_new == []
 
 
-def test_two_builds_in_different_places_give_the_same_bytes(wheel: Path, tmp_path: Path) -> None:
+@EACH_WHEEL
+@pytest.mark.timeout(LONG_TEST)
+def test_two_builds_in_different_places_give_the_same_bytes(
+    py: str, arch: str, tmp_path: Path
+) -> None:
+    """scripts/wheels.sh of a copy of the tree, with the tools of this one (this Python's
+    environment is TORVANE_VENV) and the time stamps of this work tree's commit."""
+    wheel = wheel_of(py, arch)
     tree = tmp_path / "elsewhere"
     shutil.copytree(
         ROOT,
@@ -271,15 +296,27 @@ def test_two_builds_in_different_places_give_the_same_bytes(wheel: Path, tmp_pat
             ".git", ".venv*", "build", "dist", "__pycache__", ".*_cache", ".hypothesis", "*.so"
         ),
     )
-    again = build_wheels(tree, tmp_path / "out")
+    env = {"TORVANE_VENV": sys.prefix}
+    if (ROOT / ".git").exists():
+        env["SOURCE_DATE_EPOCH"] = run(["git", "log", "-1", "--format=%ct"], cwd=ROOT).strip()
+    out = tmp_path / "out"
+    run(
+        [tree / "scripts" / "wheels.sh", "--no-check", "--out", out, f"{py}-{arch}"],
+        cwd=tree,
+        env=env,
+        timeout=LONG,
+    )
+    (again,) = out.glob("*.whl")
     assert again.name == wheel.name
     with zipfile.ZipFile(wheel) as first, zipfile.ZipFile(again) as second:
-        assert first.read(f"orvantis/{SO}") == second.read(f"orvantis/{SO}")
+        so = f"orvantis/{so_name(py, arch)}"
+        assert first.read(so) == second.read(so)
     assert again.read_bytes() == wheel.read_bytes()
 
 
-def test_wheel_installs_into_a_fresh_venv_and_works(wheel: Path, tmp_path: Path) -> None:
-    smoke(fresh_venv(tmp_path / "venv", wheel))
+@pytest.mark.timeout(LONG_TEST)
+def test_wheel_installs_into_a_fresh_venv_and_works(tmp_path: Path) -> None:
+    smoke(fresh_venv(tmp_path / "venv", wheel_of(PY, "x86_64")))
 
 
 def pytest_run(python: Path, *args: str, env: dict[str, str] | None = None):
@@ -289,17 +326,20 @@ def pytest_run(python: Path, *args: str, env: dict[str, str] | None = None):
         env={**clean_env(), **(env or {})},
         capture_output=True,
         text=True,
-        timeout=900,
+        timeout=LONG,
     )
 
 
-def test_plain_pytest_after_the_documented_install(wheel: Path, tmp_path: Path) -> None:
+@pytest.mark.timeout(3 * LONG_TEST)
+def test_plain_pytest_after_the_documented_install(tmp_path: Path) -> None:
     # The module and the test group, installed as CONTRIBUTING.md says (`pip install . --group
-    # test`, from the wheel here), then `pytest`. This file only is left out: it would run itself.
+    # test`, from the wheel here), then `pytest`, which leaves these release checks out by itself.
+    wheel = wheel_of(PY, "x86_64")
     python = fresh_venv(tmp_path / "venv", wheel, "--group", f"{ROOT / 'pyproject.toml'}:test")
-    r = pytest_run(python, "-q", "--ignore=tests/test_packaging.py")
+    r = pytest_run(python, "-q")
     assert r.returncode == 0, r.stdout + r.stderr
     assert re.search(r"\b\d+ passed\b", r.stdout), r.stdout
+    assert "test_packaging" not in r.stdout, r.stdout
     # The only tests that skip are those needing the hooks, each saying so.
     skipped = re.findall(r"^SKIPPED \[\d+\] (\S+): (.*)$", r.stdout, re.MULTILINE)
     assert skipped, r.stdout
@@ -349,8 +389,14 @@ def test_sdist_holds_the_sources_only(sdist: Path) -> None:
     assert metadata.get_all("License-File") == ["LICENSE"]
 
 
+@pytest.mark.timeout(LONG_TEST)
 def test_sdist_installs_into_a_fresh_venv_and_works(sdist: Path, tmp_path: Path) -> None:
-    smoke(fresh_venv(tmp_path / "venv", sdist))
+    build = tmp_path / "build"
+    smoke(fresh_venv(tmp_path / "venv", sdist, "-C", f"build-dir={build}"))
+    # A user's build warns but never stops at a warning: a newer compiler's new warning must not
+    # break an install (the project's own builds turn TORVANE_WERROR on).
+    flags = (build / "build.ninja").read_text()
+    assert "-Wall" in flags and "-Werror" not in flags
 
 
 def readme_command(marker: str) -> str:
@@ -361,6 +407,7 @@ def readme_command(marker: str) -> str:
     return line
 
 
+@pytest.mark.timeout(LONG_TEST)
 def test_editable_install_rebuilds_after_a_cxx_edit(sdist: Path, tmp_path: Path) -> None:
     # The documented command, run in a copy of the sources (the unpacked sdist) and a fresh
     # environment: the import after an edit to the C++ sources sees the edit.
@@ -370,7 +417,7 @@ def test_editable_install_rebuilds_after_a_cxx_edit(sdist: Path, tmp_path: Path)
     venv = tmp_path / "venv"
     run([sys.executable, "-m", "venv", "--upgrade-deps", venv], cwd=tmp_path)
     env = {"PATH": f"{venv / 'bin'}:{os.environ['PATH']}"}
-    run(["bash", "-c", readme_command("pip install -e .")], cwd=tree, env=env)
+    run(["bash", "-c", readme_command("pip install -e .")], cwd=tree, env=env, timeout=LONG)
 
     version = [
         venv / "bin" / "python",
@@ -378,7 +425,7 @@ def test_editable_install_rebuilds_after_a_cxx_edit(sdist: Path, tmp_path: Path)
         "import orvantis._torvane_core as m; print(m.__version__)",
     ]
     # The rebuild announces itself on the first lines.
-    assert run(version, cwd=tmp_path, env=env).splitlines()[-1] == VERSION
+    assert run(version, cwd=tmp_path, env=env, timeout=LONG).splitlines()[-1] == VERSION
     header = tree / "torvane_core/src/pyfacade/version.hpp"
     header.write_text(header.read_text().replace(f'"{VERSION}"', '"9.8.7"'))
-    assert run(version, cwd=tmp_path, env=env).splitlines()[-1] == "9.8.7"
+    assert run(version, cwd=tmp_path, env=env, timeout=LONG).splitlines()[-1] == "9.8.7"

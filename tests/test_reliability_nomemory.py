@@ -20,6 +20,10 @@ from pathlib import Path
 import pytest
 from conftest import MODULE_ALL, subprocess_limit
 
+# Not in the emulated aarch64 run (scripts/test-aarch64.sh): a sweep runs each path once per
+# allocation, hours there.
+pytestmark = pytest.mark.host_only
+
 pytest.importorskip("_testcapi")
 
 WORKLOAD = Path(__file__).with_name("reliability_workload.py")

@@ -11,10 +11,14 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 CLANG_FORMAT = Path(sys.executable).parent / "clang-format"
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("TORVANE_SANITIZED") == "1",
-    reason="checks the text of the sources, not the native code",
-)
+pytestmark = [
+    pytest.mark.skipif(
+        os.environ.get("TORVANE_SANITIZED") == "1",
+        reason="checks the text of the sources, not the native code",
+    ),
+    # Not in the emulated aarch64 run: the sources are the same on every machine.
+    pytest.mark.host_only,
+]
 
 
 def cxx_sources() -> list[Path]:

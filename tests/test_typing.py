@@ -15,10 +15,15 @@ from conftest import subprocess_limit
 ROOT = Path(__file__).resolve().parents[1]
 SOURCE_PACKAGE = ROOT / "python" / "orvantis"
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("TORVANE_SANITIZED") == "1",
-    reason="checks the stub, not the native code; the type checker is not built for the sanitizers",
-)
+pytestmark = [
+    pytest.mark.skipif(
+        os.environ.get("TORVANE_SANITIZED") == "1",
+        reason="checks the stub, not the native code; "
+        "the type checker is not built for the sanitizers",
+    ),
+    # Not in the emulated aarch64 run: the stub is the same on every machine.
+    pytest.mark.host_only,
+]
 
 
 @pytest.fixture(scope="module")

@@ -10,3 +10,7 @@ set(CMAKE_RANLIB ${CMAKE_CURRENT_LIST_DIR}/ranlib CACHE FILEPATH "archive indexe
 # cannot resume libgcc_s's unwind, and the process crashes. So the module takes its unwinder
 # from the system's libgcc_s.so.1, which every manylinux system has.
 set(TORVANE_UNWIND_WITH_LIBGCC_S ON)
+# The linker leaves out the symbol table and the debug information, as `strip` would: the
+# result then does not depend on which strip program (GNU's, LLVM's, one that knows the target
+# or not) the building machine has.
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")

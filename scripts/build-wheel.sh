@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The compile step of scripts/wheels.sh, for one Python version: builds the unrepaired wheels of
+# Python MINOR for each ARCH into OUTDIR with zig (tools/zig), in the wheel-build environment of
+# that Python (TORVANE_VENV, default .venv-wheels, plus -MINOR). A Python this machine lacks runs
+# it inside the amd64 root (scripts/venv.sh). aarch64 is cross-built by the x86_64 interpreter of
+# the same version. The headers of the Debian Pythons (and aarch64's libgcc_s.so.1) are those
+# that wheels.sh puts in build/cross/ARCH. With --hooks it builds the test hooks into the wheel
+# as well (never a release wheel: scripts/test-aarch64.sh takes the hooks from it).
+#
+#   scripts/build-wheel.sh [--hooks] MINOR OUTDIR ARCH...    (ARCH: x86_64 or aarch64)
+#
+# TORVANE_ZIG (the zig program) and ZIG_GLOBAL_CACHE_DIR come from wheels.sh.
+set -euo pipefail
+usage() { sed -n '10s/^# \{0,1\}//p' "$0"; }
+# venv.sh runs this script again in the root with the arguments it was given.
+given=("$@")
+hooks=OFF
+case "${1:-}" in
+  -h | --help) usage; exit 0 ;;
+  --hooks) hooks=ON; shift ;;
+esac
+[ $# -ge 3 ] || { usage >&2; exit 2; }
+minor="$1" outdir="$2"
+shift 2
+: "${TORVANE_ZIG:?TORVANE_ZIG names the zig program: run scripts/wheels.sh}"
+
+# The build tools only; the 3.12 environment is also the one that runs the release checks.
+export TORVANE_PYTHON="$minor"
+if [ "$minor" = 3.12 ]; then export TORVANE_GROUPS=test; else export TORVANE_GROUPS=build; fi
+arches=("$@")
+set -- "${given[@]}"
+source "$(dirname "$0")/venv.sh"
+
+tag="cp${minor/./}"
+for arch in "${arches[@]}"; do
+  define=()
+  # The headers of a Debian Python, as wheels.sh leaves them.
+  cross="$root/build/cross/$arch"
+  if [ -d "$cross/include/python$minor" ]; then
+    define=(-C cmake.define.Python_INCLUDE_DIR="$cross/include/python$minor")
+  fi
+  case "$arch" in
+    x86_64)
+      toolchain="$root/tools/zig/toolchain.cmake"
+      unset _PYTHON_HOST_PLATFORM SETUPTOOLS_EXT_SUFFIX
+      ;;
+    aarch64)
+      # The wheel's tag and the module's suffix are the target's (scikit-build-core reads both
+      # variables), the headers and libgcc_s the target's too.
+      toolchain="$root/tools/zig/toolchain-aarch64.cmake"
+      export _PYTHON_HOST_PLATFORM=linux-aarch64
+      export SETUPTOOLS_EXT_SUFFIX=".cpython-${tag#cp}-aarch64-linux-gnu.so"
+      define+=(-C cmake.define.TORVANE_LIBGCC_S="$cross/lib/libgcc_s.so.1")
+      ;;
+    *) echo "unknown architecture '$arch': x86_64 or aarch64" >&2; exit 2 ;;
+  esac
+  name="$tag-$arch"
+  [ "$hooks" = OFF ] || name="$name-hooks"
+  log="$root/build/logs/wheel-$name.log"
+  mkdir -p "$(dirname "$log")" "$outdir"
+  # A release wheel from an empty build folder: nothing of an earlier configuration (the flags
+  # of a toolchain file since changed, say) can reach it.
+  [ "$hooks" = ON ] || rm -rf "build/wheel-$name"
+  echo "== compiling the $name wheel with zig (log: build/logs/$(basename "$log"))"
+  # The compile lines show progress; the whole log is shown if the build fails.
+  if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$outdir" \
+    -C build-dir="build/wheel-$name" -C cmake.build-type=Release \
+    -C cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain" "${define[@]}" \
+    -C cmake.define.TORVANE_TEST_HOOKS="$hooks" -C cmake.define.TORVANE_BENCH=OFF \
+    -C cmake.define.TORVANE_SANITIZE=OFF -C cmake.define.TORVANE_WERROR=ON \
+    </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
+    cat "$log" >&2
+    echo "== the $name wheel failed to build" >&2
+    exit 1
+  fi
+done
