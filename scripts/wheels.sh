@@ -3,7 +3,7 @@
 # (manylinux2014) for CPython 3.12, 3.13, 3.14 and 3.15 on x86_64 and 3.13, 3.14 and 3.15 on
 # aarch64 (3.12 on aarch64 builds from the sdist: there is no aarch64 3.12 here to test a wheel).
 #
-#   scripts/wheels.sh [--out DIR] [--no-check] [WHEEL...]
+#   scripts/wheels.sh [--out DIR] [--no-check | --test-hooks] [WHEEL...]
 #
 #   WHEEL      cp312-x86_64, cp313-aarch64, ... or a version (3.13: both of its wheels);
 #              default: all seven
