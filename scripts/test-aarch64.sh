@@ -66,7 +66,9 @@ hooks=()
 for m in "${minors[@]}"; do hooks+=("cp${m/./}-aarch64"); done
 "$here/wheels.sh" --test-hooks --out "$work/hooks" "${hooks[@]}"
 
-status=0
+# Each Python's environment is made here; the emulated runs then go side by side, one a core
+# or so, each into its own log, shown whole when it ends.
+logs=()
 for i in "${!wheels[@]}"; do
   wheel="${wheels[$i]}" minor="${minors[$i]}"
   tag="cp${minor/./}"
@@ -92,10 +94,26 @@ with zipfile.ZipFile(wheel) as archive:
     (hooks,) = [n for n in archive.namelist() if n.startswith("_torvane_testhooks.")]
     archive.extract(hooks, site)
 PY
-  echo "== pytest on aarch64 Python $minor (emulated; the tests marked host_only left out)"
-  if ! "$here/sid-root.sh" run arm64 /usr/bin/env TORVANE_REQUIRE_HOOKS=1 "$venv/bin/python" \
-    -m pytest -p no:cacheprovider -m "not host_only" -q "${pytest_args[@]}"; then
-    echo "== pytest on aarch64 Python $minor FAILED"
+done
+
+pids=()
+for minor in "${minors[@]}"; do
+  log="$work/pytest-$minor.log"
+  logs+=("$log")
+  echo "== pytest on aarch64 Python $minor, emulated, in the background (log: ${log#"$root"/})"
+  # TORVANE_EMULATED=1: the tests that draw many random cases draw fewer (tests/conftest.py).
+  "$here/sid-root.sh" run arm64 /usr/bin/env TORVANE_REQUIRE_HOOKS=1 TORVANE_EMULATED=1 \
+    "$work/venv-$minor/bin/python" -m pytest -p no:cacheprovider -m "not host_only" -q \
+    "${pytest_args[@]}" >"$log" 2>&1 &
+  pids+=($!)
+done
+status=0
+for i in "${!pids[@]}"; do
+  if wait "${pids[$i]}"; then
+    echo "== pytest on aarch64 Python ${minors[$i]}: $(tail -n 1 "${logs[$i]}")"
+  else
+    echo "== pytest on aarch64 Python ${minors[$i]} FAILED; its output:"
+    cat "${logs[$i]}"
     status=1
   fi
 done

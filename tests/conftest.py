@@ -14,6 +14,21 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 
+# Under emulation (scripts/test-aarch64.sh) every instruction costs about twenty: the tests that
+# draw many random cases draw a tenth of them, and hypothesis tries fewer examples.
+EMULATED = os.environ.get("TORVANE_EMULATED") == "1"
+
+
+def scaled(cases: int) -> int:
+    return max(1, cases // 10) if EMULATED else cases
+
+
+if EMULATED:
+    from hypothesis import settings
+
+    settings.register_profile("emulated", max_examples=20)
+    settings.load_profile("emulated")
+
 # The release checks check the wheels that scripts/wheels.sh builds, and run there: it sets
 # TORVANE_RELEASE_CHECKS=1. Every other run leaves them out.
 collect_ignore = [] if os.environ.get("TORVANE_RELEASE_CHECKS") == "1" else ["test_packaging.py"]

@@ -8,7 +8,7 @@ import sys
 from decimal import Decimal
 
 import pytest
-from conftest import import_hooks
+from conftest import import_hooks, scaled
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -149,9 +149,9 @@ SPECIALS = [
 ]
 
 SWEEPS = {
-    "random_bit_patterns": _random_patterns(0x7A5E_2024, 100_000),
-    "fixed_layout_range": _random_in_fixed_range(0x5EED, 20_000),
-    "short_decimals": _short_decimals(0xD1C1, 20_000),
+    "random_bit_patterns": _random_patterns(0x7A5E_2024, scaled(100_000)),
+    "fixed_layout_range": _random_in_fixed_range(0x5EED, scaled(20_000)),
+    "short_decimals": _short_decimals(0xD1C1, scaled(20_000)),
     "power_of_ten_neighbours": _power_of_ten_neighbours(),
     "specials": SPECIALS,
 }

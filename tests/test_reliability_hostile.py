@@ -16,13 +16,14 @@ import sys
 from collections.abc import Callable
 
 import pytest
+from conftest import scaled
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from orvantis import _torvane_core as core
 
 SETTINGS = settings(
-    max_examples=500,
+    max_examples=scaled(500),
     deadline=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
 )
