@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The compile step of scripts/wheels.sh, for one Python version: builds the unrepaired wheels of
 # Python MINOR for each ARCH into OUTDIR with zig (tools/zig), in the wheel-build environment of
-# that Python (TORVANE_VENV, default .venv-wheels, plus -MINOR). A Python this machine lacks runs
+# that Python (TORVANE_VENV, as wheels.sh sets it, plus -MINOR). A Python this machine lacks runs
 # it inside the amd64 root (scripts/venv.sh). aarch64 is cross-built by the x86_64 interpreter of
 # the same version. The headers of the Debian Pythons (and aarch64's libgcc_s.so.1) are those
 # that wheels.sh puts in build/cross/ARCH. With --hooks it builds the test hooks into the wheel

@@ -34,7 +34,7 @@ echo "== the arm64 root (made once per machine)"
 "$here/sid-root.sh" make arm64
 
 # The host's tools: its pip, and the Python tags of the wheels.
-export TORVANE_VENV="${TORVANE_VENV:-$root/.venv-wheels}"
+export TORVANE_VENV="${TORVANE_VENV:-${TORVANE_WHEEL_TOOLS:-$HOME/.cache/torvane/wheels}/.venv-wheels}"
 host="$TORVANE_VENV/bin/python"
 [ -x "$host" ] || { echo "no $TORVANE_VENV: run scripts/wheels.sh first" >&2; exit 1; }
 work="$root/build/aarch64"

@@ -21,10 +21,10 @@
 # Debian roots of scripts/sid-root.sh, made here the first time.
 #
 # The wheel tools live in environments of their own, never in the test environment .venv:
-# TORVANE_VENV (default .venv-wheels) for Python 3.12, which holds zig, auditwheel and the test
-# tools, and the same name plus -3.13, -3.14, -3.15 for the build backend of each other Python.
-# Every wheel is built by the one zig, whose libc++ builds (a minute or more on first use per
-# target) stay in its cache, TORVANE_VENV/zig-cache.
+# TORVANE_VENV (default ~/.cache/torvane/wheels/.venv-wheels, made once per machine) for Python
+# 3.12, which holds zig, auditwheel and the test tools, and the same name plus -3.13, -3.14,
+# -3.15 for the build backend of each other Python. Every wheel is built by the one zig, whose
+# libc++ builds (minutes on first use per target) stay in its cache, TORVANE_VENV/zig-cache.
 #
 # The wheels are reproducible: build paths are mapped away (CMakeLists.txt) and every time
 # stamp is SOURCE_DATE_EPOCH, by default the time of the last commit.
@@ -63,7 +63,9 @@ export SOURCE_DATE_EPOCH
 while read -r name; do unset "$name"; done < <(compgen -e | grep -E '^(SKBUILD_|CMAKE_)' || true)
 unset _PYTHON_HOST_PLATFORM SETUPTOOLS_EXT_SUFFIX
 
-export TORVANE_VENV="${TORVANE_VENV:-$root/.venv-wheels}"
+# The tools are kept once per machine, like the Debian roots: zig's libc++ builds (minutes each
+# target) stay in its cache there, for every clone.
+export TORVANE_VENV="${TORVANE_VENV:-${TORVANE_WHEEL_TOOLS:-$HOME/.cache/torvane/wheels}/.venv-wheels}"
 [[ "$TORVANE_VENV" == /* ]] || TORVANE_VENV="$root/$TORVANE_VENV"
 # A copy of the tree (the release checks rebuild in one) still reaches these tools in the root.
 export TORVANE_ROOT_BINDS="$(dirname "$TORVANE_VENV")"
