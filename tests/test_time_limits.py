@@ -6,6 +6,11 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
+# A check of the test harness, not of the module: not in the emulated aarch64 run.
+pytestmark = pytest.mark.host_only
+
 HANGS = """
 import ctypes
 
