@@ -103,7 +103,7 @@ for minor in "${minors[@]}"; do
   echo "== pytest on aarch64 Python $minor, emulated, in the background (log: ${log#"$root"/})"
   # TORVANE_EMULATED=1: the tests that draw many random cases draw fewer (tests/conftest.py).
   "$here/sid-root.sh" run arm64 /usr/bin/env TORVANE_REQUIRE_HOOKS=1 TORVANE_EMULATED=1 \
-    "$work/venv-$minor/bin/python" -m pytest -p no:cacheprovider -m "not host_only" -q \
+    "$work/venv-$minor/bin/python" -m pytest -p no:cacheprovider -m "not host_only" -q --durations=10 \
     "${pytest_args[@]}" >"$log" 2>&1 &
   pids+=($!)
 done
