@@ -4,20 +4,19 @@
 # that Python (TORVANE_VENV, as wheels.sh sets it, plus -MINOR). A Python this machine lacks runs
 # it inside the amd64 root (scripts/venv.sh). aarch64 is cross-built by the x86_64 interpreter of
 # the same version. The headers of the Debian Pythons (and aarch64's libgcc_s.so.1) are those
-# that wheels.sh puts in build/cross/ARCH. With --hooks it builds the test hooks into the wheel
-# as well (never a release wheel: scripts/test-aarch64.sh takes the hooks from it).
+# that wheels.sh puts in build/cross/ARCH. Each build also makes the test hooks, from the same
+# core objects with the same compiler and flags as the module; the wheel holds only the module,
+# and the hooks go to OUTDIR/ARCH/ (never released: the suites against the wheel take them).
 #
-#   scripts/build-wheel.sh [--hooks] MINOR OUTDIR ARCH...    (ARCH: x86_64 or aarch64)
+#   scripts/build-wheel.sh MINOR OUTDIR ARCH...    (ARCH: x86_64 or aarch64)
 #
 # TORVANE_ZIG (the zig program) and ZIG_GLOBAL_CACHE_DIR come from wheels.sh.
 set -euo pipefail
-usage() { sed -n '10s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '11s/^# \{0,1\}//p' "$0"; }
 # venv.sh runs this script again in the root with the arguments it was given.
 given=("$@")
-hooks=OFF
 case "${1:-}" in
   -h | --help) usage; exit 0 ;;
-  --hooks) hooks=ON; shift ;;
 esac
 [ $# -ge 3 ] || { usage >&2; exit 2; }
 minor="$1" outdir="$2"
@@ -26,7 +25,7 @@ shift 2
 
 # The build tools only; the 3.12 environment is also the one that runs the release checks.
 export TORVANE_PYTHON="$minor"
-if [ "$minor" = 3.12 ]; then export TORVANE_GROUPS=test; else export TORVANE_GROUPS=build; fi
+if [ "$minor" = 3.12 ]; then export TORVANE_GROUPS=release; else export TORVANE_GROUPS=build; fi
 arches=("$@")
 set -- "${given[@]}"
 source "$(dirname "$0")/venv.sh"
@@ -55,22 +54,24 @@ for arch in "${arches[@]}"; do
     *) echo "unknown architecture '$arch': x86_64 or aarch64" >&2; exit 2 ;;
   esac
   name="$tag-$arch"
-  [ "$hooks" = OFF ] || name="$name-hooks"
   log="$root/build/logs/wheel-$name.log"
   mkdir -p "$(dirname "$log")" "$outdir"
   # A release wheel from an empty build folder: nothing of an earlier configuration (the flags
   # of a toolchain file since changed, say) can reach it.
-  [ "$hooks" = ON ] || rm -rf "build/wheel-$name"
+  rm -rf "build/wheel-$name"
   echo "== compiling the $name wheel with zig (log: build/logs/$(basename "$log"))"
   # The compile lines show progress; the whole log is shown if the build fails.
   if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$outdir" \
     -C build-dir="build/wheel-$name" -C cmake.build-type=Release \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain" "${define[@]}" \
-    -C cmake.define.TORVANE_TEST_HOOKS="$hooks" -C cmake.define.TORVANE_BENCH=OFF \
+    -C cmake.define.TORVANE_TEST_HOOKS=ON -C install.components=module \
+    -C cmake.define.TORVANE_BENCH=OFF \
     -C cmake.define.TORVANE_SANITIZE=OFF -C cmake.define.TORVANE_WERROR=ON \
     </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
     cat "$log" >&2
     echo "== the $name wheel failed to build" >&2
     exit 1
   fi
+  mkdir -p "$outdir/$arch"
+  cp "build/wheel-$name"/_torvane_testhooks.*.so "$outdir/$arch/"
 done

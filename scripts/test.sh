@@ -8,7 +8,9 @@
 #
 # With TORVANE_WHEELHOUSE naming a folder of release wheels (scripts/wheels.sh), the module is
 # instead that folder's wheel for this Python and this machine, installed into a fresh
-# environment (.venv-wheel), and the test hooks alone are built from source beside it.
+# environment (.venv-wheel), with the test hooks built with that wheel (build/test-hooks), by
+# the same compiler and flags from the same core objects: every test, the hooks' too, runs the
+# shipped code.
 if [ "${1:-}" = --python ]; then
   export TORVANE_PYTHON="${2:?--python needs a version: 3.12, 3.13, 3.14, 3.15 or 3.14d}"
   shift 2
@@ -31,13 +33,13 @@ else
   [ -f "${wheels[0]}" ] || { echo "no $tag wheel for $(uname -m) in $house" >&2; exit 1; }
   step "installing the release wheel $(basename "${wheels[0]}")" \
     python -m pip install --no-deps "${wheels[0]}"
-  version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
-  hooks="build/hooks-$minor"
-  step "building the test hooks alone for Python $minor" bash -c '
-    cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSKBUILD_PROJECT_VERSION="$2" \
-      -DPython_EXECUTABLE="$(command -v python)" -DTORVANE_TEST_HOOKS=ON -DTORVANE_WERROR=ON &&
-      cmake --build "$1" --target _torvane_testhooks' - "$hooks" "$version"
-  cp "$hooks"/_torvane_testhooks*.so "$(python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
+  hooks="build/test-hooks/$tag-$(uname -m)"
+  if [ "$(cat "$hooks/wheel.sha256" 2>/dev/null)" != "$(sha256sum "${wheels[0]}" | cut -d' ' -f1)" ]; then
+    echo "the test hooks in $hooks were not built with $(basename "${wheels[0]}"): run scripts/wheels.sh" >&2
+    exit 1
+  fi
+  echo "== the test hooks built with that wheel, from $hooks"
+  cp "$hooks"/_torvane_testhooks.*.so "$(python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
 fi
 
 # The hooks were just built: a test that cannot import them fails here instead of skipping.

@@ -3,16 +3,20 @@
 # (manylinux2014) for CPython 3.12, 3.13, 3.14 and 3.15 on x86_64 and 3.13, 3.14 and 3.15 on
 # aarch64 (3.12 on aarch64 builds from the sdist: there is no aarch64 3.12 here to test a wheel).
 #
-#   scripts/wheels.sh [--out DIR] [--no-check | --test-hooks] [WHEEL...]
+#   scripts/wheels.sh [--out DIR] [--no-check] [WHEEL...]
 #
 #   WHEEL      cp312-x86_64, cp313-aarch64, ... or a version (3.13: both of its wheels);
 #              default: all seven
 #   --out DIR  where the wheels go (default dist/)
 #   --no-check build only; without it the release checks (tests/test_packaging.py) run on the
 #              wheels built and the script fails if any does
-#   --test-hooks  wheels that also hold the test hooks, untagged and unchecked, for
-#              scripts/test-aarch64.sh: never to be released
 #
+# Each wheel's old file (and its test hooks) is removed before it is built, so that a failed
+# build leaves no wheel of an earlier commit to be tested under this one's name. The test hooks
+# of each wheel, built with it from the same core objects, go to build/test-hooks/TAG-ARCH/,
+# with the SHA-256 of the wheel they belong to: scripts/test.sh and scripts/test-aarch64.sh run
+# the suite against the wheel with those hooks, and refuse hooks of another build.
+
 # The compiler is zig's clang (the `ziglang` package, from requirements-wheels.txt), aimed at
 # glibc 2.17 and linking its own libc++ statically (tools/zig/), so the module needs nothing newer
 # than glibc 2.17 and no C++ runtime of the system. The aarch64 wheels are cross-built on this
@@ -31,19 +35,17 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
-usage() { sed -n '6,15s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '6,13s/^# \{0,1\}//p' "$0"; }
 
 all=(cp312-x86_64 cp313-x86_64 cp314-x86_64 cp315-x86_64 cp313-aarch64 cp314-aarch64 cp315-aarch64)
 out="$root/dist"
 check=1
-hooks=()
 wanted=()
 while [ $# -gt 0 ]; do
   case "$1" in
     -h | --help) usage; exit 0 ;;
     --out) out="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
     --no-check) check=0; shift ;;
-    --test-hooks) hooks=(--hooks); check=0; shift ;;
     3.1[2-5]) for w in "${all[@]}"; do [[ "$w" != "cp${1/./}-"* ]] || wanted+=("$w"); done; shift ;;
     cp31[2-5]-x86_64 | cp31[3-5]-aarch64) wanted+=("$1"); shift ;;
     *) usage >&2; exit 2 ;;
@@ -84,7 +86,7 @@ fi
 
 echo "== the wheel tools in $(basename "$TORVANE_VENV") (Python 3.12: zig, auditwheel, the test tools)"
 TORVANE_ZIG="$(
-  export TORVANE_PYTHON=3.12 TORVANE_GROUPS=test
+  export TORVANE_PYTHON=3.12 TORVANE_GROUPS=release
   source "$here/venv.sh" >&2
   stamp="$venv/.requirements-wheels.txt"
   if ! cmp -s requirements-wheels.txt "$stamp"; then
@@ -124,23 +126,26 @@ for minor in "${minors[@]}"; do
   for w in "${wanted[@]}"; do [[ "$w" != "$tag-"* ]] || arches+=("${w#"$tag-"}"); done
   raw="$root/build/wheels-$tag"
   rm -rf "$raw"
+  for arch in "${arches[@]}"; do
+    rm -f "$out/orvantis_torvane_core-"*"-$tag-$tag-"*"_$arch.whl"
+    rm -rf "$root/build/test-hooks/$tag-$arch"
+  done
   echo "== building ${arches[*]/#/$tag-} with Python $minor"
-  "$here/build-wheel.sh" "${hooks[@]}" "$minor" "$raw" "${arches[@]}"
-  if [ "${#hooks[@]}" -ne 0 ]; then
-    cp "$raw"/*.whl "$out/"
-    continue
-  fi
+  "$here/build-wheel.sh" "$minor" "$raw" "${arches[@]}"
   for arch in "${arches[@]}"; do
     (built="$(ls "$raw"/*_"$arch".whl)"
     echo "== tagging $(basename "$built") with auditwheel"
-    rm -f "$out/orvantis_torvane_core-"*"-$tag-$tag-"*"_$arch.whl"
     log="$root/build/logs/auditwheel-$tag-$arch.log"
     # The platform is auditwheel's choice: the oldest the wheel qualifies for (given
     # explicitly, it must be one of this machine's architecture).
     PATH="$tools:$PATH" python -m auditwheel repair -w "$out" "$built" >"$log" 2>&1 ||
       { cat "$log" >&2; exit 1; }
     ls "$out"/*"-$tag-$tag-manylinux2014_$arch.manylinux_2_17_$arch.whl" >/dev/null ||
-      { echo "== auditwheel gave $tag-$arch no manylinux_2_17_$arch tag" >&2; exit 1; })
+      { echo "== auditwheel gave $tag-$arch no manylinux_2_17_$arch tag" >&2; exit 1; }
+    hooks="$root/build/test-hooks/$tag-$arch"
+    mkdir -p "$hooks"
+    cp "$raw/$arch"/_torvane_testhooks.*.so "$hooks/"
+    sha256sum "$out"/*"-$tag-$tag-"*"_$arch.whl" | cut -d' ' -f1 >"$hooks/wheel.sha256")
   done
 done
 ls -l "$out"/*.whl
@@ -149,6 +154,7 @@ if [ "$check" = 1 ]; then
   echo "== release checks: tests/test_packaging.py on the wheels in $out"
   # From tests/, with the wheelhouse named: the checks take these wheels instead of building.
   # Their temporary folders in build/: pytest's shared one under /tmp is pruned by other runs.
-  TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" "$tools/python" -m pytest -p no:cacheprovider \
+  TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" TORVANE_WHEELS="${wanted[*]}" \
+    "$tools/python" -m pytest -p no:cacheprovider \
     --basetemp="$root/build/release-checks" tests/test_packaging.py
 fi
