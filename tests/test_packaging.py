@@ -21,7 +21,7 @@ from conftest import HOOKS_MISSING, ROOT, VERSION
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 DIST = f"orvantis_torvane_core-{VERSION}"
 # Every wheel scripts/wheels.sh builds: (Python tag, architecture).
-WHEELS = [
+ALL_WHEELS = [
     ("cp312", "x86_64"),
     ("cp313", "x86_64"),
     ("cp314", "x86_64"),
@@ -30,7 +30,19 @@ WHEELS = [
     ("cp314", "aarch64"),
     ("cp315", "aarch64"),
 ]
+# Those it built in this run (TORVANE_WHEELS, "cp312-x86_64 cp313-aarch64 ..."): only these are
+# checked, never an older file of another.
+_BUILT = os.environ.get("TORVANE_WHEELS", "").split() or [f"{p}-{a}" for p, a in ALL_WHEELS]
+WHEELS = [(p, a) for p, a in ALL_WHEELS if f"{p}-{a}" in _BUILT]
 EACH_WHEEL = pytest.mark.parametrize(("py", "arch"), WHEELS, ids=[f"{p}-{a}" for p, a in WHEELS])
+# The rebuild takes one wheel of each architecture: the compiler, its flags and the core are the
+# architecture's, and only the headers differ between its Pythons. x86_64's reference Python,
+# built natively, and aarch64's newest, built in the Debian root, cover both kinds of build.
+_PREFERRED = {"x86_64": "cp312", "aarch64": "cp315"}
+SAMPLE = [
+    min((w for w in WHEELS if w[1] == arch), key=lambda w: w[0] != _PREFERRED.get(arch))
+    for arch in dict.fromkeys(a for _, a in WHEELS)
+]
 # The wheel that this Python installs and runs.
 PY = f"cp{sys.version_info[0]}{sys.version_info[1]}"
 # Subprocesses that build run up to this many seconds, under a test limit of LONG_TEST.
@@ -90,6 +102,8 @@ def wheel_of(py: str, arch: str) -> Path:
     house = os.environ.get("TORVANE_WHEELHOUSE")
     if not house:
         pytest.fail("no TORVANE_WHEELHOUSE: scripts/wheels.sh builds the wheels and checks them")
+    if (py, arch) not in WHEELS:
+        pytest.skip(f"no {py}-{arch} wheel was built in this run")
     (built,) = Path(house).glob(f"{DIST}-{py}-{py}-*_{arch}.whl")
     return built
 
@@ -280,7 +294,7 @@ def test_wheel_runs_on_every_manylinux2014_system(py: str, arch: str, tmp_path: 
     assert too_new == []
 
 
-@EACH_WHEEL
+@pytest.mark.parametrize(("py", "arch"), SAMPLE, ids=[f"{p}-{a}" for p, a in SAMPLE])
 @pytest.mark.timeout(LONG_TEST)
 def test_two_builds_in_different_places_give_the_same_bytes(
     py: str, arch: str, tmp_path: Path
