@@ -1,6 +1,7 @@
 """The constants registry: its seventeen records, look-up, listing and errors."""
 
 import json
+import random
 import struct
 
 import pytest
@@ -55,6 +56,10 @@ TABLE = {
 
 def bits(x: float) -> int:
     return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+# 64-bit targets have a 128-bit integer, 32-bit ones have not.
+NATIVE_WIDE = struct.calcsize("P") == 8
 
 
 class TestPythonSurface:
@@ -262,6 +267,18 @@ class TestCore:
                     other = bytearray(base)
                     other[i] ^= flip
                     assert not same(base, bytes(other)), (n, i, flip)
+
+    def test_wide_product_from_32_bit_halves(self, hooks):
+        # The hash's 128-bit product where the compiler has no 128-bit integer, and the
+        # compiler's own where it has: each against the exact product.
+        edges = [0, 1, 2, 2**32 - 1, 2**32, 2**32 + 1, 2**63, 2**64 - 2, 2**64 - 1]
+        rng = random.Random(11)
+        pairs = [(a, b) for a in edges for b in edges]
+        pairs += [(rng.getrandbits(64), rng.getrandbits(64)) for _ in range(10000)]
+        for a, b in pairs:
+            exact = ((a * b) & (2**64 - 1), (a * b) >> 64)
+            portable, native = hooks.wide_product(a, b)
+            assert (portable, native) == (exact, exact if NATIVE_WIDE else None), (a, b)
 
     def test_error_payload_is_verbatim(self, hooks):
         assert hooks.render_error(0, "") == "constant `` not found in registry"

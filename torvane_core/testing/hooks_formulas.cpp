@@ -8,6 +8,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "datasheet/datasheet.hpp"
@@ -518,6 +519,24 @@ PyObject* same_name_words(PyObject*, PyObject* args) {
     return PyBool_FromLong(words(a, na).same_name(words(b, nb)));
 }
 
+// wide_product(a, b) -> ((low, high) of the 64x64-bit product built from 32-bit ones, the same
+// of the compiler's 128-bit product or None where there is none)
+PyObject* wide_product(PyObject*, PyObject* args) {
+    unsigned long long a = 0;
+    unsigned long long b = 0;
+    if (!PyArg_ParseTuple(args, "KK", &a, &b)) return nullptr;
+    using Halves = std::pair<unsigned long long, unsigned long long>;
+    const auto halves = [](torvane::hash_detail::Wide w) { return Halves(w.lo, w.hi); };
+    const Halves portable = halves(torvane::hash_detail::wide_product_portable(a, b));
+#ifdef __SIZEOF_INT128__
+    const Halves native = halves(torvane::hash_detail::wide_product(a, b));
+    return Py_BuildValue("((KK)(KK))", portable.first, portable.second, native.first,
+                         native.second);
+#else
+    return Py_BuildValue("((KK)O)", portable.first, portable.second, Py_None);
+#endif
+}
+
 template <class F>
 PyCFunction fn(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -542,5 +561,6 @@ PyMethodDef formulas_hooks[] = {
     {"sort_by_bytes", fn(sort_by_bytes), METH_O, nullptr},
     {"same_bytes", fn(same_bytes), METH_VARARGS, nullptr},
     {"same_name_words", fn(same_name_words), METH_VARARGS, nullptr},
+    {"wide_product", fn(wide_product), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
