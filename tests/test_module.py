@@ -86,7 +86,10 @@ def test_function_objects(name):
 def test_native_heap_blocks_per_call(hooks, call, blocks):
     fn = eval(f"lambda: core.{call}")  # noqa: S307 - the module's own calls, written above
     fn()  # what a first call sets up once is not counted
-    counted, slots = hooks.native_allocations(core.__file__, fn, 100)
+    try:
+        counted, slots = hooks.native_allocations(core.__file__, fn, 100)
+    except NotImplementedError as unsupported:  # an architecture the hook cannot patch
+        pytest.skip(str(unsupported))
     assert (counted, slots > 0) == (100 * blocks, True)
 
 
