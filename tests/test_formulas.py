@@ -4,7 +4,7 @@ import json
 import struct
 
 import pytest
-from conftest import VERSION
+from conftest import installed_version
 
 from orvantis import _torvane_core as core
 
@@ -99,7 +99,7 @@ class TestPythonSurface:
         assert b.get("phi") == PHI
 
     def test_version(self):
-        assert core.PyFormulasRegistry.version() == VERSION
+        assert core.PyFormulasRegistry.version() == installed_version()
         assert core.PyFormulasRegistry().version() == core.__version__
 
 
