@@ -7,7 +7,7 @@ import string
 import struct
 
 import pytest
-from conftest import VERSION
+from conftest import installed_version
 
 from orvantis import _torvane_core as core
 
@@ -118,7 +118,7 @@ class TestPythonSurface:
         assert b.get("phi") == PHI
 
     def test_version(self):
-        assert core.PyFormulasRegistry.version() == VERSION
+        assert core.PyFormulasRegistry.version() == installed_version()
         assert core.PyFormulasRegistry().version() == core.__version__
 
 

@@ -248,9 +248,19 @@ PyObject* native_allocations(PyObject*, PyObject* args) {
     return Py_BuildValue("(ln)", blocks, static_cast<Py_ssize_t>(slots.size()));
 }
 
+// leak_on_purpose() -> None: allocates a native block and drops its only pointer, for the test
+// that the sanitizer build's leak check at exit sees a block the module lost.
+char* volatile g_lost = nullptr;
+PyObject* leak_on_purpose(PyObject*, PyObject*) {
+    g_lost = new char[4000];
+    g_lost = nullptr;
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyMethodDef runtime_hooks[] = {
+    {"leak_on_purpose", leak_on_purpose, METH_NOARGS, nullptr},
     {"checked_alloc", checked_alloc, METH_O, nullptr},
     {"native_allocations", native_allocations, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
