@@ -308,7 +308,11 @@ def per_call(case_name: str, variant: str, workdir: Path) -> Counter[str]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m bench.instructions", description=__doc__)
+    parser = argparse.ArgumentParser(
+        prog="python -m bench.instructions",
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument(
         "case",
         nargs="?",
