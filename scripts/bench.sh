@@ -3,6 +3,7 @@
 # benchmarks and prints their tables.
 #
 #   scripts/bench.sh [--python 3.13|3.14|3.15] [--wheel WHEEL] [--count CASE] [harness args]
+#   scripts/bench.sh --check-counts | --record-counts
 #
 # --python runs on that Python (TORVANE_PYTHON=3.14 in the environment does the same); one this
 # machine lacks is taken from the Debian root of scripts/sid-root.sh, whose g++ then builds both
@@ -13,10 +14,15 @@
 # ziglang of requirements-wheels.txt, installed into the benchmark environment.
 # --count CASE counts instructions per call of one case under callgrind (python -m
 # bench.instructions) instead of timing; the extensions are installed unstripped for that.
-# Other arguments go to the harness (--quick for a short smoke run) or, with --count, to
-# bench.instructions.
+# --check-counts counts the instructions per call of every entry point (ours) under callgrind,
+# all in one run of about 10 s, and fails when one has grown more than 5 % over its count in
+# bench/instructions.json; --record-counts writes that file. The recorded counts hold for the
+# build they were taken on, 3.12 built here with g++: on another the check fails and says so.
+# Other arguments go to the harness (--quick for a short smoke run) or, with --count and the
+# counts, to bench.instructions.
 set -euo pipefail
 count=""
+counts=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --python) export TORVANE_PYTHON="${2:?--python needs a version: 3.12, 3.13, 3.14 or 3.15}"; shift 2 ;;
@@ -25,6 +31,8 @@ while [ $# -gt 0 ]; do
       export TORVANE_BENCH_WHEEL
       shift 2 ;;
     --count) count="${2:?--count needs a case name, as the table shows it}"; shift 2 ;;
+    --check-counts) counts=--check; shift ;;
+    --record-counts) counts=--record; shift ;;
     *) break ;;
   esac
 done
@@ -45,12 +53,13 @@ fi
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export TORVANE_VENV="${TORVANE_VENV:-$root/.venv-bench${wheel:+-wheel}}"
 export TORVANE_GROUPS=build
-# The harness's own arguments, kept for the run in the Debian root, if it comes to that.
-args=("$@")
-[ -z "$count" ] || args=(--count "$count" "$@")
-set -- "${args[@]}"
+# This script's own options, put back for the run in the Debian root, if it comes to that.
+own=()
+[ -z "$count" ] || own=(--count "$count")
+[ -z "$counts" ] || own+=("$counts-counts")
+set -- "${own[@]}" "$@"
 source "$(dirname "$0")/venv.sh"
-[ -z "$count" ] || shift 2
+shift "${#own[@]}"
 
 # Symbols are kept so that callgrind names the functions; stripping changes no code.
 common=(-C cmake.define.TORVANE_WERROR=ON -C cmake.define.TORVANE_BENCH=ON -C install.strip=false)
@@ -81,7 +90,9 @@ else
   rm -rf "$floors.all"
   export PYTHONPATH="$floors"
 fi
-if [ -n "$count" ]; then
+if [ -n "$counts" ]; then
+  python -m bench.instructions "$counts" "$@"
+elif [ -n "$count" ]; then
   python -m bench.instructions "$count" "$@"
 else
   python -m bench "$@"

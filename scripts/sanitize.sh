@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# usage: scripts/sanitize.sh [PYTEST ARGUMENTS...]
+# usage: scripts/sanitize.sh [--python 3.12|3.13|3.14|3.15] [PYTEST ARGUMENTS...]
 #
 # Builds the module and its test hooks with AddressSanitizer and UndefinedBehaviorSanitizer into
-# .venv-asan, then runs every test against that build. Fails on any test failure and on any
-# sanitizer report, from this process or from any interpreter the tests start.
+# .venv-asan (.venv-asan-3.14 for `--python 3.14`, as scripts/test.sh picks its Python), then runs
+# every test against that build. Fails on any test failure and on any sanitizer report, from this
+# process or from any interpreter the tests start, and when the leak check ran in none of them;
+# says how many were leak-checked and how many were not, and why.
 # Extra arguments go to pytest.
+if [ "${1:-}" = --python ]; then
+  export TORVANE_PYTHON="${2:?--python needs a version: 3.12, 3.13, 3.14 or 3.15}"
+  shift 2
+fi
 export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/.venv-asan}"
 export TORVANE_GROUPS=test
 source "$(dirname "$0")/venv.sh"
@@ -14,7 +20,7 @@ source "$(dirname "$0")/venv.sh"
 # Unstripped, so that reports name the module's functions.
 step "building the module for this check" \
   python -m pip install -v --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
-  -C build-dir=build/asan -C cmake.define.TORVANE_TEST_HOOKS=ON \
+  -C build-dir="build/asan-$minor" -C cmake.define.TORVANE_TEST_HOOKS=ON \
   -C cmake.define.TORVANE_SANITIZE=ON -C cmake.define.CMAKE_CXX_FLAGS=-Wno-maybe-uninitialized \
   -C install.strip=false
 
@@ -36,9 +42,11 @@ if [ ! -f "$asan" ] || [ ! -f "$ubsan" ]; then
 fi
 [ -f "$asan" ] && [ -f "$ubsan" ] || { echo "sanitizer runtimes not found" >&2; exit 1; }
 
-reports="$root/build/asan/reports"
-rm -rf "$reports"
-mkdir -p "$reports"
+reports="$root/build/asan-$minor/reports"
+# Where each interpreter records whether its leak check ran (see tools/lsan_at_exit.py).
+export TORVANE_LSAN_RECORDS="$root/build/asan-$minor/leak-checks"
+rm -rf "$reports" "$TORVANE_LSAN_RECORDS"
+mkdir -p "$reports" "$TORVANE_LSAN_RECORDS"
 
 # Every Python allocation goes straight to malloc, where the sanitizer sees it.
 export PYTHONMALLOC=malloc
@@ -58,10 +66,18 @@ export TORVANE_SANITIZED=1
 export TORVANE_REQUIRE_HOOKS=1
 
 status=0
-echo "== running the tests against the sanitized build"
+echo "== running the tests against the sanitized build (Python $minor)"
 python -m pytest -p no:cacheprovider "$@" || status=$?
 
 shopt -s nullglob
+# Each interpreter that ran its exit handlers recorded whether its leak check ran, and if not, why.
+checked=("$TORVANE_LSAN_RECORDS"/checked-*)
+skipped=("$TORVANE_LSAN_RECORDS"/skipped-*)
+echo "leak check: ${#checked[@]} processes checked, ${#skipped[@]} skipped"
+if [ "${#skipped[@]}" -ne 0 ]; then
+  awk 1 "${skipped[@]}" | sort | uniq -c | sort -rn | sed -E 's/^ *([0-9]+) /   \1 skipped: /'
+fi
+
 # A report is an error or a summary; a warning alone (a request too big to serve, answered with
 # null as asked) is shown but fails nothing.
 errors=()
@@ -81,4 +97,9 @@ if [ "${#errors[@]}" -ne 0 ]; then
   exit 1
 fi
 echo "sanitizers: no reports"
+
+if [ "${#checked[@]}" -eq 0 ]; then
+  echo "leak check: no process of this run was checked" >&2
+  exit 1
+fi
 exit "$status"

@@ -2,14 +2,17 @@
 # The Pythons this machine lacks, from Debian's unstable suite: a root directory per
 # architecture, made once per machine and reused, and a way to run a command inside one.
 #
-#   scripts/sid-root.sh make ARCH             make the root of ARCH (amd64 or arm64) unless it is
-#                                             already there with the same packages
+#   scripts/sid-root.sh make ARCH             make the root of ARCH (amd64, arm64 or i386)
+#                                             unless it is already there with the same packages
 #   scripts/sid-root.sh run ARCH COMMAND...   run COMMAND in it, in the current folder
 #   scripts/sid-root.sh path ARCH             print where the root of ARCH is
 #
 # amd64 holds CPython 3.13, 3.14, 3.15 and 3.14's debug build (python3.14d), their headers, g++
 # and gdb: everything the project's scripts need. arm64 holds CPython 3.13 to 3.15 and their
-# headers only; its programs run under qemu's user-mode emulation, about 20 times slower.
+# headers only; its programs run under qemu's user-mode emulation, about 20 times slower. i386
+# holds CPython 3.14, its headers, Debian's own g++ (whose default flags leave double arithmetic
+# to the x87 unit) and gdb: the 32-bit build and its tests (TORVANE_ARCH=i386 scripts/test.sh
+# --python 3.14), which this kernel runs natively.
 # The roots live in $TORVANE_ROOTS (default ~/.cache/torvane/roots). Making one needs root
 # privileges and Debian's archive; it takes about a minute for amd64 and seconds for arm64.
 #
@@ -35,7 +38,8 @@ packages() {
       echo coreutils,dash
       for v in 3.13 3.14 3.15; do echo "python$v,python$v-venv,libpython$v-dev"; done
       ;;
-    *) echo "unknown architecture '$1': amd64 or arm64" >&2; exit 2 ;;
+    i386) echo ca-certificates,g++,gdb,python3.14,python3.14-dev,python3.14-venv ;;
+    *) echo "unknown architecture '$1': amd64, arm64 or i386" >&2; exit 2 ;;
   esac
 }
 
@@ -57,7 +61,7 @@ register_arm64() {
 make_root() (
   arch="$1" dir="$roots/sid-$1"
   want="$(packages "$arch" | paste -sd, -)"
-  [ "$arch" = amd64 ] || register_arm64
+  [ "$arch" != arm64 ] || register_arm64
   mkdir -p "$roots"
   # One maker at a time; the lock ends with this subshell.
   exec 9>"$roots/.lock-$arch"
@@ -73,9 +77,9 @@ make_root() (
   archive="${archive:-http://deb.debian.org/debian/}"
   echo "sid-root: making the $arch root in $dir (Debian sid from $archive)"
   rm -rf "$dir.new"
-  local variant=(--variant=apt)
+  local variant=(--variant=apt --arch="$arch")
   # Unpacked only: the packages' scripts would run under emulation, for a quarter of an hour.
-  [ "$arch" = amd64 ] || variant=(--variant=extract --arch=arm64)
+  [ "$arch" != arm64 ] || variant=(--variant=extract --arch=arm64)
   mmdebstrap --quiet "${variant[@]}" --aptopt='Acquire::Check-Valid-Until "false"' \
     --include="$want" sid "$dir.new" "$archive"
   if [ "$arch" = arm64 ]; then

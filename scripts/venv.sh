@@ -3,7 +3,9 @@
 # TORVANE_GROUPS names (default: test, which includes build). With TORVANE_PYTHON=3.13 (3.14,
 # 3.15, or 3.14d for 3.14's debug build) it is that Python instead, in an environment of the same
 # name with "-3.13" added (.venv-3.13). A Python this machine lacks is taken from the Debian root
-# of scripts/sid-root.sh: the calling script then runs again, whole, inside that root.
+# of scripts/sid-root.sh: the calling script then runs again, whole, inside that root. With
+# TORVANE_ARCH=i386 (and TORVANE_PYTHON=3.14) it always runs in the root of that architecture,
+# in an environment with the architecture's name added too (.venv-3.14-i386): the 32-bit build.
 set -euo pipefail
 # `--help` (or -h) first: the calling script's leading comment, and nothing else done.
 case "${1:-}" in
@@ -19,6 +21,14 @@ case "$minor" in
 esac
 venv="${TORVANE_VENV:-$root/.venv}"
 [ "$minor" = "$(cat .python-version)" ] || venv="$venv-$minor"
+arch="${TORVANE_ARCH:-}"
+if [ -n "$arch" ]; then
+  venv="$venv-$arch"
+  if [ "${TORVANE_IN_ROOT:-}" != "sid-$arch" ]; then
+    echo "== running $(basename "$caller") in the Debian $arch root"
+    exec "$root/scripts/sid-root.sh" run "$arch" "$caller" "$@"
+  fi
+fi
 groups="${TORVANE_GROUPS:-test}"
 # TORVANE_FRESH=1: a new environment every time.
 [ -z "${TORVANE_FRESH:-}" ] || rm -rf "$venv"
@@ -100,6 +110,20 @@ if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
   step "upgrading pip in $(basename "$venv")" python -m pip install --upgrade pip
   group_args=()
   for group in $groups; do group_args+=(--group "$group"); done
+  if [ -n "$arch" ] && [ "$groups" = test ]; then
+    # The checkers of the test group, and the upload tool's cryptography, have no build for
+    # another architecture: there the build group and what runs the tests, as pinned here.
+    mapfile -t group_args < <(python - <<'PY'
+import re, tomllib
+with open("pyproject.toml", "rb") as f:
+    test = tomllib.load(f)["dependency-groups"]["test"]
+print("--group\nbuild")
+for item in test:
+    if isinstance(item, str) and re.match(r"[\w.-]+", item)[0] in {"pytest", "pytest-timeout", "hypothesis"}:
+        print(item)
+PY
+)
+  fi
   step "installing the dependency groups '$groups' into $(basename "$venv")" \
     python -m pip install --progress-bar off "${group_args[@]}"
   echo "$wanted" >"$stamp"

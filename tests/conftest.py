@@ -2,6 +2,7 @@
 
 import faulthandler
 import importlib
+import importlib.metadata
 import os
 import re
 import subprocess
@@ -38,10 +39,17 @@ if EMULATED:
 # TORVANE_RELEASE_CHECKS=1. Every other run leaves them out.
 collect_ignore = [] if os.environ.get("TORVANE_RELEASE_CHECKS") == "1" else ["test_packaging.py"]
 
-# The version, read from the one place it is written; the build takes it from there too.
+# The version as written in the header, where the build takes it from: the release checks compare
+# what they build with it. The installed module is compared with installed_version().
 VERSION = re.search(
     r'kVersion = "([^"]+)";', (ROOT / "torvane_core/src/pyfacade/version.hpp").read_text()
 )[1]
+
+
+def installed_version() -> str:
+    """The installed distribution's version, as its metadata gives it."""
+    return importlib.metadata.version("orvantis-torvane-core")
+
 
 # The module's __all__: every public name, in the order the module adds them.
 MODULE_ALL = [

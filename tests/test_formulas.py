@@ -1,10 +1,13 @@
 """The constants registry: its seventeen records, look-up, listing and errors."""
 
 import json
+import math
+import random
+import string
 import struct
 
 import pytest
-from conftest import VERSION
+from conftest import installed_version
 
 from orvantis import _torvane_core as core
 
@@ -57,6 +60,22 @@ def bits(x: float) -> int:
     return struct.unpack("<Q", struct.pack("<d", x))[0]
 
 
+# 64-bit targets have a 128-bit integer, 32-bit ones have not.
+NATIVE_WIDE = struct.calcsize("P") == 8
+
+# A processor count for each shard count the rule gives to 1 to 4096 processors: 4 to 16384
+# shards, through the direct placement (up to 32), the chained one (up to 4096) and the general
+# insertion (above). test_processor_counts_reach_every_shard_count holds it to the rule.
+PROCESSORS = [1, *(2**k + 1 for k in range(12))]
+
+
+def builds_to_share_a_shard(shards: int) -> int:
+    """Fresh registries enough that in one of them two built-in names share a shard, but for a
+    chance of 1e-12: each has its own random hash key."""
+    apart = math.prod(1 - i / shards for i in range(len(NAMES)))
+    return math.ceil(math.log(1e-12) / math.log(apart)) if apart > 0 else 1
+
+
 class TestPythonSurface:
     def test_listing(self):
         listed = core.py_list_constants()
@@ -99,7 +118,7 @@ class TestPythonSurface:
         assert b.get("phi") == PHI
 
     def test_version(self):
-        assert core.PyFormulasRegistry.version() == VERSION
+        assert core.PyFormulasRegistry.version() == installed_version()
         assert core.PyFormulasRegistry().version() == core.__version__
 
 
@@ -158,6 +177,39 @@ class TestCore:
         names, from_table = hooks.constant_listing(8, [record])
         assert not from_table
         assert names == listed
+
+    def test_processor_counts_reach_every_shard_count(self, hooks):
+        every = {hooks.shard_count_for(p) for p in range(1, 4097)}
+        assert {hooks.shard_count_for(p) for p in PROCESSORS} == every
+
+    @pytest.mark.parametrize("processors", PROCESSORS, ids=lambda p: f"processors={p}")
+    def test_builtin_table_over_every_shard_count(self, hooks, processors):
+        shards = hooks.shard_count_for(processors)
+        builds = hooks.builtin_registries(shards, builds_to_share_a_shard(shards), NAMES)
+        values = [TABLE[n]["value"] for n in NAMES]
+        by_bytes = sorted(NAMES, key=str.encode)
+        for count, listed, found, listing, from_table, _ in builds:
+            assert (count, len(listed), sorted(listed)) == (17, 17, NAMES)
+            assert [bits(v) for v in found] == [bits(v) for v in values]
+            assert (listing, from_table) == (by_bytes, True)
+        # Shards holding two or more built-in names were among them.
+        assert min(b[5] for b in builds) < 17
+
+    @pytest.mark.parametrize("length", [15, 16, 17])
+    @pytest.mark.parametrize("shards", [0, 1024])  # 0: the built-in table, then the names
+    def test_names_around_the_short_hash_length(self, hooks, length, shards):
+        # Up to 16 bytes a name hashes from the words a built-in one is compared by, beyond that
+        # from its bytes: a look-up must hash each as its insertion did. Distinct letters, as
+        # the two ways read the same bytes when the name's 4-byte words repeat.
+        rng = random.Random(length)
+        names = [
+            f"{i:02}" + "".join(rng.sample(string.ascii_letters, length - 2)) for i in range(64)
+        ]
+        records = [{"name": n, "value": i + 0.5, "units": "", "status": SEED}
+                   for i, n in enumerate(names)]  # fmt: skip
+        _, count, stored, _ = hooks.insert_records(shards, records, shards == 0)
+        assert count == 64 + (17 if shards == 0 else 0)
+        assert [stored[r["name"]]["value"] for r in records] == [i + 0.5 for i in range(64)]
 
     def test_one_heap_block_per_registry(self, hooks):
         count, shards, blocks = hooks.registry_facts()
@@ -262,6 +314,18 @@ class TestCore:
                     other = bytearray(base)
                     other[i] ^= flip
                     assert not same(base, bytes(other)), (n, i, flip)
+
+    def test_wide_product_from_32_bit_halves(self, hooks):
+        # The hash's 128-bit product where the compiler has no 128-bit integer, and the
+        # compiler's own where it has: each against the exact product.
+        edges = [0, 1, 2, 2**32 - 1, 2**32, 2**32 + 1, 2**63, 2**64 - 2, 2**64 - 1]
+        rng = random.Random(11)
+        pairs = [(a, b) for a in edges for b in edges]
+        pairs += [(rng.getrandbits(64), rng.getrandbits(64)) for _ in range(10000)]
+        for a, b in pairs:
+            exact = ((a * b) & (2**64 - 1), (a * b) >> 64)
+            portable, native = hooks.wide_product(a, b)
+            assert (portable, native) == (exact, exact if NATIVE_WIDE else None), (a, b)
 
     def test_error_payload_is_verbatim(self, hooks):
         assert hooks.render_error(0, "") == "constant `` not found in registry"

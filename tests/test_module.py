@@ -1,13 +1,13 @@
 """The module object: attributes, their order, docstrings, exports, re-import and
 sub-interpreters."""
 
-import importlib.metadata
 import shutil
 import subprocess
 import sys
 
 import pytest
-from conftest import MODULE_ALL, SUBINTERPRETERS, VERSION, run_python
+from conftest import MODULE_ALL, SUBINTERPRETERS, installed_version, run_python
+from packaging.version import Version
 
 from orvantis import _torvane_core as core
 
@@ -16,8 +16,9 @@ def test_all_and_version():
     assert core.__all__ == MODULE_ALL
     assert type(core.__all__) is list
     assert type(core.__version__) is str
-    # The compiled-in version, the installed metadata and the source all agree.
-    assert core.__version__ == importlib.metadata.version("orvantis-torvane-core") == VERSION
+    # The compiled-in version is the installed distribution's, spelled as the packaging tools
+    # spell it: the metadata keeps a tag-style "v2.2.1" as written, the wheel's name does not.
+    assert core.__version__ == installed_version() == str(Version(core.__version__))
 
 
 def test_dictionary_order_follows_the_add_order():
@@ -86,7 +87,10 @@ def test_function_objects(name):
 def test_native_heap_blocks_per_call(hooks, call, blocks):
     fn = eval(f"lambda: core.{call}")  # noqa: S307 - the module's own calls, written above
     fn()  # what a first call sets up once is not counted
-    counted, slots = hooks.native_allocations(core.__file__, fn, 100)
+    try:
+        counted, slots = hooks.native_allocations(core.__file__, fn, 100)
+    except NotImplementedError as unsupported:  # an architecture the hook cannot patch
+        pytest.skip(str(unsupported))
     assert (counted, slots > 0) == (100 * blocks, True)
 
 

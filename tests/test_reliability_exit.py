@@ -21,7 +21,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from conftest import VERSION, run_python
+from conftest import installed_version, run_python
 
 RUNS = 20
 
@@ -175,7 +175,7 @@ def test_a_second_runtime_gets_a_working_module(tmp_path: Path) -> None:
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stderr == ""
     one_round = [
-        f"{VERSION} 24.0 bottom Seed True 6",
+        f"{installed_version()} 24.0 bottom Seed True 6",
         "True",
         "No constructor defined for PyCKMMatrix",
         "PyFormulasRegistry.get() got multiple values for argument 'name'",

@@ -150,3 +150,15 @@ print(json.dumps(w.mode_leak("leaky", 100_000)))
         assert report[key], report
     else:
         assert report[key] > bound, report
+
+
+@pytest.mark.skipif(not SANITIZED, reason="needs the sanitizer build of scripts/sanitize.sh")
+def test_the_leak_check_at_exit_sees_a_lost_native_block(tmp_path: Path, hooks) -> None:
+    # The child's reports and record go to tmp_path, not to the run's: its leak is meant.
+    options = f"{os.environ['ASAN_OPTIONS']}:log_path={tmp_path / 'asan'}"
+    env = dict(os.environ, ASAN_OPTIONS=options, TORVANE_LSAN_RECORDS=str(tmp_path))
+    code = "import _torvane_testhooks as h; h.leak_on_purpose()"
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, timeout=120)
+    reports = "".join(p.read_text() for p in tmp_path.glob("asan.*"))
+    found = ("4000 byte(s) in 1 object(s)" in reports, "leak_on_purpose" in reports)
+    assert (result.returncode, *found) == (87, True, True), reports

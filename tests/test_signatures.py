@@ -4,7 +4,7 @@ import inspect
 import pydoc
 
 import pytest
-from conftest import VERSION
+from conftest import installed_version
 
 from orvantis import _torvane_core as core
 
@@ -148,7 +148,7 @@ def test_help_shows_first_docstring_line(help_text: str, obj: object) -> None:
         "py_list_constants()",
         "py_list_quarks()",
         "py_get_constant(name)",
-        f"VERSION\n    {VERSION}",
+        f"VERSION\n    {installed_version()}",
     ],
 )
 def test_help_shows_every_member(help_text: str, shown: str) -> None:

@@ -8,6 +8,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "datasheet/datasheet.hpp"
@@ -156,6 +157,55 @@ PyObject* builtin_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!record) return PyErr_Format(PyExc_AssertionError, "listed name not found");
         Owned d(record_dict(*record));
         if (!d || PyDict_SetItemString(out.get(), name.c_str(), d.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+// builtin_registries(shards, builds, names) -> for each of `builds` fresh registries over
+// `shards` shards: (len, the keys in the map's own order, the value found under each of `names`
+// or None, the sorted listing, whether that came from the table's order, shards in use)
+PyObject* builtin_registries(PyObject*, PyObject* args) {
+    Py_ssize_t shards = 0;
+    Py_ssize_t builds = 0;
+    PyObject* wanted = nullptr;
+    if (!PyArg_ParseTuple(args, "nnO", &shards, &builds, &wanted)) return nullptr;
+    if (shards < 2 || (shards & (shards - 1)) != 0) {
+        return PyErr_Format(PyExc_ValueError, "shards must be a power of two greater than 1");
+    }
+    Owned seq(PySequence_Fast(wanted, "names must be a sequence"));
+    if (!seq) return nullptr;
+    std::vector<std::string_view> names;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(seq.get(), i), &n);
+        if (s == nullptr) return nullptr;
+        names.emplace_back(s, static_cast<std::size_t>(n));
+    }
+    Owned out(PyList_New(0));
+    if (!out) return nullptr;
+    for (Py_ssize_t b = 0; b < builds; ++b) {
+        const FormulasRegistry registry =
+            FormulasRegistry::create(static_cast<std::size_t>(shards));
+        Owned found(PyList_New(0));
+        if (!found) return nullptr;
+        for (std::string_view name : names) {
+            const auto value = registry.find_value(name);
+            Owned item(value ? PyFloat_FromDouble(*value) : Py_NewRef(Py_None));
+            if (!item || PyList_Append(found.get(), item.get()) < 0) return nullptr;
+        }
+        torvane::Vec<std::string_view> scratch(registry.len());
+        const auto sorted = registry.sorted_names(scratch);
+        Owned listing(PyList_New(0));
+        if (!listing) return nullptr;
+        for (std::string_view name : sorted) {
+            Owned s(str_of(name));
+            if (!s || PyList_Append(listing.get(), s.get()) < 0) return nullptr;
+        }
+        Owned build(Py_BuildValue("(nNOONn)", static_cast<Py_ssize_t>(registry.len()),
+                                  names_list(registry.names()), found.get(), listing.get(),
+                                  PyBool_FromLong(sorted.data() != scratch.data()),
+                                  static_cast<Py_ssize_t>(registry.shards_in_use())));
+        if (!build || PyList_Append(out.get(), build.get()) < 0) return nullptr;
     }
     return out.release();
 }
@@ -518,6 +568,24 @@ PyObject* same_name_words(PyObject*, PyObject* args) {
     return PyBool_FromLong(words(a, na).same_name(words(b, nb)));
 }
 
+// wide_product(a, b) -> ((low, high) of the 64x64-bit product built from 32-bit ones, the same
+// of the compiler's 128-bit product or None where there is none)
+PyObject* wide_product(PyObject*, PyObject* args) {
+    unsigned long long a = 0;
+    unsigned long long b = 0;
+    if (!PyArg_ParseTuple(args, "KK", &a, &b)) return nullptr;
+    using Halves = std::pair<unsigned long long, unsigned long long>;
+    const auto halves = [](torvane::hash_detail::Wide w) { return Halves(w.lo, w.hi); };
+    const Halves portable = halves(torvane::hash_detail::wide_product_portable(a, b));
+#ifdef __SIZEOF_INT128__
+    const Halves native = halves(torvane::hash_detail::wide_product(a, b));
+    return Py_BuildValue("((KK)(KK))", portable.first, portable.second, native.first,
+                         native.second);
+#else
+    return Py_BuildValue("((KK)O)", portable.first, portable.second, Py_None);
+#endif
+}
+
 template <class F>
 PyCFunction fn(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -529,6 +597,7 @@ PyMethodDef formulas_hooks[] = {
     {"shard_count_for", fn(shard_count_for), METH_O, nullptr},
     {"shard_count", fn(shard_count), METH_NOARGS, nullptr},
     {"builtin_records", fn(builtin_records), METH_FASTCALL, nullptr},
+    {"builtin_registries", fn(builtin_registries), METH_VARARGS, nullptr},
     {"registry_names", fn(registry_names), METH_NOARGS, nullptr},
     {"registry_facts", fn(registry_facts), METH_NOARGS, nullptr},
     {"insert_records", fn(insert_records), METH_FASTCALL, nullptr},
@@ -542,5 +611,6 @@ PyMethodDef formulas_hooks[] = {
     {"sort_by_bytes", fn(sort_by_bytes), METH_O, nullptr},
     {"same_bytes", fn(same_bytes), METH_VARARGS, nullptr},
     {"same_name_words", fn(same_name_words), METH_VARARGS, nullptr},
+    {"wide_product", fn(wide_product), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

@@ -2,9 +2,17 @@
 #pragma once
 
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <limits>
+
+// The unitarity check's exactness and its overflow both need every double operation rounded to
+// double: x87 arithmetic keeps 80-bit intermediates (FLT_EVAL_METHOD 2), in which squares of
+// 1e200 do not overflow. CMakeLists.txt asks 32-bit x86 compilers for SSE2 arithmetic.
+#if !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD != 0
+#error "double arithmetic is not IEEE double (FLT_EVAL_METHOD != 0): build with -msse2 -mfpmath=sse"
+#endif
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -8,8 +8,6 @@
 
 namespace torvane {
 namespace {
-// The chunk header, rounded up so that chunk data keeps malloc's 16-byte alignment.
-constexpr std::size_t kHeader = 16;
 constexpr std::size_t kMinChunk = 1024;
 }  // namespace
 

@@ -49,7 +49,10 @@ private:
         Chunk* next;
         std::size_t size;
     };
-    static_assert(sizeof(Chunk) == 16);
+    // A chunk's data starts this far into its heap block, past the header: as aligned as the
+    // block itself, so that a first chunk sized exactly for its contents needs no padding.
+    static constexpr std::size_t kHeader = 16;
+    static_assert(sizeof(Chunk) <= kHeader && kHeader % alignof(std::max_align_t) == 0);
 
     void add_chunk(std::size_t at_least, bool exact) noexcept;
     [[nodiscard]] void* allocate_slow(std::size_t bytes, std::size_t align) noexcept;

@@ -205,6 +205,8 @@ public:
     [[nodiscard]] bool holds_builtin_table() const noexcept { return builtin_table_; }
 
     [[nodiscard]] std::size_t shards() const noexcept { return mask_ + 1; }
+    // Shards made so far, each for an entry: 17 for the built-in table unless two names share one.
+    [[nodiscard]] std::size_t shards_in_use() const noexcept { return dir_used_; }
     // Heap blocks the registry holds: one for a registry of built-in contents.
     [[nodiscard]] std::size_t heap_blocks() const noexcept { return arena_.chunks(); }
 

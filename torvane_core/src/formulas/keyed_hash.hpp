@@ -17,15 +17,43 @@ struct HashKey {
 
 namespace hash_detail {
 
-__extension__ using u128 = unsigned __int128;
-
 inline constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15ull;
 inline constexpr std::uint64_t kOdd = 0xE7037ED1A0B428DBull;
 
-// Folded 64x64->128 multiply: one instruction pair that spreads every input bit.
-inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+// The 128-bit product of two 64-bit words, as its two halves.
+struct Wide {
+    std::uint64_t lo;
+    std::uint64_t hi;
+};
+
+// The product from four 32x32->64 ones, for targets without a 128-bit integer (the 32-bit
+// ones). The middle column sums three numbers below 2^32, so it cannot overflow.
+constexpr Wide wide_product_portable(std::uint64_t a, std::uint64_t b) noexcept {
+    constexpr std::uint64_t kLow = 0xFFFFFFFFu;
+    const std::uint64_t low = (a & kLow) * (b & kLow);
+    const std::uint64_t cross1 = (a & kLow) * (b >> 32);
+    const std::uint64_t cross2 = (a >> 32) * (b & kLow);
+    const std::uint64_t middle = (low >> 32) + (cross1 & kLow) + (cross2 & kLow);
+    return {(middle << 32) | (low & kLow),
+            (a >> 32) * (b >> 32) + (cross1 >> 32) + (cross2 >> 32) + (middle >> 32)};
+}
+
+// The machine's own product where the compiler has a 128-bit integer: one instruction on
+// 64-bit targets.
+constexpr Wide wide_product(std::uint64_t a, std::uint64_t b) noexcept {
+#ifdef __SIZEOF_INT128__
+    __extension__ using u128 = unsigned __int128;
     const u128 r = static_cast<u128>(a) * b;
-    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+    return {static_cast<std::uint64_t>(r), static_cast<std::uint64_t>(r >> 64)};
+#else
+    return wide_product_portable(a, b);
+#endif
+}
+
+// Folded 64x64->128 multiply: one instruction pair that spreads every input bit.
+constexpr std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+    const Wide r = wide_product(a, b);
+    return r.lo ^ r.hi;
 }
 
 inline std::uint64_t read64(const unsigned char* p) noexcept {
@@ -78,10 +106,7 @@ inline constexpr std::size_t kShort = 16;  // the longest name a Prehash identif
 // mix(n ^ kOdd, kGolden) for every short length: a load instead of a multiplication.
 inline constexpr auto kLengthMixes = [] {
     std::array<std::uint64_t, kShort + 1> out{};
-    for (std::size_t n = 0; n <= kShort; ++n) {
-        const u128 r = static_cast<u128>(n ^ kOdd) * kGolden;
-        out[n] = static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
-    }
+    for (std::size_t n = 0; n <= kShort; ++n) out[n] = mix(n ^ kOdd, kGolden);
     return out;
 }();
 

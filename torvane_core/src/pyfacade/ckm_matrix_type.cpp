@@ -20,7 +20,7 @@ constexpr ParamSpec kIsUnitarySpec{
 
 // The class has no constructor: calling it always fails, with or without arguments.
 PyObject* ckm_no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) {
-    return entry([&]() -> Result<Owned> {
+    return entry([&]() -> Result<PyObject*> {
         Text m("No constructor defined for ");
         Owned name(PyType_GetName(subtype));
         Py_ssize_t n = 0;
@@ -32,7 +32,7 @@ PyObject* ckm_no_constructor(PyTypeObject* subtype, PyObject*, PyObject*) {
 }
 
 PyObject* ckm_from_topology(PyObject*, PyObject*) {
-    return entry([&]() -> Result<Owned> {
+    return entry([&]() -> Result<PyObject*> {
         TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         PyObject* self = Object::wrap(type, CKMMatrix::from_topology());
         if (self == nullptr) {
@@ -51,21 +51,21 @@ PyObject* ckm_from_topology(PyObject*, PyObject*) {
             }
             return std::unexpected(Failure::internal(m));
         }
-        return Owned(self);
+        return self;
     });
 }
 
 // Every call shape: binding, the check of self and the conversion of tol, with their failures.
 [[gnu::noinline]] PyObject* is_unitary_general(PyObject* self, PyObject* const* args,
                                                Py_ssize_t nargsf, PyObject* kwnames) {
-    return entry([&]() -> Result<Owned> {
+    return entry([&]() -> Result<PyObject*> {
         PyObject* bound[1];
         TV_CHECK(bind(kIsUnitarySpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
         TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         TV_CHECK(check_self(self, type, kClass));
         TV_ASSIGN(const double tol, float_argument(bound[0], "tol"));
         const bool unitary = Object::of(self).is_unitary(tol);
-        return Owned(Py_NewRef(unitary ? Py_True : Py_False));
+        return Py_NewRef(unitary ? Py_True : Py_False);
     });
 }
 
@@ -83,16 +83,16 @@ PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // A float that cannot be made is an internal failure.
 [[gnu::noinline]] PyObject* jarlskog_failed() {
-    return entry([]() -> Result<Owned> { return std::unexpected(Failure::api_failed()); });
+    return entry([]() -> Result<PyObject*> { return std::unexpected(Failure::api_failed()); });
 }
 
 [[gnu::noinline]] PyObject* jarlskog_general(PyObject* self) {
-    return entry([&]() -> Result<Owned> {
+    return entry([&]() -> Result<PyObject*> {
         TV_ASSIGN(PyTypeObject * type, ckm_matrix_class.need());
         TV_CHECK(check_self(self, type, kClass));
         Owned result(PyFloat_FromDouble(Object::of(self).jarlskog()));
         if (!result) return std::unexpected(Failure::api_failed());
-        return result;
+        return result.release();
     });
 }
 

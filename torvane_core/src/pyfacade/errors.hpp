@@ -121,7 +121,9 @@ void report_internal_failure(std::string_view message, const std::source_locatio
 #endif
 
 // Runs an entry's body with the GIL held: a success gives its new reference, every failure
-// becomes a Python exception and null; no C++ exception leaves.
+// becomes a Python exception and null; no C++ exception leaves. The body hands its new reference
+// over as a plain pointer (`return owned.release();`): a Result may not hold an Owned (see the
+// end of owned.hpp).
 //
 // One unwind must leave untouched: when the interpreter finalises, a daemon thread that waits
 // for the GIL inside Python code the body called (json.loads, __float__, __str__, a finalizer)
@@ -144,8 +146,8 @@ void report_internal_failure(std::string_view message, const std::source_locatio
 template <class Body>
 [[nodiscard]] __attribute__((always_inline)) inline PyObject* entry(Body&& body) {
     try {
-        Result<Owned> r = body();
-        if (r) return r->release();
+        Result<PyObject*> r = body();
+        if (r) return *r;
         std::move(r).error().restore();
     } catch (const std::exception&) {
         failure_from_exception(std::current_exception()).restore();

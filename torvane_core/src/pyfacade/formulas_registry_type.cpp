@@ -17,11 +17,11 @@ constexpr ParamSpec kGetSpec{
     .function = "get", .cls = kClass, .parameters = kGetParameters, .required = 1};
 
 PyObject* registry_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-    return entry([&]() -> Result<Owned> {
+    return entry([&]() -> Result<PyObject*> {
         TV_CHECK(bind(kNewSpec, CallArgs::tuple(args, kwargs), {}));
         PyObject* self = Object::wrap(subtype, FormulasRegistry::create());
         if (self == nullptr) return std::unexpected(Failure::pending());
-        return Owned(self);
+        return self;
     });
 }
 
@@ -39,7 +39,7 @@ Py_ssize_t registry_len(PyObject* self) {
 
 PyObject* registry_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
-    return entry([&]() -> Result<Owned> {
+    return entry([&]() -> Result<PyObject*> {
         PyObject* bound[1];
         TV_CHECK(bind(kGetSpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
         TV_ASSIGN(PyTypeObject * type, formulas_registry_class.need());
@@ -52,15 +52,15 @@ PyObject* registry_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         }
         Owned result(PyFloat_FromDouble(*value));
         if (!result) return std::unexpected(Failure::api_failed());
-        return result;
+        return result.release();
     });
 }
 
 PyObject* registry_version(PyObject*, PyObject*) {
-    return entry([&]() -> Result<Owned> {
+    return entry([&]() -> Result<PyObject*> {
         Owned result(PyUnicode_FromStringAndSize(kVersion.data(), kVersion.size()));
         if (!result) return std::unexpected(Failure::api_failed());
-        return result;
+        return result.release();
     });
 }
 

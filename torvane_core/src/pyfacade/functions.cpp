@@ -15,7 +15,7 @@ namespace {
 // The registry's names as a new list of new str, sorted by unsigned bytes, a prefix first.
 // The names are views into the registry or its table, which outlive the call.
 template <class Registry>
-Result<Owned> sorted_names(const Registry& registry) {
+Result<PyObject*> sorted_names(const Registry& registry) {
     // Scratch left uninitialised: a registry of the built-in table never touches it, and any
     // other writes each view before it is read.
     constexpr std::size_t kSmall = 32;
@@ -36,11 +36,11 @@ Result<Owned> sorted_names(const Registry& registry) {
         if (item == nullptr) return std::unexpected(Failure::api_failed());
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }
-    return list;
+    return list.release();
 }
 
 PyObject* list_constants(PyObject*, PyObject*) {
-    return entry([]() -> Result<Owned> {
+    return entry([]() -> Result<PyObject*> {
         // The call's own registry, on the stack: it goes when the call returns.
         FormulasRegistry::Storage storage;
         return sorted_names(FormulasRegistry::create(storage));
@@ -48,7 +48,8 @@ PyObject* list_constants(PyObject*, PyObject*) {
 }
 
 PyObject* list_quarks(PyObject*, PyObject*) {
-    return entry([]() -> Result<Owned> { return sorted_names(QuarkRegistry::standard_model()); });
+    return entry(
+        []() -> Result<PyObject*> { return sorted_names(QuarkRegistry::standard_model()); });
 }
 
 // The method name is made once and kept for the runtime: an interned str carries its hash and
@@ -65,7 +66,7 @@ constexpr ParamSpec kGetConstantSpec{
     .function = "py_get_constant", .parameters = kGetConstantParameters, .required = 1};
 
 PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return entry([&]() -> Result<Owned> {
+    return entry([&]() -> Result<PyObject*> {
         PyObject* bound[1];
         TV_CHECK(bind(kGetConstantSpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
         TV_ASSIGN(const std::string_view name, text_argument(bound[0], "name"));
@@ -94,7 +95,7 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         Owned result(
             PyObject_VectorcallMethod(loads, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!result) return std::unexpected(Failure::pending());
-        return result;  // whatever loads returned, unchecked
+        return result.release();  // whatever loads returned, unchecked
     });
 }
 

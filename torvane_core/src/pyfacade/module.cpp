@@ -116,7 +116,7 @@ Result<void> populate(PyObject* module) {
 }
 
 PyObject* initialise() {
-    return entry([]() -> Result<Owned> {
+    return entry([]() -> Result<PyObject*> {
         PyInterpreterState* interpreter = PyInterpreterState_Get();
         const std::int64_t id = PyInterpreterState_GetID(interpreter);
         if (id == -1) return std::unexpected(Failure::pending());
@@ -130,7 +130,7 @@ PyObject* initialise() {
             return std::unexpected(Failure::raise(
                 PyExc_ImportError, "_torvane_core does not support sub-interpreters"));
         }
-        if (g_module != nullptr) return Owned(Py_NewRef(g_module));
+        if (g_module != nullptr) return Py_NewRef(g_module);
         // Before anything is made for this runtime. The runtime pops its exit functions as it
         // calls them, so each runtime needs its own registration.
         if (!g_runtime_hooked) {
@@ -149,7 +149,7 @@ PyObject* initialise() {
         if (!module) return std::unexpected(Failure::pending());
         TV_CHECK(populate(module.get()));
         if (g_module == nullptr) g_module = Py_NewRef(module.get());  // kept for the runtime
-        return Owned(Py_NewRef(g_module));
+        return Py_NewRef(g_module);
     });
 }
 
