@@ -53,6 +53,9 @@ for arch in "${arches[@]}"; do
       ;;
     *) echo "unknown architecture '$arch': x86_64 or aarch64" >&2; exit 2 ;;
   esac
+  # The core as wheels.sh compiled it for this architecture, once for every Python.
+  core="$root/build/core-$arch/libtorvane_core_lib.a"
+  [ ! -f "$core" ] || define+=(-C cmake.define.TORVANE_CORE_ARCHIVE="$core")
   name="$tag-$arch"
   log="$root/build/logs/wheel-$name.log"
   mkdir -p "$(dirname "$log")" "$outdir"

@@ -120,6 +120,27 @@ stage() { # stage DEBIAN-ARCH ARCH MINOR...
 needs_root && stage amd64 x86_64 3.14 3.15
 [[ " ${wanted[*]} " != *aarch64* ]] || stage arm64 aarch64 3.13 3.14 3.15
 
+# The core, once for each architecture: it includes no interpreter header, so every wheel of
+# the architecture links this one archive (TORVANE_CORE_ARCHIVE in CMakeLists.txt), built with
+# the same toolchain and flags as the rest of the wheel.
+version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
+for arch in x86_64 aarch64; do
+  [[ " ${wanted[*]} " == *"-$arch "* ]] || continue
+  core="$root/build/core-$arch"
+  rm -rf "$core"
+  toolchain="$root/tools/zig/toolchain.cmake"
+  [ "$arch" = x86_64 ] || toolchain="$root/tools/zig/toolchain-$arch.cmake"
+  log="$root/build/logs/core-$arch.log"
+  echo "== compiling the core for $arch with zig, once for all its wheels (log: build/logs/${log##*/})"
+  if ! { PATH="$tools:$PATH" cmake -S "$root" -B "$core" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DSKBUILD_PROJECT_VERSION="$version" \
+    -DTORVANE_CORE_ONLY=ON -DTORVANE_WERROR=ON &&
+    PATH="$tools:$PATH" cmake --build "$core"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    exit 1
+  fi
+done
+
 for minor in "${minors[@]}"; do
   tag="cp${minor/./}"
   arches=()
