@@ -151,10 +151,10 @@ def count_all(workdir: Path) -> dict[str, int]:
 
 def build_identity() -> dict[str, str]:
     """The Python and the compiler of the module (from its ELF .comment) counted here."""
-    spec = importlib.util.find_spec("orvantis._torvane_core")
-    assert spec is not None and spec.origin is not None, "orvantis._torvane_core is not installed"
+    where = importlib.util.find_spec("orvantis._torvane_core")
+    assert where is not None and where.origin is not None, "orvantis._torvane_core is not installed"
     comment = subprocess.run(
-        ["readelf", "--string-dump=.comment", spec.origin], capture_output=True, text=True
+        ["readelf", "--string-dump=.comment", where.origin], capture_output=True, text=True
     ).stdout
     found = dict.fromkeys(
         m.group(1) for m in re.finditer(r"^\s*\[\s*\w+\]\s+(.*?)\s*$", comment, re.M)
