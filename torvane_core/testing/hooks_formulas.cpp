@@ -117,10 +117,12 @@ std::optional<ConstantRecord> record_from(PyObject* dict) {
     return r;
 }
 
-PyObject* names_list(const torvane::Vec<Text>& names) {
+// A list of str from any range of names (the registry's Text, or the string_views of a listing).
+template <class Names>
+PyObject* names_list(const Names& names) {
     Owned list(PyList_New(0));
     if (!list) return nullptr;
-    for (const Text& n : names) {
+    for (const auto& n : names) {
         Owned s(str_of(n));
         if (!s || PyList_Append(list.get(), s.get()) < 0) return nullptr;
     }
@@ -195,12 +197,8 @@ PyObject* builtin_registries(PyObject*, PyObject* args) {
         }
         torvane::Vec<std::string_view> scratch(registry.len());
         const auto sorted = registry.sorted_names(scratch);
-        Owned listing(PyList_New(0));
+        Owned listing(names_list(sorted));
         if (!listing) return nullptr;
-        for (std::string_view name : sorted) {
-            Owned s(str_of(name));
-            if (!s || PyList_Append(listing.get(), s.get()) < 0) return nullptr;
-        }
         Owned build(Py_BuildValue("(nNOONn)", static_cast<Py_ssize_t>(registry.len()),
                                   names_list(registry.names()), found.get(), listing.get(),
                                   PyBool_FromLong(sorted.data() != scratch.data()),
@@ -284,12 +282,8 @@ PyObject* constant_listing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     torvane::Vec<std::string_view> scratch(registry.len());
     const auto names = registry.sorted_names(scratch);
-    Owned list(PyList_New(0));
+    Owned list(names_list(names));
     if (!list) return nullptr;
-    for (std::string_view name : names) {
-        Owned s(str_of(name));
-        if (!s || PyList_Append(list.get(), s.get()) < 0) return nullptr;
-    }
     return Py_BuildValue("(ON)", list.get(), PyBool_FromLong(names.data() != scratch.data()));
 }
 
