@@ -2,13 +2,13 @@
 # The compile step of scripts/wheels.sh, for one Python version: builds the unrepaired wheels of
 # Python MINOR for each ARCH into OUTDIR with zig (tools/zig), in the wheel-build environment of
 # that Python (TORVANE_VENV, as wheels.sh sets it, plus -MINOR). A Python this machine lacks runs
-# it inside the amd64 root (scripts/venv.sh). aarch64 is cross-built by the x86_64 interpreter of
-# the same version. The headers of the Debian Pythons (and aarch64's libgcc_s.so.1) are those
-# that wheels.sh puts in build/cross/ARCH. Each build also makes the test hooks, from the same
+# it inside the amd64 root (scripts/venv.sh). The other architectures are cross-built by the
+# x86_64 interpreter of the same version. The headers of the Debian Pythons (and each target's
+# libgcc_s.so.1) are those that wheels.sh puts in build/cross/ARCH. Each build also makes the test hooks, from the same
 # core objects with the same compiler and flags as the module; the wheel holds only the module,
 # and the hooks go to OUTDIR/ARCH/ (never released: the suites against the wheel take them).
 #
-#   scripts/build-wheel.sh MINOR OUTDIR ARCH...    (ARCH: x86_64 or aarch64)
+#   scripts/build-wheel.sh MINOR OUTDIR ARCH...    (ARCH: one of scripts/arches.sh)
 #
 # TORVANE_ZIG (the zig program) and ZIG_GLOBAL_CACHE_DIR come from wheels.sh.
 set -euo pipefail
@@ -29,6 +29,7 @@ if [ "$minor" = 3.12 ]; then export TORVANE_GROUPS=release; else export TORVANE_
 arches=("$@")
 set -- "${given[@]}"
 source "$(dirname "$0")/venv.sh"
+source "$root/scripts/arches.sh"
 
 tag="cp${minor/./}"
 for arch in "${arches[@]}"; do
@@ -38,21 +39,18 @@ for arch in "${arches[@]}"; do
   if [ -d "$cross/include/python$minor" ]; then
     define=(-C cmake.define.Python_INCLUDE_DIR="$cross/include/python$minor")
   fi
-  case "$arch" in
-    x86_64)
-      toolchain="$root/tools/zig/toolchain.cmake"
-      unset _PYTHON_HOST_PLATFORM SETUPTOOLS_EXT_SUFFIX
-      ;;
-    aarch64)
-      # The wheel's tag and the module's suffix are the target's (scikit-build-core reads both
-      # variables), the headers and libgcc_s the target's too.
-      toolchain="$root/tools/zig/toolchain-aarch64.cmake"
-      export _PYTHON_HOST_PLATFORM=linux-aarch64
-      export SETUPTOOLS_EXT_SUFFIX=".cpython-${tag#cp}-aarch64-linux-gnu.so"
-      define+=(-C cmake.define.TORVANE_LIBGCC_S="$cross/lib/libgcc_s.so.1")
-      ;;
-    *) echo "unknown architecture '$arch': x86_64 or aarch64" >&2; exit 2 ;;
-  esac
+  arch_names "$arch"
+  if [ "$arch" = x86_64 ]; then
+    toolchain="$root/tools/zig/toolchain.cmake"
+    unset _PYTHON_HOST_PLATFORM SETUPTOOLS_EXT_SUFFIX
+  else
+    # The wheel's tag and the module's suffix are the target's (scikit-build-core reads both
+    # variables), the headers and libgcc_s the target's too.
+    toolchain="$root/tools/zig/toolchain-$arch.cmake"
+    export _PYTHON_HOST_PLATFORM="linux-$arch"
+    export SETUPTOOLS_EXT_SUFFIX=".cpython-${tag#cp}-$triplet.so"
+    define+=(-C cmake.define.TORVANE_LIBGCC_S="$cross/lib/libgcc_s.so.1")
+  fi
   # The core as wheels.sh compiled it for this architecture, once for every Python.
   core="$root/build/core-$arch/libtorvane_core_lib.a"
   [ ! -f "$core" ] || define+=(-C cmake.define.TORVANE_CORE_ARCHIVE="$core")

@@ -2,17 +2,19 @@
 # The Pythons this machine lacks, from Debian's unstable suite: a root directory per
 # architecture, made once per machine and reused, and a way to run a command inside one.
 #
-#   scripts/sid-root.sh make ARCH             make the root of ARCH (amd64, arm64 or i386)
+#   scripts/sid-root.sh make ARCH             make the root of ARCH (a Debian architecture: amd64,
+#                                             i386, arm64, armhf, ppc64el, s390x or riscv64)
 #                                             unless it is already there with the same packages
 #   scripts/sid-root.sh run ARCH COMMAND...   run COMMAND in it, in the current folder
 #   scripts/sid-root.sh path ARCH             print where the root of ARCH is
 #
 # amd64 holds CPython 3.13, 3.14, 3.15 and 3.14's debug build (python3.14d), their headers, g++
-# and gdb: everything the project's scripts need. arm64 holds CPython 3.13 to 3.15 and their
-# headers only; its programs run under qemu's user-mode emulation, about 20 times slower. i386
-# holds CPython 3.14, its headers, Debian's own g++ (whose default flags leave double arithmetic
-# to the x87 unit) and gdb: the 32-bit build and its tests (TORVANE_ARCH=i386 scripts/test.sh
-# --python 3.14), which this kernel runs natively.
+# and gdb: everything the project's scripts need. arm64, armhf, ppc64el, s390x and riscv64 hold
+# CPython 3.13 to 3.15 and their headers only; their programs run under qemu's user-mode
+# emulation, about 20 times slower. i386 holds the same Pythons, Debian's own g++ (whose default
+# flags leave double arithmetic to the x87 unit) and gdb: the 32-bit build and its tests
+# (TORVANE_ARCH=i386 scripts/test.sh --python 3.14) and the i686 wheels, which this kernel runs
+# natively.
 # The roots live in $TORVANE_ROOTS (default ~/.cache/torvane/roots). Making one needs root
 # privileges and Debian's archive; it takes about a minute for amd64 and seconds for arm64.
 #
@@ -34,12 +36,11 @@ packages() {
       for v in 3.13 3.14 3.15; do echo "python$v,python$v-dev,python$v-venv"; done
       echo python3.14-dbg
       ;;
-    arm64)
-      echo coreutils,dash
+    arm64 | armhf | ppc64el | s390x | riscv64 | i386)
+      if [ "$1" = i386 ]; then echo ca-certificates,g++,gdb,python3.14-dev; else echo coreutils,dash; fi
       for v in 3.13 3.14 3.15; do echo "python$v,python$v-venv,libpython$v-dev"; done
       ;;
-    i386) echo ca-certificates,g++,gdb,python3.14,python3.14-dev,python3.14-venv ;;
-    *) echo "unknown architecture '$1': amd64, arm64 or i386" >&2; exit 2 ;;
+    *) echo "unknown architecture '$1': amd64, i386, arm64, armhf, ppc64el, s390x or riscv64" >&2; exit 2 ;;
   esac
 }
 
@@ -49,19 +50,28 @@ need() { # need COMMAND PACKAGE: installs the Debian package when the command is
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$2" >/dev/null
 }
 
-# aarch64 programs run here through qemu, registered with the kernel (the F flag opens the
-# emulator now, so that it works inside the root too).
-register_arm64() {
+# qemu's name for the architectures it emulates here; none for those this machine runs.
+emulator() {
+  case "$1" in
+    arm64) echo aarch64 ;; armhf) echo arm ;; ppc64el) echo ppc64le ;; s390x | riscv64) echo "$1" ;;
+  esac
+}
+
+# The other architectures' programs run here through qemu, registered with the kernel (the F
+# flag opens the emulator now, so that it works inside the root too).
+register_emulator() {
   need qemu-aarch64-static qemu-user-static
   local binfmt=/proc/sys/fs/binfmt_misc
   [ -f "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
-  [ -f "$binfmt/qemu-aarch64" ] || cat /usr/lib/binfmt.d/qemu-aarch64.conf >"$binfmt/register"
+  [ -f "$binfmt/qemu-$1" ] || cat "/usr/lib/binfmt.d/qemu-$1.conf" >"$binfmt/register"
 }
 
 make_root() (
   arch="$1" dir="$roots/sid-$1"
   want="$(packages "$arch" | paste -sd, -)"
-  [ "$arch" != arm64 ] || register_arm64
+  local qemu
+  qemu="$(emulator "$arch")"
+  [ -z "$qemu" ] || register_emulator "$qemu"
   mkdir -p "$roots"
   # One maker at a time; the lock ends with this subshell.
   exec 9>"$roots/.lock-$arch"
@@ -79,11 +89,13 @@ make_root() (
   rm -rf "$dir.new"
   local variant=(--variant=apt --arch="$arch")
   # Unpacked only: the packages' scripts would run under emulation, for a quarter of an hour.
-  [ "$arch" != arm64 ] || variant=(--variant=extract --arch=arm64)
+  [ -z "$qemu" ] || variant=(--variant=extract --arch="$arch")
   mmdebstrap --quiet "${variant[@]}" --aptopt='Acquire::Check-Valid-Until "false"' \
     --include="$want" sid "$dir.new" "$archive"
-  if [ "$arch" = arm64 ]; then
-    for link in bin sbin lib; do [ -e "$dir.new/$link" ] || ln -s "usr/$link" "$dir.new/$link"; done
+  if [ -n "$qemu" ]; then
+    for link in bin sbin lib lib64; do
+      [ -e "$dir.new/$link" ] || [ ! -d "$dir.new/usr/$link" ] || ln -s "usr/$link" "$dir.new/$link"
+    done
   fi
   mkdir -p "$dir.new/proc" "$dir.new/dev" "$dir.new/root"
   chmod 1777 "$dir.new/tmp"

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the portable wheels into dist/ and checks them: every one tagged manylinux_2_17
 # (manylinux2014) for CPython 3.12, 3.13, 3.14 and 3.15 on x86_64 and 3.13, 3.14 and 3.15 on
-# aarch64 (3.12 on aarch64 builds from the sdist: there is no aarch64 3.12 here to test a wheel).
+# aarch64, i686, armv7l, ppc64le and s390x; riscv64's are manylinux_2_31, its oldest tag. (3.12
+# on the others builds from the sdist: Debian has no 3.12 there to test a wheel with.)
 #
 #   scripts/wheels.sh [--out DIR] [--no-check] [WHEEL...]
 #
-#   WHEEL      cp312-x86_64, cp313-aarch64, ... or a version (3.13: both of its wheels);
-#              default: all seven
+#   WHEEL      cp312-x86_64, cp313-aarch64, ..., a version (3.13: all of its wheels) or an
+#              architecture (s390x: its three wheels); default: all 22
 #   --out DIR  where the wheels go (default dist/)
 #   --no-check build only; without it the release checks (tests/test_packaging.py) run on the
 #              wheels built and the script fails if any does
@@ -14,15 +15,15 @@
 # Each wheel's old file (and its test hooks) is removed before it is built, so that a failed
 # build leaves no wheel of an earlier commit to be tested under this one's name. The test hooks
 # of each wheel, built with it from the same core objects, go to build/test-hooks/TAG-ARCH/,
-# with the SHA-256 of the wheel they belong to: scripts/test.sh and scripts/test-aarch64.sh run
+# with the SHA-256 of the wheel they belong to: scripts/test.sh and scripts/test-arch.sh run
 # the suite against the wheel with those hooks, and refuse hooks of another build.
 
 # The compiler is zig's clang (the `ziglang` package, from requirements-wheels.txt), aimed at
-# glibc 2.17 and linking its own libc++ statically (tools/zig/), so the module needs nothing newer
-# than glibc 2.17 and no C++ runtime of the system. The aarch64 wheels are cross-built on this
-# x86_64 machine. auditwheel then checks each result and gives it its platform tag; it refuses
-# a wheel that would need more. Python 3.14 and 3.15 (and the aarch64 headers) come from the
-# Debian roots of scripts/sid-root.sh, made here the first time.
+# glibc 2.17 (2.27 on riscv64) and linking its own libc++ statically (tools/zig/), so the module
+# needs nothing newer and no C++ runtime of the system. The other architectures' wheels are
+# cross-built on this x86_64 machine. auditwheel then checks each result and gives it its platform tag; it refuses
+# a wheel that would need more. Python 3.14 and 3.15 (and the other architectures' headers)
+# come from the Debian roots of scripts/sid-root.sh, made here the first time.
 #
 # The wheel tools live in environments of their own, never in the test environment .venv:
 # TORVANE_VENV (default ~/.cache/torvane/wheels/.venv-wheels, made once per machine) for Python
@@ -35,9 +36,11 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
-usage() { sed -n '6,13s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '7,14s/^# \{0,1\}//p' "$0"; }
+source "$here/arches.sh"
 
-all=(cp312-x86_64 cp313-x86_64 cp314-x86_64 cp315-x86_64 cp313-aarch64 cp314-aarch64 cp315-aarch64)
+all=(cp312-x86_64)
+for arch in "${WHEEL_ARCHES[@]}"; do all+=("cp313-$arch" "cp314-$arch" "cp315-$arch"); done
 out="$root/dist"
 check=1
 wanted=()
@@ -47,8 +50,11 @@ while [ $# -gt 0 ]; do
     --out) out="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
     --no-check) check=0; shift ;;
     3.1[2-5]) for w in "${all[@]}"; do [[ "$w" != "cp${1/./}-"* ]] || wanted+=("$w"); done; shift ;;
-    cp31[2-5]-x86_64 | cp31[3-5]-aarch64) wanted+=("$1"); shift ;;
-    *) usage >&2; exit 2 ;;
+    *)
+      [[ " ${all[*]} ${WHEEL_ARCHES[*]} " == *" $1 "* ]] || { usage >&2; exit 2; }
+      for w in "${all[@]}"; do [[ "$w" != "$1" && "$w" != *"-$1" ]] || wanted+=("$w"); done
+      shift
+      ;;
   esac
 done
 [ "${#wanted[@]}" -ne 0 ] || wanted=("${all[@]}")
@@ -76,12 +82,20 @@ minors=()
 for m in 3.12 3.13 3.14 3.15; do
   [[ " ${wanted[*]} " != *" cp${m/./}-"* ]] || minors+=("$m")
 done
-needs_root() { [[ " ${wanted[*]} " == *aarch64* || " ${wanted[*]} " == *cp31[45]-* ]]; }
+# The architectures wanted, x86_64 first when it is.
+arches=()
+for arch in "${WHEEL_ARCHES[@]}"; do
+  [[ " ${wanted[*]} " != *"-$arch "* ]] || arches+=("$arch")
+done
+needs_root() { [[ "${arches[*]}" != x86_64 || " ${wanted[*]} " == *cp31[45]-* ]]; }
 
 if needs_root; then
-  echo "== the Debian roots of Python 3.13-3.15 (amd64) and aarch64 (arm64): made once per machine"
+  echo "== the Debian roots of Python 3.13-3.15 (amd64) and of ${arches[*]/x86_64/}: made once per machine"
   "$here/sid-root.sh" make amd64
-  "$here/sid-root.sh" make arm64
+  for arch in "${arches[@]}"; do
+    arch_names "$arch"
+    [ "$arch" = x86_64 ] || "$here/sid-root.sh" make "$debian"
+  done
 fi
 
 echo "== the wheel tools in $(basename "$TORVANE_VENV") (Python 3.12: zig, auditwheel, the test tools)"
@@ -102,30 +116,32 @@ tools="$TORVANE_VENV/bin"
 # The Debian Pythons' headers for zig: each with its architecture's own pyconfig.h in place of
 # Debian's multiarch one, which picks it from the root's whole /usr/include and would so put that
 # root's glibc headers, far newer than 2.17, on the compiler's path. They go into the repository,
-# which the amd64 root sees too; aarch64's libgcc_s.so.1, to link the unwinder against, with
-# them. scripts/build-wheel.sh takes them from there.
-stage() { # stage DEBIAN-ARCH ARCH MINOR...
+# which the amd64 root sees too; the architecture's libgcc_s.so.1, to link the unwinder against,
+# with them. scripts/build-wheel.sh takes them from there.
+stage() { # stage ARCH MINOR...
   local from to m
-  from="$("$here/sid-root.sh" path "$1")" to="$root/build/cross/$2"
-  shift 2
+  arch_names "$1"
+  from="$("$here/sid-root.sh" path "$debian")" to="$root/build/cross/$1"
+  shift
   echo "== the headers of Python $* from the $(basename "$from") root into ${to#"$root/"}"
   rm -rf "$to"
   mkdir -p "$to/include" "$to/lib"
   for m in "$@"; do
     cp -r "$from/usr/include/python$m" "$to/include/"
-    cp "$from/usr/include/$(basename "$to")-linux-gnu/python$m/pyconfig.h" "$to/include/python$m/"
+    cp "$from/usr/include/$triplet/python$m/pyconfig.h" "$to/include/python$m/"
   done
-  cp "$from/usr/lib/$(basename "$to")-linux-gnu/libgcc_s.so.1" "$to/lib/"
+  cp "$from/usr/lib/$triplet/libgcc_s.so.1" "$to/lib/"
 }
-needs_root && stage amd64 x86_64 3.14 3.15
-[[ " ${wanted[*]} " != *aarch64* ]] || stage arm64 aarch64 3.13 3.14 3.15
+needs_root && stage x86_64 3.14 3.15
+for arch in "${arches[@]}"; do
+  [ "$arch" = x86_64 ] || stage "$arch" 3.13 3.14 3.15
+done
 
 # The core, once for each architecture: it includes no interpreter header, so every wheel of
 # the architecture links this one archive (TORVANE_CORE_ARCHIVE in CMakeLists.txt), built with
 # the same toolchain and flags as the rest of the wheel.
 version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
-for arch in x86_64 aarch64; do
-  [[ " ${wanted[*]} " == *"-$arch "* ]] || continue
+for arch in "${arches[@]}"; do
   core="$root/build/core-$arch"
   rm -rf "$core"
   toolchain="$root/tools/zig/toolchain.cmake"
@@ -143,17 +159,17 @@ done
 
 for minor in "${minors[@]}"; do
   tag="cp${minor/./}"
-  arches=()
-  for w in "${wanted[@]}"; do [[ "$w" != "$tag-"* ]] || arches+=("${w#"$tag-"}"); done
+  these=()
+  for w in "${wanted[@]}"; do [[ "$w" != "$tag-"* ]] || these+=("${w#"$tag-"}"); done
   raw="$root/build/wheels-$tag"
   rm -rf "$raw"
-  for arch in "${arches[@]}"; do
+  for arch in "${these[@]}"; do
     rm -f "$out/orvantis_torvane_core-"*"-$tag-$tag-"*"_$arch.whl"
     rm -rf "$root/build/test-hooks/$tag-$arch"
   done
-  echo "== building ${arches[*]/#/$tag-} with Python $minor"
-  "$here/build-wheel.sh" "$minor" "$raw" "${arches[@]}"
-  for arch in "${arches[@]}"; do
+  echo "== building ${these[*]/#/$tag-} with Python $minor"
+  "$here/build-wheel.sh" "$minor" "$raw" "${these[@]}"
+  for arch in "${these[@]}"; do
     (built="$(ls "$raw"/*_"$arch".whl)"
     echo "== tagging $(basename "$built") with auditwheel"
     log="$root/build/logs/auditwheel-$tag-$arch.log"
@@ -161,8 +177,9 @@ for minor in "${minors[@]}"; do
     # explicitly, it must be one of this machine's architecture).
     PATH="$tools:$PATH" python -m auditwheel repair -w "$out" "$built" >"$log" 2>&1 ||
       { cat "$log" >&2; exit 1; }
-    ls "$out"/*"-$tag-$tag-manylinux2014_$arch.manylinux_2_17_$arch.whl" >/dev/null ||
-      { echo "== auditwheel gave $tag-$arch no manylinux_2_17_$arch tag" >&2; exit 1; }
+    arch_names "$arch"
+    ls "$out"/*"-$tag-$tag-$platform.whl" >/dev/null ||
+      { echo "== auditwheel gave $tag-$arch another tag than $platform" >&2; exit 1; }
     hooks="$root/build/test-hooks/$tag-$arch"
     mkdir -p "$hooks"
     cp "$raw/$arch"/_torvane_testhooks.*.so "$hooks/"

@@ -15,7 +15,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 
-# Under emulation (scripts/test-aarch64.sh) every instruction costs about twenty: the tests that
+# Under emulation (scripts/test-arch.sh) every instruction costs about twenty: the tests that
 # draw many random cases draw a tenth of them, and hypothesis tries fewer examples.
 EMULATED = os.environ.get("TORVANE_EMULATED") == "1"
 
@@ -25,7 +25,7 @@ def scaled(cases: int) -> int:
 
 
 # A child interpreter's time limit is three times as long under emulation, where a busy machine
-# can double the twentyfold cost again (each test's own limit is scripts/test-aarch64.sh's).
+# can double the twentyfold cost again (each test's own limit is scripts/test-arch.sh's).
 TIME_SCALE = 3 if EMULATED else 1
 
 

@@ -9,7 +9,7 @@ import sysconfig
 import pytest
 from conftest import ROOT
 
-# Not in the emulated aarch64 run: the headers are the same on every machine.
+# Not in the runs on other architectures: the headers are the same on every machine.
 pytestmark = pytest.mark.host_only
 COMPILER = shutil.which(os.environ.get("CXX", "c++")) or shutil.which("g++")
 SOURCE = '#include <optional>\n#include "pyfacade/errors.hpp"\nusing namespace torvane::py;\n'

@@ -52,7 +52,7 @@ def test_api_failure_becomes_panic_exception():
     assert diagnostic.rstrip().endswith("Python API call failed")
 
 
-# Not in the emulated aarch64 run (scripts/test-aarch64.sh): there the emulator adds a line of
+# Not in the runs on other architectures (scripts/test-arch.sh): there the emulator adds a line of
 # its own to the standard error of a process that a signal ends.
 @pytest.mark.host_only
 def test_exhausted_native_memory_ends_the_process_with_one_line(hooks):

@@ -5,7 +5,7 @@ import pytest
 
 from bench.instructions import compare
 
-# A check of the benchmark tools, not of the module: not in the emulated aarch64 run.
+# A check of the benchmark tools, not of the module: not in the runs on other architectures.
 pytestmark = pytest.mark.host_only
 RECORDED = {"get": 1000, "len": 300}
 

@@ -23,7 +23,7 @@ from hypothesis import strategies as st
 from orvantis import _torvane_core as core
 
 # Hundreds of hostile arguments per entry point, the same on every architecture: not in the
-# emulated aarch64 run, which would take minutes more.
+# runs on other architectures, which would take minutes more.
 pytestmark = pytest.mark.host_only
 
 SETTINGS = settings(

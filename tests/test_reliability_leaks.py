@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 from conftest import subprocess_limit
 
-# Not in the emulated aarch64 run (scripts/test-aarch64.sh): a million calls take hours there.
+# Not in the runs on other architectures (scripts/test-arch.sh): a million calls take hours there.
 pytestmark = pytest.mark.host_only
 
 WORKLOAD = Path(__file__).with_name("reliability_workload.py")

@@ -20,7 +20,7 @@ from pathlib import Path
 import pytest
 from conftest import MODULE_ALL, subprocess_limit
 
-# Not in the emulated aarch64 run (scripts/test-aarch64.sh): a sweep runs each path once per
+# Not in the runs on other architectures (scripts/test-arch.sh): a sweep runs each path once per
 # allocation, hours there.
 pytestmark = pytest.mark.host_only
 

@@ -207,7 +207,7 @@ def test_reimport_returns_the_same_module() -> None:
     assert result.stdout == "7 24.0\n"
 
 
-# A long loop: more than four minutes under emulation, so not in the emulated aarch64 run.
+# A long loop: more than four minutes under emulation, so not in the runs on other architectures.
 @pytest.mark.host_only
 def test_reimport_and_sub_interpreters_under_load() -> None:
     """While eight threads call every entry point, the main thread imports the module again

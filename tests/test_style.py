@@ -16,7 +16,7 @@ pytestmark = [
         os.environ.get("TORVANE_SANITIZED") == "1",
         reason="checks the text of the sources, not the native code",
     ),
-    # Not in the emulated aarch64 run: the sources are the same on every machine.
+    # Not in the runs on other architectures: the sources are the same on every machine.
     pytest.mark.host_only,
 ]
 

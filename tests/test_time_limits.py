@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-# A check of the test harness, not of the module: not in the emulated aarch64 run.
+# A check of the test harness, not of the module: not in the runs on other architectures.
 pytestmark = pytest.mark.host_only
 
 HANGS = """

@@ -21,7 +21,7 @@ pytestmark = [
         reason="checks the stub, not the native code; "
         "the type checker is not built for the sanitizers",
     ),
-    # Not in the emulated aarch64 run: the stub is the same on every machine.
+    # Not in the runs on other architectures: the stub is the same on every machine.
     pytest.mark.host_only,
 ]
 

@@ -86,6 +86,16 @@ constexpr unsigned kJumpSlot = R_X86_64_JUMP_SLOT, kGlobDat = R_X86_64_GLOB_DAT;
 constexpr unsigned kJumpSlot = R_AARCH64_JUMP_SLOT, kGlobDat = R_AARCH64_GLOB_DAT;
 #elif defined(__i386__)
 constexpr unsigned kJumpSlot = R_386_JMP_SLOT, kGlobDat = R_386_GLOB_DAT;
+#elif defined(__arm__)
+constexpr unsigned kJumpSlot = R_ARM_JUMP_SLOT, kGlobDat = R_ARM_GLOB_DAT;
+#elif defined(__powerpc64__)
+constexpr unsigned kJumpSlot = R_PPC64_JMP_SLOT, kGlobDat = R_PPC64_GLOB_DAT;
+#elif defined(__s390x__)
+constexpr unsigned kJumpSlot = R_390_JMP_SLOT, kGlobDat = R_390_GLOB_DAT;
+#elif defined(__riscv) && __riscv_xlen == 64
+// riscv64 has no relocation of its own for a data slot: the offset table's entries are plain
+// R_RISCV_64 addresses of their symbol.
+constexpr unsigned kJumpSlot = R_RISCV_JUMP_SLOT, kGlobDat = R_RISCV_64;
 #else
 #define TORVANE_NO_SLOT_RELOCATIONS
 constexpr unsigned kJumpSlot = ~0u, kGlobDat = ~0u;
@@ -132,7 +142,7 @@ int find_slots(dl_phdr_info* info, std::size_t, void* data) {
     const ElfW(Sym)* symbols = nullptr;
     const char* names = nullptr;
     // The tables of relocations with addends (RELA: 64-bit targets) and without (REL: 32-bit
-    // x86), and the one of the procedure linkage table, which is of either kind (DT_PLTREL).
+    // x86 and ARM), and the one of the procedure linkage table, of either kind (DT_PLTREL).
     struct Table {
         ElfW(Addr) at = 0;
         std::size_t bytes = 0;

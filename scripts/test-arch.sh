@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Runs the wheels of one of the architectures this machine is not (aarch64, i686, armv7l,
+# ppc64le, s390x, riscv64) on that architecture: i686 natively, the others under qemu's
+# emulation. Each of its wheels (those in dist/, from scripts/wheels.sh, or those named) goes
+# into a fresh virtual environment of its Python in the Debian root of the architecture
+# (scripts/sid-root.sh), where it is imported and checked (tests/smoke.py). The architecture's
+# compiled code then gets its behaviour tests once, on one Python (TORVANE_EMULATED_FULL,
+# default 3.14), with the test hooks built with that wheel (build/test-hooks) and
+# TORVANE_REQUIRE_HOOKS=1: the whole suite less the tests marked host_only (pyproject.toml),
+# which are too long under emulation or check the sources rather than the module. The
+# differences between Pythons are proven natively on x86_64.
+#
+#   scripts/test-arch.sh ARCH [WHEEL...] [-- PYTEST-ARGS...]
+#
+# Everything is installed from this machine, by its own pip, which needs no emulation: the test
+# dependencies of pyproject.toml's test group (fetched once into build/ARCH/wheels), the wheel,
+# and the hooks module. What does not exercise the module is done natively or not at all:
+# hypothesis's Unicode tables are made by the same Python version on x86_64 and handed over,
+# and a failure is reported in the short form, without pytest's parsing of source files.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/.." && pwd)"
+usage() { sed -n '15s/^# \{0,1\}//p' "$0"; }
+source "$here/arches.sh"
+cd "$root"
+
+case "${1:-}" in
+  -h | --help) usage; exit 0 ;;
+  x86_64 | "") usage >&2; exit 2 ;;
+esac
+arch="$1"
+shift
+arch_names "$arch" || exit 2
+wheels=()
+pytest_args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --) shift; pytest_args=("$@"); break ;;
+    *.whl) wheels+=("$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"); shift ;;
+    *) usage >&2; exit 2 ;;
+  esac
+done
+[ "${#wheels[@]}" -ne 0 ] || wheels=("$root"/dist/*_"$arch".whl)
+[ -f "${wheels[0]}" ] || { echo "no $arch wheel in dist/: run scripts/wheels.sh first" >&2; exit 1; }
+emulated=1
+[ "$arch" != i686 ] || emulated=0
+
+echo "== the $debian root (made once per machine)"
+"$here/sid-root.sh" make "$debian"
+
+# The host's tools: its pip, and the Python tags of the wheels.
+export TORVANE_VENV="${TORVANE_VENV:-${TORVANE_WHEEL_TOOLS:-$HOME/.cache/torvane/wheels}/.venv-wheels}"
+host="$TORVANE_VENV/bin/python"
+[ -x "$host" ] || { echo "no $TORVANE_VENV: run scripts/wheels.sh first" >&2; exit 1; }
+work="$root/build/$arch"
+mkdir -p "$work/wheels"
+
+# The test group's runtime part, by the names and versions pyproject.toml gives.
+mapfile -t deps < <("$host" - <<'PY'
+import tomllib
+from packaging.requirements import Requirement
+
+group = tomllib.load(open("pyproject.toml", "rb"))["dependency-groups"]["test"]
+wanted = {"pytest", "pytest-timeout", "hypothesis"}
+for item in group:
+    if isinstance(item, str) and Requirement(item).name in wanted:
+        print(item)
+PY
+)
+
+minors=()
+for wheel in "${wheels[@]}"; do
+  name="$(basename "$wheel")"
+  tag="${name#*-*-}"
+  tag="${tag%%-*}"
+  minors+=("3.${tag#cp3}")
+done
+full="${TORVANE_EMULATED_FULL:-3.14}"
+[[ " ${minors[*]} " == *" $full "* ]] || full="${minors[0]}"
+version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
+
+status=0
+for i in "${!wheels[@]}"; do
+  wheel="${wheels[$i]}" minor="${minors[$i]}"
+  tag="cp${minor/./}"
+  venv="$work/venv-$minor"
+  site="$venv/lib/python$minor/site-packages"
+  echo "== Python $minor on $arch: a fresh environment with $(basename "$wheel")"
+  rm -rf "$venv" "$work/hypothesis-$minor"
+  "$here/sid-root.sh" run "$debian" "python$minor" -m venv --without-pip "$venv"
+  # For the target's Python and platform, from the local wheels only (fetched once).
+  target=(--platform "manylinux_2_17_$arch" --platform "manylinux_2_31_$arch"
+    --python-version "$minor" --implementation cp --abi "$tag" --only-binary=:all:)
+  if [ "$minor" != "$full" ]; then
+    "$host" -m pip install --quiet --disable-pip-version-check --no-compile --no-deps \
+      "${target[@]}" --target "$site" "$wheel"
+    echo "== Python $minor on $arch: importing the module and checking what it gives"
+    "$here/sid-root.sh" run "$debian" "$venv/bin/python" -I tests/smoke.py "$version" || status=1
+    continue
+  fi
+  hooks="$root/build/test-hooks/$tag-$arch"
+  if [ "$(cat "$hooks/wheel.sha256" 2>/dev/null)" != "$(sha256sum "$wheel" | cut -d' ' -f1)" ]; then
+    echo "the test hooks in ${hooks#"$root"/} were not built with $(basename "$wheel"): run scripts/wheels.sh" >&2
+    exit 1
+  fi
+  "$host" -m pip download --quiet --disable-pip-version-check "${target[@]}" -d "$work/wheels" \
+    "${deps[@]}"
+  "$host" -m pip install --quiet --disable-pip-version-check --no-compile --no-index \
+    --find-links "$work/wheels" "${target[@]}" --target "$site" "$wheel" "${deps[@]}"
+  cp "$hooks"/_torvane_testhooks.*.so "$site/"
+  run=(env TORVANE_REQUIRE_HOOKS=1)
+    if [ "$emulated" = 1 ]; then
+    # hypothesis's Unicode tables (which characters each category and codec holds) take minutes
+    # to make under emulation and do not touch the module: the same Python version makes them
+    # natively, from the same hypothesis, into the storage the emulated run then reads.
+    echo "== hypothesis's Unicode tables for Python $minor, made natively"
+    native="$work/hypothesis-x86_64-$minor"
+    rm -rf "$native"
+    hypothesis="$(cd "$site" && ls -d hypothesis-*.dist-info)"
+    hypothesis="${hypothesis#hypothesis-}"
+    "$host" -m pip install --quiet --disable-pip-version-check --no-compile --target "$native" \
+      --platform manylinux_2_17_x86_64 --python-version "$minor" --implementation cp \
+      --abi "$tag" --only-binary=:all: "hypothesis==${hypothesis%.dist-info}"
+    "$here/sid-root.sh" run amd64 /usr/bin/env PYTHONPATH="$native" \
+      HYPOTHESIS_STORAGE_DIRECTORY="$work/hypothesis-$minor" "python$minor" -W ignore -c '
+from hypothesis import strategies as st
+st.text().example()
+st.characters(codec="utf-8").example()'
+    # TORVANE_EMULATED=1: the tests that draw many random cases draw fewer, and child
+    # interpreters get three times as long (tests/conftest.py).
+    run+=(TORVANE_EMULATED=1 HYPOTHESIS_STORAGE_DIRECTORY="$work/hypothesis-$minor")
+  fi
+  log="$work/pytest-$minor.log"
+  echo "== Python $minor on $arch: the behaviour tests (log: ${log#"$root"/})"
+  # Each test's limit is 900 s, over ten times the longest test under emulation (about 55 s
+  # on a busy machine). --tb=native: a failure's report reads no source files, which pytest
+  # would parse under emulation for minutes.
+  if "$here/sid-root.sh" run "$debian" "${run[@]}" "$venv/bin/python" -m pytest \
+    -p no:cacheprovider -m "not host_only" -q --timeout=900 --tb=native --durations=5 \
+    "${pytest_args[@]}" >"$log" 2>&1; then
+    echo "== Python $minor on $arch: $(tail -n 1 "$log")"
+  else
+    echo "== Python $minor on $arch: the behaviour tests FAILED; their output:"
+    cat "$log"
+    status=1
+  fi
+done
+exit "$status"
