@@ -20,7 +20,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
-usage() { sed -n '15s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '13s/^# \{0,1\}//p' "$0"; }
 source "$here/arches.sh"
 cd "$root"
 
