@@ -90,7 +90,7 @@ done
 needs_root() { [[ "${arches[*]}" != x86_64 || " ${wanted[*]} " == *cp31[45]-* ]]; }
 
 if needs_root; then
-  echo "== the Debian roots of Python 3.13-3.15 (amd64) and of ${arches[*]/x86_64/}: made once per machine"
+  echo "== the Debian roots: Python 3.13-3.15 (amd64) and each other architecture's, made once per machine"
   "$here/sid-root.sh" make amd64
   for arch in "${arches[@]}"; do
     arch_names "$arch"
@@ -137,11 +137,14 @@ for arch in "${arches[@]}"; do
   [ "$arch" = x86_64 ] || stage "$arch" 3.13 3.14 3.15
 done
 
-# The core, once for each architecture: it includes no interpreter header, so every wheel of
-# the architecture links this one archive (TORVANE_CORE_ARCHIVE in CMakeLists.txt), built with
-# the same toolchain and flags as the rest of the wheel.
+# One architecture after another, x86_64 first: with TORVANE_WHEELS_READY naming a folder, a
+# file named after the architecture is put there once its wheels are built (.ci/run starts
+# their tests then).
 version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
 for arch in "${arches[@]}"; do
+  # The core, once for the architecture: it includes no interpreter header, so every wheel of
+  # the architecture links this one archive (TORVANE_CORE_ARCHIVE in CMakeLists.txt), built with
+  # the same toolchain and flags as the rest of the wheel.
   core="$root/build/core-$arch"
   rm -rf "$core"
   toolchain="$root/tools/zig/toolchain.cmake"
@@ -155,22 +158,16 @@ for arch in "${arches[@]}"; do
     cat "$log" >&2
     exit 1
   fi
-done
-
-for minor in "${minors[@]}"; do
-  tag="cp${minor/./}"
-  these=()
-  for w in "${wanted[@]}"; do [[ "$w" != "$tag-"* ]] || these+=("${w#"$tag-"}"); done
-  raw="$root/build/wheels-$tag"
-  rm -rf "$raw"
-  for arch in "${these[@]}"; do
+  for minor in "${minors[@]}"; do
+    tag="cp${minor/./}"
+    [[ " ${wanted[*]} " == *" $tag-$arch "* ]] || continue
     rm -f "$out/orvantis_torvane_core-"*"-$tag-$tag-"*"_$arch.whl"
     rm -rf "$root/build/test-hooks/$tag-$arch"
-  done
-  echo "== building ${these[*]/#/$tag-} with Python $minor"
-  "$here/build-wheel.sh" "$minor" "$raw" "${these[@]}"
-  for arch in "${these[@]}"; do
-    (built="$(ls "$raw"/*_"$arch".whl)"
+    raw="$root/build/wheels-$tag-$arch"
+    rm -rf "$raw"
+    echo "== building $tag-$arch with Python $minor"
+    "$here/build-wheel.sh" "$minor" "$raw" "$arch"
+    built="$(ls "$raw"/*_"$arch".whl)"
     echo "== tagging $(basename "$built") with auditwheel"
     log="$root/build/logs/auditwheel-$tag-$arch.log"
     # The platform is auditwheel's choice: the oldest the wheel qualifies for (given
@@ -183,8 +180,9 @@ for minor in "${minors[@]}"; do
     hooks="$root/build/test-hooks/$tag-$arch"
     mkdir -p "$hooks"
     cp "$raw/$arch"/_torvane_testhooks.*.so "$hooks/"
-    sha256sum "$out"/*"-$tag-$tag-"*"_$arch.whl" | cut -d' ' -f1 >"$hooks/wheel.sha256")
+    sha256sum "$out"/*"-$tag-$tag-"*"_$arch.whl" | cut -d' ' -f1 >"$hooks/wheel.sha256"
   done
+  [ -z "${TORVANE_WHEELS_READY:-}" ] || touch "$TORVANE_WHEELS_READY/$arch"
 done
 ls -l "$out"/*.whl
 
