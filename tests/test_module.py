@@ -1,6 +1,7 @@
 """The module object: attributes, their order, docstrings, exports, re-import and
 sub-interpreters."""
 
+import os
 import shutil
 import subprocess
 import sys
@@ -90,6 +91,9 @@ def test_native_heap_blocks_per_call(hooks, call, blocks):
     try:
         counted, slots = hooks.native_allocations(core.__file__, fn, 100)
     except NotImplementedError as unsupported:  # an architecture the hook cannot patch
+        # Every architecture of the project's own runs (TORVANE_REQUIRE_HOOKS) must be counted.
+        if os.environ.get("TORVANE_REQUIRE_HOOKS") == "1":
+            raise
         pytest.skip(str(unsupported))
     assert (counted, slots > 0) == (100 * blocks, True)
 
