@@ -305,13 +305,13 @@ def rebuilt(tmp_path_factory: pytest.TempPathFactory) -> Path:
         [tree / "scripts" / "wheels.sh", "--no-check", "--out", out, *wanted],
         cwd=tree,
         env=env,
-        timeout=LONG,
+        timeout=3 * LONG,
     )
     return out
 
 
 @pytest.mark.parametrize(("py", "arch"), SAMPLE, ids=[f"{p}-{a}" for p, a in SAMPLE])
-@pytest.mark.timeout(LONG_TEST)
+@pytest.mark.timeout(3 * LONG_TEST)  # the first one waits for the rebuild of every architecture
 def test_two_builds_in_different_places_give_the_same_bytes(
     py: str, arch: str, rebuilt: Path
 ) -> None:
