@@ -251,6 +251,17 @@ def test_wheel_runs_on_every_manylinux2014_system(py: str, arch: str, tmp_path: 
         assert not [s.name for s in elf.iter_sections() if s.name.startswith((".debug", ".zdebug"))]
         needed = {t.needed for t in elf.get_section_by_name(".dynamic").iter_tags("DT_NEEDED")}
         assert needed <= SYSTEM_LIBRARIES | {target.loader}, needed
+        if arch == "armv7l":
+            # What the code assumes of the processor, as the compiler recorded it: ARMv7-A with
+            # VFPv3-D16 (4; plain VFPv3, 3, has 32 double registers) and no NEON.
+            build = {
+                a.tag: a.value
+                for sub in elf.get_section_by_name(".ARM.attributes").iter_subsections()
+                for subsub in sub.iter_subsubsections()
+                for a in subsub.iter_attributes()
+            }
+            assert (build["TAG_CPU_ARCH"], build["TAG_FP_ARCH"]) == (10, 4), build
+            assert build.get("TAG_ADVANCED_SIMD_ARCH", 0) == 0, build
         versions = {
             aux["vna_other"]: aux.name
             for _, auxes in elf.get_section_by_name(".gnu.version_r").iter_versions()
