@@ -26,6 +26,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/.." && pwd)"
 roots="${TORVANE_ROOTS:-$HOME/.cache/torvane/roots}"
+source "$here/arches.sh"
 
 usage() { sed -n '5,9s/^# \{0,1\}//p' "$0"; }
 
@@ -36,25 +37,27 @@ packages() {
       for v in 3.13 3.14 3.15; do echo "python$v,python$v-dev,python$v-venv"; done
       echo python3.14-dbg
       ;;
-    arm64 | armhf | ppc64el | s390x | riscv64 | i386)
+    *)
+      [ -n "$(arch_of_debian "$1")" ] || {
+        echo "unknown architecture '$1': amd64 or one of platforms.tsv's Debian names" >&2
+        exit 2
+      }
       if [ "$1" = i386 ]; then echo ca-certificates,g++,gdb,python3.14-dev; else echo coreutils,dash; fi
       for v in 3.13 3.14 3.15; do echo "python$v,python$v-venv,libpython$v-dev"; done
       ;;
-    *) echo "unknown architecture '$1': amd64, i386, arm64, armhf, ppc64el, s390x or riscv64" >&2; exit 2 ;;
   esac
 }
 
 need() { # need COMMAND PACKAGE: installs the Debian package when the command is missing
-  command -v "$1" >/dev/null 2>&1 && return
-  echo "sid-root: installing $2"
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$2" >/dev/null
+  command -v "$1" >/dev/null 2>&1 || "$here/apt-install" "$2"
 }
 
-# qemu's name for the architectures it emulates here; none for those this machine runs.
+# qemu's name for the architectures it emulates here (platforms.tsv); none for those this
+# machine runs.
 emulator() {
-  case "$1" in
-    arm64) echo aarch64 ;; armhf) echo arm ;; ppc64el) echo ppc64le ;; s390x | riscv64) echo "$1" ;;
-  esac
+  local arch
+  arch="$(arch_of_debian "$1")"
+  [ -z "$arch" ] || { arch_names "$arch" && [ "$runs" = native ] || echo "$qemu"; }
 }
 
 # The other architectures' programs run here through qemu, registered with the kernel (the F
