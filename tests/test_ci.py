@@ -1,7 +1,9 @@
 """CI's own verdict (.ci/run): positive only when every stage of its plan reported passing exactly
 once; a failed stage, a dead lane, a lost report or a hung stage fails the run and is named."""
 
+import re
 import subprocess
+import sys
 
 import pytest
 from conftest import ROOT
@@ -9,24 +11,26 @@ from conftest import ROOT
 # A check of CI's runner, not of the module: not in the runs on other architectures.
 pytestmark = pytest.mark.host_only
 
-BUILD = '1|build||touch "$CI_DIR/ready/a"'
-OWN = "2|own||true"
+BUILD = 'build|build||touch "$CI_DIR/built"'
+OWN = "own|own||true"
 # Waits for stage 1's report, then loses every report made so far.
-LOSE = "*|loses||until grep -q ' 1 ' $CI_DIR/reports; do sleep 0.1; done; : >$CI_DIR/reports"
+LOSE = "lose|loses||until grep -q ' 1 ' $CI_DIR/reports; do sleep 0.1; done; : >$CI_DIR/reports"
+# Kills the lane that runs it: its parent is `timeout`, whose parent is the lane.
+KILL = "kill|kills its lane||kill -9 $(ps -o ppid= $PPID); sleep 60"
 
 
 @pytest.mark.parametrize(
     ("plan", "problems"),
     [
-        ([BUILD, OWN, "*|uses a|a|test -e $CI_DIR/ready/a", "*|last||true"], []),
-        ([BUILD, OWN, "2|bad||exit 3", "*|last||true"], ["failed: bad"]),
+        ([BUILD, OWN, 'uses|uses|build|test -e "$CI_DIR/built"', "last|last||true"], []),
+        ([BUILD, "bad|bad||exit 3", "dep|dep|bad|true"], ["failed: bad", "failed: dep"]),
         (
-            ['1|build||kill -9 $(cat "$CI_DIR/lane1.pid"); sleep 60', "1|after||true", OWN],
-            ["lane 1 ended with status 137", "never reported: build", "never reported: after"],
+            [KILL, "after|after|kill|true"],
+            ["lane [12] ended with status 137", "never reported: kills its lane", "failed: after"],
         ),
         ([BUILD, OWN, LOSE], ["never reported: build", "never reported: own"]),
-        ([BUILD, OWN, '*|twice||echo "passed 1 0" >>$CI_DIR/reports'], ["reported 2 times: own"]),
-        (["1|hangs||sleep 600"], ["failed: hangs"]),  # ended at the deadline (--limit)
+        ([BUILD, OWN, 'twice|twice||echo "passed 1 0" >>$CI_DIR/reports'], ["reported 2 times: own"]),
+        (["hang|hangs||sleep 600"], ["failed: hangs"]),  # ended at the deadline (--limit)
     ],
     ids=["all-pass", "stage-fails", "lane-killed", "reports-lost", "reported-twice", "hangs"],
 )
@@ -39,7 +43,9 @@ def test_the_verdict_names_every_stage_not_passed_once(tmp_path, plan, problems)
     passed = len(plan) - sum(not p.startswith("lane") for p in problems)
     if problems:
         assert r.returncode == 1, r.stdout
-        assert verdict[:-1] == [f"CI failed: {p}" for p in problems], r.stdout
+        assert len(verdict) == len(problems) + 1, r.stdout
+        for line, problem in zip(verdict, problems, strict=False):
+            assert re.fullmatch(f"CI failed: {problem}", line), r.stdout
         assert verdict[-1].startswith(f"CI failed: {passed} of {len(plan)} stages passed"), r.stdout
     else:
         assert r.returncode == 0, r.stdout
@@ -49,11 +55,18 @@ def test_the_verdict_names_every_stage_not_passed_once(tmp_path, plan, problems)
 def test_the_plan_runs_every_platforms_wheels():
     plan = subprocess.run([ROOT / ".ci/plan"], capture_output=True, text=True, check=True).stdout
     stages = [line.split("|") for line in plan.splitlines()]
+    keys = [s[0] for s in stages]
+    assert all(need in keys[:i] for i, s in enumerate(stages) for need in s[2].split())
     lines = (ROOT / "platforms.tsv").read_text().splitlines()
     rows = [line.split("\t") for line in lines if line and not line.startswith("#")][1:]
     for arch, pythons, suite in ((r[0], r[5], r[6]) for r in rows):
-        waiting = [s[3] for s in stages if s[2] == arch]
+        waiting = [s[3] for s in stages if s[2] == f"wheels-{arch}"]
         assert f"scripts/test-arch.sh {arch} $CI_DIR/dist/*_{arch}.whl" in waiting
         whole = [s.split()[-1] for s in waiting if "scripts/test.sh" in s]
         assert whole == (pythons.split() if suite == "all" else []), arch
-    assert len({s[1] for s in stages}) == len(stages), "every stage has a name of its own"
+    assert len({s[1] for s in stages}) == len(set(keys)) == len(stages), "names and keys unique"
+
+
+def test_the_docs_tables_are_made_from_the_platforms_table():
+    r = subprocess.run([sys.executable, ROOT / "tools/platforms.py", "--check"], capture_output=True, text=True)
+    assert r.returncode == 0, r.stdout
