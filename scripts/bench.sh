@@ -5,13 +5,13 @@
 #   scripts/bench.sh [--python 3.13|3.14|3.15] [--wheel WHEEL] [--count CASE] [harness args]
 #   scripts/bench.sh --check-counts | --record-counts
 #
-# --python runs on that Python (TORVANE_PYTHON=3.14 in the environment does the same); one this
-# machine lacks is taken from the Debian root of scripts/sid-root.sh, whose g++ then builds both
-# extensions. --wheel benchmarks the module of a portable wheel (scripts/wheels.sh) instead of
-# one built here: the wheel's Python is the one its tag names, and the floors are built from
-# source with the wheel's own toolchain (tools/zig/toolchain.cmake, Release), so that both sides
-# of every ratio come from the same compiler and C++ library. The zig is TORVANE_ZIG, or else the
-# ziglang of requirements-wheels.txt, installed into the benchmark environment.
+# --python runs on that Python; one this machine lacks is taken from the Debian root of
+# scripts/sid-root.sh, whose g++ then builds both extensions. --wheel benchmarks the module of a
+# portable wheel (scripts/wheels.sh) instead of one built here: the wheel's Python is the one its
+# tag names, and the floors are built from source with the wheel's own toolchain
+# (tools/zig/toolchain.cmake, Release), so that both sides of every ratio come from the same
+# compiler and C++ library. The zig is TORVANE_ZIG, or else the ziglang of
+# requirements-wheels.txt, installed into the benchmark environment.
 # --count CASE counts instructions per call of one case under callgrind (python -m
 # bench.instructions) instead of timing; the extensions are installed unstripped for that.
 # --check-counts counts the instructions per call of every entry point (ours) under callgrind,
@@ -23,49 +23,48 @@
 set -euo pipefail
 count=""
 counts=""
+wheel=""
+py_minor=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --python) export TORVANE_PYTHON="${2:?--python needs a version: 3.12, 3.13, 3.14 or 3.15}"; shift 2 ;;
-    --wheel)
-      TORVANE_BENCH_WHEEL="$(cd "$(dirname "${2:?--wheel needs a wheel file}")" && pwd)/$(basename "$2")"
-      export TORVANE_BENCH_WHEEL
-      shift 2 ;;
+    --python) py_minor="${2:?--python needs a version: 3.12, 3.13, 3.14 or 3.15}"; shift 2 ;;
+    --wheel) wheel="$(cd "$(dirname "${2:?--wheel needs a wheel file}")" && pwd)/$(basename "$2")"; shift 2 ;;
     --count) count="${2:?--count needs a case name, as the table shows it}"; shift 2 ;;
     --check-counts) counts=--check; shift ;;
     --record-counts) counts=--record; shift ;;
     *) break ;;
   esac
 done
-wheel="${TORVANE_BENCH_WHEEL:-}"
 if [ -n "$wheel" ]; then
   [ -f "$wheel" ] || { echo "no wheel at $wheel" >&2; exit 2; }
   # cp312 in the wheel's name: Python 3.12.
   tag="$(basename "$wheel" | sed -nE 's/^[^-]+-[^-]+-cp3([0-9]+)-.*\.whl$/\1/p')"
   [ -n "$tag" ] || { echo "cannot read the Python of $wheel from its name" >&2; exit 2; }
-  if [ -n "${TORVANE_PYTHON:-}" ] && [ "$TORVANE_PYTHON" != "3.$tag" ]; then
-    echo "the wheel is for Python 3.$tag, not $TORVANE_PYTHON" >&2
+  if [ -n "$py_minor" ] && [ "$py_minor" != "3.$tag" ]; then
+    echo "the wheel is for Python 3.$tag, not $py_minor" >&2
     exit 2
   fi
-  export TORVANE_PYTHON="3.$tag"
+  py_minor="3.$tag"
 fi
 # An environment of its own (one for the wheels, another for builds from source), so that a
 # benchmark run never swaps the module under the tests or under the other kind of run.
-root="$(cd "$(dirname "$0")/.." && pwd)"
-export TORVANE_VENV="${TORVANE_VENV:-$root/.venv-bench${wheel:+-wheel}}"
-export TORVANE_GROUPS=build
-# This script's own options, put back for the run in the Debian root, if it comes to that.
+venv_name=".venv-bench${wheel:+-wheel}" venv_groups=build
+# This script's own options, put back for its run in the Debian root, if it comes to that;
+# venv.sh takes --python off.
 own=()
-[ -z "$count" ] || own=(--count "$count")
+[ -z "$wheel" ] || own=(--wheel "$wheel")
+[ -z "$count" ] || own+=(--count "$count")
 [ -z "$counts" ] || own+=("$counts-counts")
-set -- "${own[@]}" "$@"
+set -- ${py_minor:+--python "$py_minor"} "${own[@]}" "$@"
 source "$(dirname "$0")/venv.sh"
 shift "${#own[@]}"
 
-# Symbols are kept so that callgrind names the functions; stripping changes no code.
-common=(-C cmake.define.TORVANE_WERROR=ON -C cmake.define.TORVANE_BENCH=ON -C install.strip=false)
+# The bench preset (CMakePresets.json): the floors too, unstripped, as callgrind names functions
+# by their symbols; stripping changes no code.
+variant bench
 unset PYTHONPATH
 if [ -z "$wheel" ]; then
-  python -m pip install --quiet --no-build-isolation --no-deps . "${common[@]}" \
+  python -m pip install --quiet --no-build-isolation --no-deps . "${variant_args[@]}" \
     -C build-dir="build/bench-$minor"
 else
   if [ -z "${TORVANE_ZIG:-}" ]; then
@@ -81,9 +80,8 @@ else
   # the wheel's.
   floors="$root/build/bench-floors-cp3$tag"
   rm -rf "$floors"
-  python -m pip install --quiet --no-build-isolation --no-deps . "${common[@]}" \
+  python -m pip install --quiet --no-build-isolation --no-deps . "${variant_args[@]}" \
     --target "$floors.all" --upgrade -C build-dir="build/bench-wheel-cp3$tag" \
-    -C cmake.build-type=Release \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain.cmake"
   mkdir -p "$floors"
   mv "$floors.all"/_torvane_benchfloors.*.so "$floors"/

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # The compile step of scripts/wheels.sh, for one Python version: builds the unrepaired wheels of
 # Python MINOR for each ARCH into OUTDIR with zig (tools/zig), in the wheel-build environment of
-# that Python (TORVANE_VENV, as wheels.sh sets it, plus -MINOR). A Python this machine lacks runs
-# it inside the amd64 root (scripts/venv.sh). The other architectures are cross-built by the
-# x86_64 interpreter of the same version. The headers of the Debian Pythons (and each target's
+# that Python (.venv-wheels-MINOR in TORVANE_CACHE/wheels, as wheels.sh sets it). A Python
+# this machine lacks runs it inside the amd64 root (scripts/venv.sh). The other architectures
+# are cross-built by the x86_64 interpreter of the same version. The headers of the Debian Pythons (and each target's
 # libgcc_s.so.1) are those that wheels.sh puts in build/cross/ARCH. Each build also makes the test hooks, from the same
 # core objects with the same compiler and flags as the module; the wheel holds only the module,
 # and the hooks go to OUTDIR/ARCH/ (never released: the suites against the wheel take them).
 #
 #   scripts/build-wheel.sh MINOR OUTDIR ARCH...    (ARCH: one of scripts/arches.sh)
 #
-# TORVANE_ZIG (the zig program) and ZIG_GLOBAL_CACHE_DIR come from wheels.sh.
+# TORVANE_ZIG (the zig program), TORVANE_CACHE and ZIG_GLOBAL_CACHE_DIR come from
+# wheels.sh. The build variant is the release-wheel preset of CMakePresets.json.
 set -euo pipefail
 usage() { sed -n '11s/^# \{0,1\}//p' "$0"; }
 # venv.sh runs this script again in the root with the arguments it was given.
@@ -22,14 +23,16 @@ esac
 minor="$1" outdir="$2"
 shift 2
 : "${TORVANE_ZIG:?TORVANE_ZIG names the zig program: run scripts/wheels.sh}"
+: "${TORVANE_CACHE:?TORVANE_CACHE names the cache of the wheel tools: run scripts/wheels.sh}"
 
 # The build tools only; the 3.12 environment is also the one that runs the release checks.
-export TORVANE_PYTHON="$minor"
-if [ "$minor" = 3.12 ]; then export TORVANE_GROUPS=release; else export TORVANE_GROUPS=build; fi
+venv_name="$TORVANE_CACHE/wheels/.venv-wheels" venv_python="$minor" venv_groups=build
+[ "$minor" != 3.12 ] || venv_groups=release
 arches=("$@")
 set -- "${given[@]}"
 source "$(dirname "$0")/venv.sh"
 source "$root/scripts/arches.sh"
+variant release-wheel
 
 tag="cp${minor/./}"
 for arch in "${arches[@]}"; do
@@ -63,11 +66,8 @@ for arch in "${arches[@]}"; do
   echo "== compiling the $name wheel with zig (log: build/logs/$(basename "$log"))"
   # The compile lines show progress; the whole log is shown if the build fails.
   if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$outdir" \
-    -C build-dir="build/wheel-$name" -C cmake.build-type=Release \
+    -C build-dir="build/wheel-$name" "${variant_args[@]}" \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain" "${define[@]}" \
-    -C cmake.define.TORVANE_TEST_HOOKS=ON -C install.components=module \
-    -C cmake.define.TORVANE_BENCH=OFF \
-    -C cmake.define.TORVANE_SANITIZE=OFF -C cmake.define.TORVANE_WERROR=ON \
     </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
     cat "$log" >&2
     echo "== the $name wheel failed to build" >&2

@@ -8,16 +8,16 @@
 #
 # The module is built for this check alone (in .venv-memcheck), unstripped and with debug
 # information, so that reports name the module's functions and lines.
-export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/.venv-memcheck}"
-export TORVANE_GROUPS=build
+venv_name=.venv-memcheck venv_groups=build
 source "$(dirname "$0")/venv.sh"
 
 command -v valgrind >/dev/null ||
-  step "installing valgrind" bash -c 'apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y valgrind' 
+  step "installing valgrind" scripts/apt-install valgrind
 
+variant memcheck
 step "building the module for this check" \
-  python -m pip install -v --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
-  -C build-dir=build/memcheck -C cmake.build-type=RelWithDebInfo -C install.strip=false
+  python -m pip install -v --no-build-isolation --no-deps . -C build-dir=build/memcheck \
+  "${variant_args[@]}"
 
 out="$root/build/memcheck/reports"
 rm -rf "$out"

@@ -1,34 +1,27 @@
 #!/usr/bin/env bash
-# usage: scripts/test.sh [--python 3.12|3.13|3.14|3.15|3.14d] [PYTEST ARGUMENTS...]
+# usage: scripts/test.sh [--python 3.12|3.13|3.14|3.15|3.14d] [--arch i386] [PYTEST ARGUMENTS...]
 #
 # Builds the module with its test hooks, installs it into a virtual environment (.venv, made
-# once and reused) and runs every test. Python 3.12 by default; `--python 3.14` (or
-# TORVANE_PYTHON=3.14) runs the same suite on another Python, in .venv-3.14; 3.14d is 3.14's
-# debug build. A Python this machine lacks comes from a Debian root (scripts/sid-root.sh).
-# TORVANE_ARCH=i386 with --python 3.14 builds and tests in the 32-bit x86 root, with its g++.
+# once and reused) and runs every test. Python 3.12 by default; `--python 3.14` runs the same
+# suite on another Python, in .venv-3.14; 3.14d is 3.14's debug build. A Python this machine
+# lacks comes from a Debian root (scripts/sid-root.sh). `--arch i386 --python 3.14` builds and
+# tests in the 32-bit x86 root, with its g++.
 #
 # With TORVANE_WHEELHOUSE naming a folder of release wheels (scripts/wheels.sh), the module is
 # instead that folder's wheel for this Python and this machine, installed into a fresh
 # environment (.venv-wheel), with the test hooks built with that wheel (build/test-hooks), by
 # the same compiler and flags from the same core objects: every test, the hooks' too, runs the
 # shipped code.
-if [ "${1:-}" = --python ]; then
-  export TORVANE_PYTHON="${2:?--python needs a version: 3.12, 3.13, 3.14, 3.15 or 3.14d}"
-  shift 2
-fi
-export TORVANE_GROUPS=test
+venv_name=.venv venv_groups=test venv_fresh=""
 house="${TORVANE_WHEELHOUSE:-}"
-if [ -n "$house" ]; then
-  export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/.venv-wheel}"
-  export TORVANE_FRESH=1
-fi
+[ -z "$house" ] || venv_name=.venv-wheel venv_fresh=1
 source "$(dirname "$0")/venv.sh"
 
 if [ -z "$house" ]; then
+  variant hooks
   step "building the module and its test hooks for Python $minor" \
     python -m pip install -v --no-build-isolation --no-deps . \
-    -C build-dir="build/test-$minor${arch:+-$arch}" \
-    -C cmake.define.TORVANE_TEST_HOOKS=ON -C cmake.define.TORVANE_WERROR=ON
+    -C build-dir="build/test-$minor${arch:+-$arch}" "${variant_args[@]}"
 else
   tag="$(python -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
   wheels=("$house"/orvantis_torvane_core-*-"$tag-$tag"-*"$(uname -m)".whl)

@@ -13,24 +13,21 @@ usage="usage: scripts/tsan.sh [pytest arguments]
   reports are written under build/tsan/reports)."
 case "${1:-}" in -h | --help) echo "$usage"; exit 0 ;; esac
 
-venv_name=.venv-tsan
-export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/$venv_name}"
-export TORVANE_GROUPS=test
-echo "== entering the environment $(basename "$TORVANE_VENV") (made on first use)"
+venv_name=.venv-tsan venv_groups=test
+echo "== entering the environment $venv_name (made on first use)"
 source "$(dirname "$0")/venv.sh"
 
-# Unstripped, so that reports name the module's functions.
+# The tsan preset (CMakePresets.json): the test hooks too, unstripped.
+variant tsan
 step "building the module and the test hooks with ThreadSanitizer (build/tsan)" \
-  python -m pip install -v --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
-  -C build-dir=build/tsan -C cmake.define.TORVANE_TEST_HOOKS=ON \
-  -C cmake.define.TORVANE_TSAN=ON -C install.strip=false
+  python -m pip install -v --no-build-isolation --no-deps . -C build-dir=build/tsan \
+  "${variant_args[@]}"
 
 # The interpreter is not instrumented, so the runtime comes in first through the preload list;
 # the instrumented extensions then find it already loaded.
 tsan="$(g++ -print-file-name=libtsan.so)"
 if [ ! -f "$tsan" ]; then
-  step "installing the ThreadSanitizer runtime" bash -c \
-    'apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y libtsan2' 
+  step "installing the ThreadSanitizer runtime" scripts/apt-install libtsan2
   tsan="$(g++ -print-file-name=libtsan.so)"
 fi
 [ -f "$tsan" ] || { echo "the ThreadSanitizer runtime was not found" >&2; exit 1; }

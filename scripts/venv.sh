@@ -1,37 +1,55 @@
 # Sourced by the project's commands: makes (once) and enters a Python 3.12 virtual environment
-# (.venv unless TORVANE_VENV names another) holding the dependency groups of pyproject.toml that
-# TORVANE_GROUPS names (default: test, which includes build). With TORVANE_PYTHON=3.13 (3.14,
-# 3.15, or 3.14d for 3.14's debug build) it is that Python instead, in an environment of the same
-# name with "-3.13" added (.venv-3.13). A Python this machine lacks is taken from the Debian root
-# of scripts/sid-root.sh: the calling script then runs again, whole, inside that root. With
-# TORVANE_ARCH=i386 (and TORVANE_PYTHON=3.14) it always runs in the root of that architecture,
-# in an environment with the architecture's name added too (.venv-3.14-i386): the 32-bit build.
+# holding the dependency groups of pyproject.toml that the calling script wants. The script says
+# what it wants in plain (unexported) shell variables, set before it sources this file:
+#   venv_name    the environment: a folder of the repository (.venv-tour) or a path; default .venv
+#   venv_groups  the dependency groups to install; default test (which includes build)
+#   venv_fresh   1: a new environment every time
+#   venv_python  the Python (3.12, 3.13, 3.14, 3.15, or 3.14d for 3.14's debug build); default
+#                .python-version's, 3.12
+# and every such script takes, before its own arguments:
+#   --python V   that Python instead, in an environment of the same name with "-V" added
+#                (.venv-3.13)
+#   --arch i386  the 32-bit x86 build: always in the Debian root of that architecture, in an
+#                environment with the architecture's name added too (.venv-3.14-i386)
+#   --help       the calling script's leading comment, and nothing else done
+# A Python this machine lacks is taken from the Debian root of scripts/sid-root.sh: the calling
+# script then runs again, whole, inside that root, with the arguments it was given (it sets its
+# variables again at its top).
+# What it leaves to the script: root (the repository), venv, minor (the Python), arch (or
+# nothing), step and variant (below).
 set -euo pipefail
-# `--help` (or -h) first: the calling script's leading comment, and nothing else done.
-case "${1:-}" in
-  -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
-esac
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 caller="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
 cd "$root"
-minor="${TORVANE_PYTHON:-$(cat .python-version)}"
+# The caller's arguments as given, for its run in a Debian root; the options read here are taken
+# off its own.
+caller_args=("$@")
+minor="${venv_python:-$(cat .python-version)}"
+arch=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+    --python) minor="${2:?--python needs a version: 3.12, 3.13, 3.14, 3.15 or 3.14d}"; shift 2 ;;
+    --arch) arch="${2:?--arch needs an architecture: i386}"; shift 2 ;;
+    *) break ;;
+  esac
+done
 case "$minor" in
   3.12 | 3.13 | 3.14 | 3.15 | 3.14d) ;;
   *) echo "the Python is 3.12 (the default), 3.13, 3.14, 3.15 or 3.14d, not '$minor'" >&2; exit 1 ;;
 esac
-venv="${TORVANE_VENV:-$root/.venv}"
+venv="${venv_name:-.venv}"
+[[ "$venv" == /* ]] || venv="$root/$venv"
 [ "$minor" = "$(cat .python-version)" ] || venv="$venv-$minor"
-arch="${TORVANE_ARCH:-}"
 if [ -n "$arch" ]; then
   venv="$venv-$arch"
   if [ "${TORVANE_IN_ROOT:-}" != "sid-$arch" ]; then
     echo "== running $(basename "$caller") in the Debian $arch root"
-    exec "$root/scripts/sid-root.sh" run "$arch" "$caller" "$@"
+    exec "$root/scripts/sid-root.sh" run "$arch" "$caller" "${caller_args[@]}"
   fi
 fi
-groups="${TORVANE_GROUPS:-test}"
-# TORVANE_FRESH=1: a new environment every time.
-[ -z "${TORVANE_FRESH:-}" ] || rm -rf "$venv"
+groups="${venv_groups:-test}"
+[ "${venv_fresh:-}" != 1 ] || rm -rf "$venv"
 
 # step WHAT COMMAND...: says in one line what it is doing, then runs the command with its output
 # kept in build/logs. The lines that say how far it has got (pip's "Collecting", ninja's
@@ -50,6 +68,49 @@ step() {
   echo "== failed: $what; the end of its output ($log):" >&2
   tail -n 60 "$log" >&2
   return 1
+}
+
+# variant NAME: sets the array variant_args to the pip arguments that build the module as the
+# configure preset NAME of CMakePresets.json, where the project's build variants are written
+# once: the preset itself (CMake takes its cache variables; scikit-build-core's build folder
+# wins over the preset's), its build type (scikit-build-core passes its own, which CMake would
+# take over the preset's) and its pip settings (the preset's vendor map, inherited as the cache
+# variables are).
+variant() {
+  local out
+  out="$(python - "$root/CMakePresets.json" "$1" <<'PY'
+import json, sys
+
+presets = {p["name"]: p for p in json.load(open(sys.argv[1]))["configurePresets"]}
+
+
+def resolved(name):
+    if name not in presets:
+        sys.exit(f"no build variant '{name}' in CMakePresets.json: {', '.join(presets)}")
+    preset, cache, pip = presets[name], {}, {}
+    parents = preset.get("inherits", [])
+    # The first parent named wins over the later ones, the preset itself over all of them.
+    for parent in reversed([parents] if isinstance(parents, str) else parents):
+        parent_cache, parent_pip = resolved(parent)
+        cache.update(parent_cache)
+        pip.update(parent_pip)
+    cache.update(preset.get("cacheVariables", {}))
+    pip.update(preset.get("vendor", {}).get("orvantis-torvane-core/pip", {}))
+    return cache, pip
+
+
+cache, pip = resolved(sys.argv[2])
+build_type = cache.get("CMAKE_BUILD_TYPE")
+if isinstance(build_type, dict):
+    build_type = build_type["value"]
+settings = [f"cmake.args=--preset={sys.argv[2]}"]
+settings += [f"cmake.build-type={build_type}"] if build_type else []
+settings += [f"{key}={value}" for key, value in pip.items()]
+for setting in settings:
+    print("-C", setting, sep="\n")
+PY
+)" || exit 2
+  mapfile -t variant_args <<<"$out"
 }
 
 # Prints the path of a Python interpreter of the version prefix $1 (from .python-version: any
@@ -85,9 +146,16 @@ if [ ! -x "$venv/bin/python" ]; then
   py="$(find_python "$want")"
   if [ -z "$py" ] && [ "$want" != 3.12 ] && [ -z "${TORVANE_IN_ROOT:-}" ]; then
     echo "== Python $want is not installed here: running $(basename "$caller") in the Debian root"
-    exec "$root/scripts/sid-root.sh" run amd64 "$caller" "$@"
+    exec "$root/scripts/sid-root.sh" run amd64 "$caller" "${caller_args[@]}"
   fi
   [ -n "$py" ] || { echo "Python $want not found (install pyenv or python$want)" >&2; exit 1; }
+fi
+# One maker at a time: CI's two lanes may want the same environment (a wheel build's) at once.
+# Not held across the run in a root above, whose own maker would wait for it.
+mkdir -p "$(dirname "$venv")"
+exec 8>"$venv.lock"
+flock 8
+if [ ! -x "$venv/bin/python" ]; then
   "$py" -c '
 import sys
 abi = "%d.%d" % sys.version_info[:2] + ("d" if hasattr(sys, "gettotalrefcount") else "")
@@ -128,3 +196,4 @@ PY
     python -m pip install --progress-bar off "${group_args[@]}"
   echo "$wanted" >"$stamp"
 fi
+exec 8>&-
