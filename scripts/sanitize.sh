@@ -7,22 +7,14 @@
 # process or from any interpreter the tests start, and when the leak check ran in none of them;
 # says how many were leak-checked and how many were not, and why.
 # Extra arguments go to pytest.
-if [ "${1:-}" = --python ]; then
-  export TORVANE_PYTHON="${2:?--python needs a version: 3.12, 3.13, 3.14 or 3.15}"
-  shift 2
-fi
-export TORVANE_VENV="${TORVANE_VENV:-$(cd "$(dirname "$0")/.." && pwd)/.venv-asan}"
-export TORVANE_GROUPS=test
+venv_name=.venv-asan venv_groups=test
 source "$(dirname "$0")/venv.sh"
 
-# GCC 12's may-be-uninitialized analysis misfires on std::variant and std::optional moves once
-# the sanitizers instrument them (in the test hooks); the ordinary build keeps the warning.
-# Unstripped, so that reports name the module's functions.
+# The sanitize preset (CMakePresets.json): the test hooks too, unstripped.
+variant sanitize
 step "building the module for this check" \
-  python -m pip install -v --no-build-isolation --no-deps . -C cmake.define.TORVANE_WERROR=ON \
-  -C build-dir="build/asan-$minor" -C cmake.define.TORVANE_TEST_HOOKS=ON \
-  -C cmake.define.TORVANE_SANITIZE=ON -C cmake.define.CMAKE_CXX_FLAGS=-Wno-maybe-uninitialized \
-  -C install.strip=false
+  python -m pip install -v --no-build-isolation --no-deps . \
+  -C build-dir="build/asan-$minor" "${variant_args[@]}"
 
 # The leak check runs before the interpreter is finalised, from an exit handler that every
 # interpreter of this environment installs at start-up (see tools/lsan_at_exit.py).
@@ -35,8 +27,7 @@ echo "import _torvane_lsan_at_exit" >"$site/_torvane_lsan_at_exit.pth"
 asan="$(g++ -print-file-name=libasan.so)"
 ubsan="$(g++ -print-file-name=libubsan.so)"
 if [ ! -f "$asan" ] || [ ! -f "$ubsan" ]; then
-  step "installing the sanitizer runtimes" bash -c \
-    'apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y libasan8 libubsan1' 
+  step "installing the sanitizer runtimes" scripts/apt-install libasan8 libubsan1
   asan="$(g++ -print-file-name=libasan.so)"
   ubsan="$(g++ -print-file-name=libubsan.so)"
 fi
@@ -69,37 +60,5 @@ status=0
 echo "== running the tests against the sanitized build (Python $minor)"
 python -m pytest -p no:cacheprovider "$@" || status=$?
 
-shopt -s nullglob
-# Each interpreter that ran its exit handlers recorded whether its leak check ran, and if not, why.
-checked=("$TORVANE_LSAN_RECORDS"/checked-*)
-skipped=("$TORVANE_LSAN_RECORDS"/skipped-*)
-echo "leak check: ${#checked[@]} processes checked, ${#skipped[@]} skipped"
-if [ "${#skipped[@]}" -ne 0 ]; then
-  awk 1 "${skipped[@]}" | sort | uniq -c | sort -rn | sed -E 's/^ *([0-9]+) /   \1 skipped: /'
-fi
-
-# A report is an error or a summary; a warning alone (a request too big to serve, answered with
-# null as asked) is shown but fails nothing.
-errors=()
-for f in "$reports"/*; do
-  if grep -qE 'ERROR:|runtime error:|SUMMARY:' "$f"; then
-    errors+=("$f")
-  else
-    echo "sanitizer note from $(basename "$f"): $(head -c 300 "$f")" >&2
-  fi
-done
-if [ "${#errors[@]}" -ne 0 ]; then
-  echo "sanitizer reports (${#errors[@]} files):" >&2
-  for f in "${errors[@]}"; do
-    echo "==> $f" >&2
-    head -n 80 "$f" >&2
-  done
-  exit 1
-fi
-echo "sanitizers: no reports"
-
-if [ "${#checked[@]}" -eq 0 ]; then
-  echo "leak check: no process of this run was checked" >&2
-  exit 1
-fi
-exit "$status"
+# The leak-check records, the sanitizers' reports and the tests' status make the verdict.
+exec bash "$root/tools/sanitizer_verdict.sh" "$TORVANE_LSAN_RECORDS" "$reports" "$status"

@@ -13,19 +13,19 @@
 # CPython 3.13 to 3.15 and their headers only; their programs run under qemu's user-mode
 # emulation, about 20 times slower. i386 holds the same Pythons, Debian's own g++ (whose default
 # flags leave double arithmetic to the x87 unit) and gdb: the 32-bit build and its tests
-# (TORVANE_ARCH=i386 scripts/test.sh --python 3.14) and the i686 wheels, which this kernel runs
+# (scripts/test.sh --arch i386 --python 3.14) and the i686 wheels, which this kernel runs
 # natively.
-# The roots live in $TORVANE_ROOTS (default ~/.cache/torvane/roots). Making one needs root
+# The roots live in $TORVANE_CACHE/roots (the cache is ~/.cache/torvane by default). Making one needs root
 # privileges and Debian's archive; it takes about a minute for amd64 and seconds for arm64.
 #
 # `run` mounts what the command needs (/proc, /dev, this repository at its own path and the
-# machine's package-index settings, and the folders that TORVANE_ROOT_BINDS lists, separated by
-# spaces) in a mount namespace of its own, so the mounts end with the
-# command and a root on disk never has anything mounted in it.
+# machine's package-index settings, and the wheel tools of the cache, $TORVANE_CACHE/wheels) in a
+# mount namespace of its own, so the mounts end with the command and a root on disk never has anything mounted in it.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/.." && pwd)"
-roots="${TORVANE_ROOTS:-$HOME/.cache/torvane/roots}"
+cache="${TORVANE_CACHE:-$HOME/.cache/torvane}"
+roots="$cache/roots"
 source "$here/arches.sh"
 
 usage() { sed -n '5,9s/^# \{0,1\}//p' "$0"; }
@@ -124,9 +124,9 @@ run_in_root() {
   done
   local binds=("$repo")
   for f in /opt/wheels /opt/pypi /opt/pypi-more; do [ -d "$f" ] && binds+=("$f"); done
-  # Folders outside the repository that the command needs too (scripts/wheels.sh's tools when a
-  # copy of the tree builds with them), each at its own path.
-  for f in ${TORVANE_ROOT_BINDS:-}; do [ -d "$f" ] && binds+=("$f"); done
+  # The wheel tools, which a copy of the tree (the release checks' rebuild) builds with too, at
+  # their own path.
+  [ ! -d "$cache/wheels" ] || binds+=("$cache/wheels")
   # The mounts are made in a namespace of this command's own and end with it.
   unshare --mount --propagation private -- bash -euc '
     dir="$1"; shift

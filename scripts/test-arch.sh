@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Runs the wheels of one of the architectures this machine is not (aarch64, i686, armv7l,
-# ppc64le, s390x, riscv64) on that architecture: i686 natively, the others under qemu's
-# emulation. Each of its wheels (those in dist/, from scripts/wheels.sh, or those named) goes
-# into a fresh virtual environment of its Python in the Debian root of the architecture
-# (scripts/sid-root.sh), where it is imported and checked (tests/smoke.py). The architecture's
-# compiled code then gets its behaviour tests once, on one Python (TORVANE_EMULATED_FULL,
-# default 3.14), with the test hooks built with that wheel (build/test-hooks) and
-# TORVANE_REQUIRE_HOOKS=1: the whole suite less the tests marked host_only (pyproject.toml),
-# which are too long under emulation or check the sources rather than the module. The
-# differences between Pythons are proven natively on x86_64.
+# Runs the wheels of one architecture of platforms.tsv on that architecture, on the oldest
+# processor its row promises (qemu's model of it, the row's "cpu"). Each of its wheels (those
+# named, or those in dist/) goes into a fresh virtual environment of its Python, where it is
+# imported and checked (tests/smoke.py) under qemu with that processor: x86_64's and i686's too,
+# which this machine otherwise runs natively, so an instruction newer than the row promises fails
+# here. Its Pythons are the Debian root's of the architecture (scripts/sid-root.sh), and on x86_64
+# 3.12 is the wheel tools'. Every Python of the row must have its wheel among those given.
+# Then, but on x86_64 (whose wheels get the whole suite from scripts/test.sh), the architecture's
+# compiled code gets its behaviour tests once, on the row's "suite" Python, with the test hooks
+# built with that wheel (build/test-hooks) and TORVANE_REQUIRE_HOOKS=1: the whole suite less the
+# tests marked host_only (pyproject.toml), which are too long under emulation or check the sources
+# rather than the module; natively where the row says so (i686), else under qemu on that
+# processor. The differences between Pythons are proven natively on x86_64.
 #
 #   scripts/test-arch.sh ARCH [WHEEL...] [-- PYTEST-ARGS...]
 #
@@ -20,13 +23,13 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
-usage() { sed -n '13s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '16s/^# \{0,1\}//p' "$0"; }
 source "$here/arches.sh"
 cd "$root"
 
 case "${1:-}" in
   -h | --help) usage; exit 0 ;;
-  x86_64 | "") usage >&2; exit 2 ;;
+  "") usage >&2; exit 2 ;;
 esac
 arch="$1"
 shift
@@ -42,18 +45,58 @@ while [ $# -gt 0 ]; do
 done
 [ "${#wheels[@]}" -ne 0 ] || wheels=("$root"/dist/*_"$arch".whl)
 [ -f "${wheels[0]}" ] || { echo "no $arch wheel in dist/: run scripts/wheels.sh first" >&2; exit 1; }
-emulated=1
-[ "$arch" != i686 ] || emulated=0
+emulated=0
+[ "$runs" = native ] || emulated=1
 
 echo "== the $debian root (made once per machine)"
 "$here/sid-root.sh" make "$debian"
+# The oldest processor promised: qemu's model of it, for every program of the architecture that
+# qemu runs (the kernel starts qemu for a foreign one, which reads QEMU_CPU), and an explicit run
+# under qemu for the architectures this machine runs natively.
+export QEMU_CPU="$cpu"
+on_cpu=()
+if [ "$runs" = native ]; then
+  "$here/apt-install" qemu-user-static
+  mkdir -p "$root/build/qemu"
+  # Inside the root too, which sees the repository: a copy of the static emulator there.
+  cp -u "/usr/bin/qemu-$qemu-static" "$root/build/qemu/"
+  on_cpu=("$root/build/qemu/qemu-$qemu-static" -cpu "$cpu")
+fi
+# in_root PYTHON ARGS...: runs the Python in the architecture's root, or the wheel tools' 3.12.
+in_root() {
+  if [ "$1" = 3.12 ]; then shift; "$@"; else shift; "$here/sid-root.sh" run "$debian" "$@"; fi
+}
 
 # The host's tools: its pip, and the Python tags of the wheels.
-export TORVANE_VENV="${TORVANE_VENV:-${TORVANE_WHEEL_TOOLS:-$HOME/.cache/torvane/wheels}/.venv-wheels}"
-host="$TORVANE_VENV/bin/python"
-[ -x "$host" ] || { echo "no $TORVANE_VENV: run scripts/wheels.sh first" >&2; exit 1; }
+host="${TORVANE_CACHE:-$HOME/.cache/torvane}/wheels/.venv-wheels/bin/python"
+[ -x "$host" ] || { echo "no $host: run scripts/wheels.sh first" >&2; exit 1; }
 work="$root/build/$arch"
 mkdir -p "$work/wheels"
+
+# The processor emulated is the one promised, and refuses what is newer: the architecture's probe
+# (tools/cpu-probes/ARCH.c, built by the wheels' zig for a newer processor, as its first line
+# says) runs on qemu's newest model, and dies of a signal on the row's.
+echo "== the probe of a newer processor: it runs on qemu's newest $qemu model, and not on ${cpu%%,*}"
+probe="$work/cpu-probe"
+zig="$("$host" -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))')"
+ZIG_GLOBAL_CACHE_DIR="$(dirname "$(dirname "$host")")/zig-cache" "$zig" cc -target "${target%% *}" \
+  $(sed -n 's|^// zig: ||p' "tools/cpu-probes/$arch.c") -O1 "tools/cpu-probes/$arch.c" -o "$probe"
+on_model() { # on_model MODEL PROGRAM: runs PROGRAM in the root, on qemu's MODEL
+  if [ "$runs" = native ]; then
+    "$here/sid-root.sh" run "$debian" "$root/build/qemu/qemu-$qemu-static" -cpu "$1" "$2"
+  else
+    QEMU_CPU="$1" "$here/sid-root.sh" run "$debian" "$2"
+  fi
+}
+on_model max "$probe" || { echo "the probe failed on qemu's newest model too: it proves nothing" >&2; exit 1; }
+set +e
+on_model "$cpu" "$probe" 2>/dev/null
+refused=$?
+set -e
+if [ "$refused" -le 128 ]; then
+  echo "qemu's $cpu ran an instruction newer than platforms.tsv promises (exit $refused)" >&2
+  exit 1
+fi
 
 # The test group's runtime part, by the names and versions pyproject.toml gives.
 mapfile -t deps < <("$host" - <<'PY'
@@ -75,8 +118,12 @@ for wheel in "${wheels[@]}"; do
   tag="${tag%%-*}"
   minors+=("3.${tag#cp3}")
 done
-full="${TORVANE_EMULATED_FULL:-3.14}"
-[[ " ${minors[*]} " == *" $full "* ]] || full="${minors[0]}"
+# Every Python of the row, each once: a wheel that was not built is a failure, not a gap.
+if [ "$(printf '%s\n' "${minors[@]}" | sort)" != "$(printf '%s\n' $pythons | sort)" ]; then
+  echo "the $arch wheels given are for Python ${minors[*]}; platforms.tsv promises $pythons" >&2
+  exit 1
+fi
+full="$suite"
 version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
 
 status=0
@@ -87,17 +134,19 @@ for i in "${!wheels[@]}"; do
   site="$venv/lib/python$minor/site-packages"
   echo "== Python $minor on $arch: a fresh environment with $(basename "$wheel")"
   rm -rf "$venv" "$work/hypothesis-$minor"
-  "$here/sid-root.sh" run "$debian" "python$minor" -m venv --without-pip "$venv"
+  if [ "$minor" = 3.12 ]; then
+    "$host" -m venv --without-pip "$venv"
+  else
+    in_root "$minor" "python$minor" -m venv --without-pip "$venv"
+  fi
   # For the target's Python and platform, from the local wheels only (fetched once).
   target=(--platform "manylinux_2_17_$arch" --platform "manylinux_2_31_$arch"
     --python-version "$minor" --implementation cp --abi "$tag" --only-binary=:all:)
-  if [ "$minor" != "$full" ]; then
-    "$host" -m pip install --quiet --disable-pip-version-check --no-compile --no-deps \
-      "${target[@]}" --target "$site" "$wheel"
-    echo "== Python $minor on $arch: importing the module and checking what it gives"
-    "$here/sid-root.sh" run "$debian" "$venv/bin/python" -I tests/smoke.py "$version" || status=1
-    continue
-  fi
+  "$host" -m pip install --quiet --disable-pip-version-check --no-compile --no-deps \
+    "${target[@]}" --target "$site" "$wheel"
+  echo "== Python $minor on $arch: importing the module and checking what it gives, on qemu's $qemu CPU ${cpu%%,*}"
+  in_root "$minor" "${on_cpu[@]}" "$venv/bin/python" -I tests/smoke.py "$version" || status=1
+  [ "$minor" = "$full" ] || continue
   hooks="$root/build/test-hooks/$tag-$arch"
   if [ "$(cat "$hooks/wheel.sha256" 2>/dev/null)" != "$(sha256sum "$wheel" | cut -d' ' -f1)" ]; then
     echo "the test hooks in ${hooks#"$root"/} were not built with $(basename "$wheel"): run scripts/wheels.sh" >&2
@@ -106,10 +155,10 @@ for i in "${!wheels[@]}"; do
   "$host" -m pip download --quiet --disable-pip-version-check "${target[@]}" -d "$work/wheels" \
     "${deps[@]}"
   "$host" -m pip install --quiet --disable-pip-version-check --no-compile --no-index \
-    --find-links "$work/wheels" "${target[@]}" --target "$site" "$wheel" "${deps[@]}"
+    --find-links "$work/wheels" "${target[@]}" --target "$site" "${deps[@]}"
   cp "$hooks"/_torvane_testhooks.*.so "$site/"
   run=(env TORVANE_REQUIRE_HOOKS=1)
-    if [ "$emulated" = 1 ]; then
+  if [ "$emulated" = 1 ]; then
     # hypothesis's Unicode tables (which characters each category and codec holds) take minutes
     # to make under emulation and do not touch the module: the same Python version makes them
     # natively, from the same hypothesis, into the storage the emulated run then reads.

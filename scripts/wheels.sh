@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Builds the portable wheels into dist/ and checks them: every one tagged manylinux_2_17
-# (manylinux2014) for CPython 3.12, 3.13, 3.14 and 3.15 on x86_64 and 3.13, 3.14 and 3.15 on
-# aarch64, i686, armv7l, ppc64le and s390x; riscv64's are manylinux_2_31, its oldest tag. (3.12
-# on the others builds from the sdist: Debian has no 3.12 there to test a wheel with.)
+# Builds the portable wheels into dist/ and checks them: one for each architecture of
+# platforms.tsv and each CPython version its row names, tagged as the row says (manylinux_2_17,
+# which is manylinux2014, or riscv64's manylinux_2_31, its oldest tag). 3.12 has a wheel on
+# x86_64 only: Debian has no 3.12 elsewhere to test one with; it builds from the sdist there.
 #
-#   scripts/wheels.sh [--out DIR] [--no-check] [WHEEL...]
+#   scripts/wheels.sh [--out DIR] [--checks all|wheels|once|none] [--no-build] [WHEEL...]
 #
-#   WHEEL      cp312-x86_64, cp313-aarch64, ..., a version (3.13: all of its wheels) or an
-#              architecture (s390x: its three wheels); default: all 22
-#   --out DIR  where the wheels go (default dist/)
-#   --no-check build only; without it the release checks (tests/test_packaging.py) run on the
-#              wheels built and the script fails if any does
+#   WHEEL       cp312-x86_64, cp313-aarch64, ..., a version (3.13: all of its wheels) or an
+#               architecture (s390x: its wheels); default: all 22
+#   --out DIR   where the wheels go (default dist/)
+#   --checks    which release checks (tests/test_packaging.py) run on the wheels, the script
+#               failing if any does: wheels (each wheel's, and the rebuild of one of each
+#               architecture), once (the sdist, the sources, the reference wheel installed as a
+#               user would: they need cp312-x86_64), all (the default) or none (--no-check)
+#   --no-build  check the wheels already in DIR instead of building them
 #
 # Each wheel's old file (and its test hooks) is removed before it is built, so that a failed
 # build leaves no wheel of an earlier commit to be tested under this one's name. The test hooks
@@ -25,30 +28,41 @@
 # a wheel that would need more. Python 3.14 and 3.15 (and the other architectures' headers)
 # come from the Debian roots of scripts/sid-root.sh, made here the first time.
 #
-# The wheel tools live in environments of their own, never in the test environment .venv:
-# TORVANE_VENV (default ~/.cache/torvane/wheels/.venv-wheels, made once per machine) for Python
-# 3.12, which holds zig, auditwheel and the test tools, and the same name plus -3.13, -3.14,
-# -3.15 for the build backend of each other Python. Every wheel is built by the one zig, whose
-# libc++ builds (minutes on first use per target) stay in its cache, TORVANE_VENV/zig-cache.
+# The wheel tools live in environments of their own, never in the test environment .venv, in
+# the folder wheels/ of the cache (TORVANE_CACHE, default ~/.cache/torvane), made once per machine:
+# .venv-wheels for Python 3.12, which holds zig, auditwheel and the test tools, and the same name
+# plus -3.13, -3.14, -3.15 for the build backend of each other Python. Every wheel is built by the
+# one zig, whose libc++ builds (minutes on first use per target) stay in its cache,
+# .venv-wheels/zig-cache.
 #
 # The wheels are reproducible: build paths are mapped away (CMakeLists.txt) and every time
 # stamp is SOURCE_DATE_EPOCH, by default the time of the last commit.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
-usage() { sed -n '7,14s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '6,17s/^# \{0,1\}//p' "$0"; }
 source "$here/arches.sh"
 
-all=(cp312-x86_64)
-for arch in "${WHEEL_ARCHES[@]}"; do all+=("cp313-$arch" "cp314-$arch" "cp315-$arch"); done
+all=()
+for arch in "${WHEEL_ARCHES[@]}"; do
+  arch_names "$arch"
+  for m in $pythons; do all+=("cp${m/./}-$arch"); done
+done
 out="$root/dist"
-check=1
+checks=all
+build=1
 wanted=()
 while [ $# -gt 0 ]; do
   case "$1" in
     -h | --help) usage; exit 0 ;;
     --out) out="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
-    --no-check) check=0; shift ;;
+    --checks)
+      checks="${2:-}"
+      [[ " all wheels once none " == *" $checks "* ]] || { usage >&2; exit 2; }
+      shift 2
+      ;;
+    --no-check) checks=none; shift ;;
+    --no-build) build=0; shift ;;
     3.1[2-5]) for w in "${all[@]}"; do [[ "$w" != "cp${1/./}-"* ]] || wanted+=("$w"); done; shift ;;
     *)
       [[ " ${all[*]} ${WHEEL_ARCHES[*]} " == *" $1 "* ]] || { usage >&2; exit 2; }
@@ -73,10 +87,11 @@ unset _PYTHON_HOST_PLATFORM SETUPTOOLS_EXT_SUFFIX
 
 # The tools are kept once per machine, like the Debian roots: zig's libc++ builds (minutes each
 # target) stay in its cache there, for every clone.
-export TORVANE_VENV="${TORVANE_VENV:-${TORVANE_WHEEL_TOOLS:-$HOME/.cache/torvane/wheels}/.venv-wheels}"
-[[ "$TORVANE_VENV" == /* ]] || TORVANE_VENV="$root/$TORVANE_VENV"
-# A copy of the tree (the release checks rebuild in one) still reaches these tools in the root.
-export TORVANE_ROOT_BINDS="$(dirname "$TORVANE_VENV")"
+# Exported for scripts/build-wheel.sh, which runs in the Debian root too (where HOME differs).
+TORVANE_CACHE="${TORVANE_CACHE:-$HOME/.cache/torvane}"
+[[ "$TORVANE_CACHE" == /* ]] || TORVANE_CACHE="$root/$TORVANE_CACHE"
+export TORVANE_CACHE
+tools_venv="$TORVANE_CACHE/wheels/.venv-wheels"
 
 minors=()
 for m in 3.12 3.13 3.14 3.15; do
@@ -98,9 +113,9 @@ if needs_root; then
   done
 fi
 
-echo "== the wheel tools in $(basename "$TORVANE_VENV") (Python 3.12: zig, auditwheel, the test tools)"
+echo "== the wheel tools in $(basename "$tools_venv") (Python 3.12: zig, auditwheel, the test tools)"
 TORVANE_ZIG="$(
-  export TORVANE_PYTHON=3.12 TORVANE_GROUPS=release
+  venv_name="$tools_venv" venv_python=3.12 venv_groups=release
   source "$here/venv.sh" >&2
   stamp="$venv/.requirements-wheels.txt"
   if ! cmp -s requirements-wheels.txt "$stamp"; then
@@ -110,8 +125,8 @@ TORVANE_ZIG="$(
   fi
   python -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))'
 )"
-export TORVANE_ZIG ZIG_GLOBAL_CACHE_DIR="$TORVANE_VENV/zig-cache"
-tools="$TORVANE_VENV/bin"
+export TORVANE_ZIG ZIG_GLOBAL_CACHE_DIR="$tools_venv/zig-cache"
+tools="$tools_venv/bin"
 
 # The Debian Pythons' headers for zig: each with its architecture's own pyconfig.h in place of
 # Debian's multiarch one, which picks it from the root's whole /usr/include and would so put that
@@ -132,16 +147,19 @@ stage() { # stage ARCH MINOR...
   done
   cp "$from/usr/lib/$triplet/libgcc_s.so.1" "$to/lib/"
 }
-needs_root && stage x86_64 3.14 3.15
 for arch in "${arches[@]}"; do
-  [ "$arch" = x86_64 ] || stage "$arch" 3.13 3.14 3.15
+  arch_names "$arch"
+  if [ "$arch" = x86_64 ]; then
+    # Those of its Pythons that the machine lacks.
+    [[ " ${wanted[*]} " != *" cp31"[45]"-x86_64 "* ]] || stage x86_64 3.14 3.15
+  else
+    stage "$arch" $pythons
+  fi
 done
 
-# One architecture after another, x86_64 first: with TORVANE_WHEELS_READY naming a folder, a
-# file named after the architecture is put there once its wheels are built (.ci/run starts
-# their tests then).
+# One architecture after another, x86_64 first.
 version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
-for arch in "${arches[@]}"; do
+[ "$build" = 0 ] || for arch in "${arches[@]}"; do
   # The core, once for the architecture: it includes no interpreter header, so every wheel of
   # the architecture links this one archive (TORVANE_CORE_ARCHIVE in CMakeLists.txt), built with
   # the same toolchain and flags as the rest of the wheel.
@@ -151,9 +169,8 @@ for arch in "${arches[@]}"; do
   [ "$arch" = x86_64 ] || toolchain="$root/tools/zig/toolchain-$arch.cmake"
   log="$root/build/logs/core-$arch.log"
   echo "== compiling the core for $arch with zig, once for all its wheels (log: build/logs/${log##*/})"
-  if ! { PATH="$tools:$PATH" cmake -S "$root" -B "$core" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DSKBUILD_PROJECT_VERSION="$version" \
-    -DTORVANE_CORE_ONLY=ON -DTORVANE_WERROR=ON &&
+  if ! { PATH="$tools:$PATH" cmake --preset core-only -S "$root" -B "$core" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DSKBUILD_PROJECT_VERSION="$version" &&
     PATH="$tools:$PATH" cmake --build "$core"; } >"$log" 2>&1; then
     cat "$log" >&2
     exit 1
@@ -175,22 +192,26 @@ for arch in "${arches[@]}"; do
     PATH="$tools:$PATH" python -m auditwheel repair -w "$out" "$built" >"$log" 2>&1 ||
       { cat "$log" >&2; exit 1; }
     arch_names "$arch"
-    ls "$out"/*"-$tag-$tag-$platform.whl" >/dev/null ||
+    ls "$out"/*"-$tag-$tag-"*"${platform}_$arch.whl" >/dev/null ||
       { echo "== auditwheel gave $tag-$arch another tag than $platform" >&2; exit 1; }
     hooks="$root/build/test-hooks/$tag-$arch"
     mkdir -p "$hooks"
     cp "$raw/$arch"/_torvane_testhooks.*.so "$hooks/"
     sha256sum "$out"/*"-$tag-$tag-"*"_$arch.whl" | cut -d' ' -f1 >"$hooks/wheel.sha256"
   done
-  [ -z "${TORVANE_WHEELS_READY:-}" ] || touch "$TORVANE_WHEELS_READY/$arch"
 done
 ls -l "$out"/*.whl
 
-if [ "$check" = 1 ]; then
-  echo "== release checks: tests/test_packaging.py on the wheels in $out"
+if [ "$checks" != none ]; then
+  echo "== release checks ($checks): tests/test_packaging.py on the wheels in $out"
+  select=()
+  [ "$checks" != wheels ] || select=(-m "not once")
+  [ "$checks" != once ] || select=(-m once)
   # From tests/, with the wheelhouse named: the checks take these wheels instead of building.
-  # Their temporary folders in build/: pytest's shared one under /tmp is pruned by other runs.
+  # Their temporary folders in build/, one for each set of checks, which may run side by side:
+  # pytest's shared one under /tmp is pruned by other runs.
   TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" TORVANE_WHEELS="${wanted[*]}" \
-    "$tools/python" -m pytest -p no:cacheprovider \
-    --basetemp="$root/build/release-checks" tests/test_packaging.py
+    "$tools/python" -m pytest -p no:cacheprovider "${select[@]}" \
+    --basetemp="$root/build/release-checks/$checks-$(echo "${arches[*]}" | tr ' ' -)" \
+    tests/test_packaging.py
 fi

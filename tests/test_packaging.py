@@ -50,8 +50,15 @@ ARCHES = {
         (7, 0, 0),
     ),
 }
-# Every wheel scripts/wheels.sh builds: (Python tag, architecture).
-ALL_WHEELS = [("cp312", "x86_64")] + [(f"cp31{m}", a) for a in ARCHES for m in (3, 4, 5)]
+# Every wheel scripts/wheels.sh builds: (Python tag, architecture), as platforms.tsv gives them;
+# and each row's tag. Its architectures are exactly those whose ELF facts are known above.
+_ROWS = [
+    line.split("\t")
+    for line in (ROOT / "platforms.tsv").read_text().splitlines()
+    if line and not line.startswith("#")
+][1:]
+ALL_WHEELS = [(f"cp{m.replace('.', '')}", row[0]) for row in _ROWS for m in row[5].split()]
+TAGS = {row[0]: row[4] for row in _ROWS}
 # Those it built in this run (TORVANE_WHEELS, "cp312-x86_64 cp313-aarch64 ..."): only these are
 # checked, never an older file of another.
 _BUILT = os.environ.get("TORVANE_WHEELS", "").split() or [f"{p}-{a}" for p, a in ALL_WHEELS]
@@ -67,6 +74,9 @@ SAMPLE = [
     )
     for arch in dict.fromkeys(a for _, a in WHEELS)
 ]
+# The checks made once per run, not for each architecture's wheels: the sources, the sdist, the
+# table of platforms, and the reference wheel installed as a user would (scripts/wheels.sh --checks).
+ONCE = pytest.mark.once
 # The wheel that this Python installs and runs.
 PY = f"cp{sys.version_info[0]}{sys.version_info[1]}"
 # Subprocesses that build run up to this many seconds, under a test limit of LONG_TEST.
@@ -89,7 +99,8 @@ def so_name(py: str, arch: str) -> str:
 def clean_env() -> dict[str, str]:
     # Build settings from the caller's environment (a cmake define turning the test hooks on,
     # say) must not leak into artifacts that claim to be built the standard way.
-    # Nor may the test command's own settings (TORVANE_REQUIRE_HOOKS) reach a run without hooks.
+    # Nor may the test command's own settings (TORVANE_REQUIRE_HOOKS) reach a run without hooks:
+    # such a run says TORVANE_REQUIRE_HOOKS=0 itself.
     drop = ("SKBUILD_", "CMAKE_", "PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV", "TORVANE_")
     return {k: v for k, v in os.environ.items() if not k.startswith(drop)}
 
@@ -143,6 +154,12 @@ def sdist(tmp_path_factory: pytest.TempPathFactory) -> Path:
 def smoke(python: Path) -> None:
     script = ROOT / "tests" / "smoke.py"
     assert run([python, "-I", script, VERSION], cwd=python.parents[2]).strip() == "smoke ok"
+
+
+@ONCE
+def test_every_platform_of_the_table_has_its_elf_facts_here() -> None:
+    # A row added to platforms.tsv needs the facts its wheels are checked against, and its tag.
+    assert TAGS == {arch: facts.platform for arch, facts in ARCHES.items()}
 
 
 @EACH_WHEEL
@@ -297,7 +314,7 @@ def test_wheel_runs_on_every_manylinux2014_system(py: str, arch: str, tmp_path: 
 @pytest.fixture(scope="module")
 def rebuilt(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """The SAMPLE wheels, built again by scripts/wheels.sh in a copy of the tree, with the tools
-    of this one (this Python's environment is TORVANE_VENV) and the time stamps of this work
+    of this one (this Python's environment is the cache's wheels/.venv-wheels) and the time stamps of this work
     tree's commit."""
     tree = tmp_path_factory.mktemp("rebuild") / "elsewhere"
     shutil.copytree(
@@ -307,7 +324,7 @@ def rebuilt(tmp_path_factory: pytest.TempPathFactory) -> Path:
             ".git", ".venv*", "build", "dist", "__pycache__", ".*_cache", ".hypothesis", "*.so"
         ),
     )
-    env = {"TORVANE_VENV": sys.prefix}
+    env = {"TORVANE_CACHE": str(Path(sys.prefix).parents[1])}
     if (ROOT / ".git").exists():
         env["SOURCE_DATE_EPOCH"] = run(["git", "log", "-1", "--format=%ct"], cwd=ROOT).strip()
     out = tree.parent / "out"
@@ -335,6 +352,7 @@ def test_two_builds_in_different_places_give_the_same_bytes(
     assert again.read_bytes() == wheel.read_bytes()
 
 
+@ONCE
 def test_wheel_installs_into_a_fresh_venv_and_works(tmp_path: Path) -> None:
     smoke(fresh_venv(tmp_path / "venv", wheel_of(PY, "x86_64")))
 
@@ -350,13 +368,15 @@ def pytest_run(python: Path, *args: str, env: dict[str, str] | None = None):
     )
 
 
+@ONCE
 @pytest.mark.timeout(3 * LONG_TEST)
 def test_plain_pytest_after_the_documented_install(tmp_path: Path) -> None:
     # The module and the test group, installed as CONTRIBUTING.md says (`pip install . --group
     # test`, from the wheel here), then `pytest`, which leaves these release checks out by itself.
     wheel = wheel_of(PY, "x86_64")
     python = fresh_venv(tmp_path / "venv", wheel, "--group", f"{ROOT / 'pyproject.toml'}:test")
-    r = pytest_run(python, "-q")
+    # Without hooks on purpose: in CI (CI=true) they would be required otherwise.
+    r = pytest_run(python, "-q", env={"TORVANE_REQUIRE_HOOKS": "0"})
     assert r.returncode == 0, r.stdout + r.stderr
     assert re.search(r"\b\d+ passed\b", r.stdout), r.stdout
     assert "test_packaging" not in r.stdout, r.stdout
@@ -378,6 +398,7 @@ def test_plain_pytest_after_the_documented_install(tmp_path: Path) -> None:
     assert re.search(r"=+ 2 errors in ", r.stdout.rstrip().splitlines()[-1]), r.stdout
 
 
+@ONCE
 def test_sdist_holds_the_sources_only(sdist: Path) -> None:
     assert sdist.name == f"{DIST}.tar.gz"
     with tarfile.open(sdist) as archive:
@@ -409,6 +430,7 @@ def test_sdist_holds_the_sources_only(sdist: Path) -> None:
     assert metadata.get_all("License-File") == ["LICENSE"]
 
 
+@ONCE
 @pytest.mark.timeout(LONG_TEST)
 def test_sdist_installs_into_a_fresh_venv_and_works(sdist: Path, tmp_path: Path) -> None:
     build = tmp_path / "build"
@@ -419,6 +441,7 @@ def test_sdist_installs_into_a_fresh_venv_and_works(sdist: Path, tmp_path: Path)
     assert "-Wall" in flags and "-Werror" not in flags
 
 
+@ONCE
 @pytest.mark.timeout(LONG_TEST)
 def test_sdist_without_a_compiler_says_what_it_needs(sdist: Path, tmp_path: Path) -> None:
     # The build backend passes on the interpreter's own CXX (g++) as if the user had set it.
@@ -442,6 +465,7 @@ def readme_command(marker: str) -> str:
     return line
 
 
+@ONCE
 @pytest.mark.timeout(LONG_TEST)
 def test_editable_install_rebuilds_after_a_cxx_edit(sdist: Path, tmp_path: Path) -> None:
     # The documented command, run in a copy of the sources (the unpacked sdist) and a fresh

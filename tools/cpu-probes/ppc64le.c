@@ -1,0 +1,6 @@
+// zig: -mcpu=pwr9
+// A modulo of ISA 3.0 (POWER9), newer than the POWER8 promised.
+int main(void) {
+  __asm__ volatile("modsw 3, 3, 3" ::: "r3");
+  return 0;
+}

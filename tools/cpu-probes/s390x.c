@@ -1,0 +1,7 @@
+// zig: -mcpu=z13
+// A vector instruction (z13), newer than the z10 promised. (qemu's s390x models refuse the
+// vector facility where it is absent, but not z196's or zEC12's new general instructions.)
+int main(void) {
+  __asm__ volatile("vzero %%v0" ::: "v0");
+  return 0;
+}
