@@ -41,6 +41,7 @@ def test_the_verdict_names_every_stage_not_passed_once(tmp_path, plan, problems)
     r = subprocess.run(["bash", ROOT / ".ci/run", *args], capture_output=True, text=True, timeout=700)
     verdict = [line for line in r.stdout.splitlines() if line.startswith("CI ")]
     passed = len(plan) - sum(not p.startswith("lane") for p in problems)
+    assert r.stdout.splitlines()[-1] == f"stages: {passed} passed, {len(plan) - passed} failed"
     if problems:
         assert r.returncode == 1, r.stdout
         assert len(verdict) == len(problems) + 1, r.stdout
