@@ -133,7 +133,18 @@ def count_all(workdir: Path) -> dict[str, int]:
     )
     if run.returncode != 0:
         raise SystemExit(f"the counted run failed:\n{run.stderr[-3000:]}")
-    names = json.loads(run.stdout.splitlines()[-1])
+    return counts_per_call(json.loads(run.stdout.splitlines()[-1]), workdir)
+
+
+def extra_per_call(short: float, long: float) -> float:
+    """What one call costs, from the costs of the same loop run SHORT and LONG times: the
+    difference cancels what both runs pay once."""
+    return (long - short) / (LONG - SHORT)
+
+
+def counts_per_call(names: list[str], workdir: Path) -> dict[str, int]:
+    """Instructions per call of each of the cases `names`, in run_segments' order, from the
+    callgrind dumps segments.1, segments.2, ... in `workdir`."""
     # Dump k (from 1) ends at the k-th mark: 3i+1 ends case i's warm-up, 3i+2 its short loop,
     # 3i+3 its long one. Another caller of the mark would add dumps and shift them all.
     dumps = sorted(workdir.glob("segments.*"), key=lambda p: int(p.suffix[1:]))
@@ -144,7 +155,7 @@ def count_all(workdir: Path) -> dict[str, int]:
         )
     totals = [total(p) for p in dumps]
     return {
-        name: round((totals[3 * i + 2] - totals[3 * i + 1]) / (LONG - SHORT))
+        name: round(extra_per_call(totals[3 * i + 1], totals[3 * i + 2]))
         for i, name in enumerate(names)
     }
 
@@ -301,7 +312,7 @@ def per_call(case_name: str, variant: str, workdir: Path) -> Counter[str]:
     long = profile(case_name, variant, LONG, workdir)
     delta: Counter[str] = Counter()
     for name in short.keys() | long.keys():
-        d = (long[name] - short[name]) / (LONG - SHORT)
+        d = extra_per_call(short[name], long[name])
         if abs(d) >= 0.5:
             delta[name] = round(d)
     return delta

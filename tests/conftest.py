@@ -143,17 +143,34 @@ HOOKS_MISSING = (
 )
 
 
+def in_ci() -> bool:
+    """Whether CI runs this (it sets CI=true)."""
+    return os.environ.get("CI", "").lower() not in ("", "0", "false")
+
+
+def hooks_required() -> str | None:
+    """What requires the test hooks in this run, or None. TORVANE_REQUIRE_HOOKS=1: the commands
+    that build the hooks set it. In CI they are required unless TORVANE_REQUIRE_HOOKS=0 says
+    that a run is without them on purpose (the plain pytest of the release checks)."""
+    setting = os.environ.get("TORVANE_REQUIRE_HOOKS")
+    if setting == "1":
+        return "TORVANE_REQUIRE_HOOKS=1"
+    if in_ci() and setting != "0":
+        return "CI (TORVANE_REQUIRE_HOOKS=0 for a run without them on purpose)"
+    return None
+
+
 def import_hooks():
     """The test hooks module. Without it the test (or, at module level, the file) skips, unless
-    TORVANE_REQUIRE_HOOKS=1: the commands that build the hooks set it, so that a missing module
-    fails their run instead of skipping a good part of the suite."""
+    hooks_required(): then a missing module fails the run instead of skipping a good part of
+    the suite."""
     try:
         return importlib.import_module("_torvane_testhooks")
     except ModuleNotFoundError as exc:
         if exc.name != "_torvane_testhooks":
             raise
-    if os.environ.get("TORVANE_REQUIRE_HOOKS") == "1":
-        pytest.fail(f"{HOOKS_MISSING}; TORVANE_REQUIRE_HOOKS=1 requires it", pytrace=False)
+    if (required_by := hooks_required()) is not None:
+        pytest.fail(f"{HOOKS_MISSING}; {required_by} requires it", pytrace=False)
     pytest.skip(HOOKS_MISSING, allow_module_level=True)
 
 

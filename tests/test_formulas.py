@@ -5,6 +5,7 @@ import math
 import random
 import string
 import struct
+import sys
 
 import pytest
 from conftest import installed_version
@@ -67,6 +68,38 @@ NATIVE_WIDE = struct.calcsize("P") == 8
 # shards, through the direct placement (up to 32), the chained one (up to 4096) and the general
 # insertion (above). test_processor_counts_reach_every_shard_count holds it to the rule.
 PROCESSORS = [1, *(2**k + 1 for k in range(12))]
+
+
+# The registry's keyed hash (formulas/keyed_hash.hpp), modelled from its definition: mix folds
+# the 128-bit product of two words into 64 bits. Words are read in the machine's byte order, so
+# the answers differ between little- and big-endian machines, and are the same on 32 and 64 bits.
+M64, GOLDEN, ODD = (1 << 64) - 1, 0x9E3779B97F4A7C15, 0xE7037ED1A0B428DB
+
+
+def mix(a: int, b: int) -> int:
+    product = a * b
+    return (product ^ product >> 64) & M64
+
+
+def keyed_hash(k0: int, k1: int, name: bytes) -> int:
+    n = len(name)
+
+    def word(at: int, size: int) -> int:
+        return int.from_bytes(name[at : at + size], sys.byteorder)
+
+    if n <= 16:  # two words from both ends, which with the length identify the name
+        a = b = 0
+        if n >= 4:
+            step = (n >> 3) << 2
+            a, b = word(0, 4) << 32 | word(step, 4), word(n - 4, 4) << 32 | word(n - 4 - step, 4)
+        elif n > 0:
+            a = name[0] << 16 | name[n >> 1] << 8 | name[n - 1]
+        return mix(mix(a ^ k1, b ^ k0 ^ mix(n ^ ODD, GOLDEN)) ^ ODD, k1 ^ n)
+    seed, at = k0 ^ mix(n ^ ODD, GOLDEN), 0
+    while n - at > 16:
+        seed = mix(word(at, 8) ^ k1, word(at + 8, 8) ^ seed)
+        at += 16
+    return mix(mix(word(n - 16, 8) ^ k1, word(n - 8, 8) ^ seed) ^ ODD, k1 ^ n)
 
 
 def builds_to_share_a_shard(shards: int) -> int:
@@ -188,12 +221,27 @@ class TestCore:
         builds = hooks.builtin_registries(shards, builds_to_share_a_shard(shards), NAMES)
         values = [TABLE[n]["value"] for n in NAMES]
         by_bytes = sorted(NAMES, key=str.encode)
-        for count, listed, found, listing, from_table, _ in builds:
+        for count, listed, found, listing, from_table, in_use, key in builds:
             assert (count, len(listed), sorted(listed)) == (17, 17, NAMES)
             assert [bits(v) for v in found] == [bits(v) for v in values]
             assert (listing, from_table) == (by_bytes, True)
+            # A shard for each index that the low bits of a name's hash under the key give.
+            assert in_use == len({keyed_hash(*key, n.encode()) & (shards - 1) for n in NAMES})
         # Shards holding two or more built-in names were among them.
         assert min(b[5] for b in builds) < 17
+
+    @pytest.mark.parametrize(
+        "key", [(0x0123456789ABCDEF, 0xFEDCBA9876543211), (M64, 1), (1 << 63, M64 - 2**40)]
+    )
+    def test_keyed_hash_gives_the_known_answers(self, hooks, key):
+        # Around both word sizes and the 16-byte blocks, bytes with the top bit set among them;
+        # the built-in names from the words of each made at compile time.
+        rng = random.Random(5)
+        lengths = [0, 1, 2, 3, 4, 7, 8, 9, 12, 15, 16, 17, 31, 32, 33, 48, 49, 200]
+        names = [bytes(rng.randrange(256) for _ in range(n)) for n in lengths]
+        hashes, builtin = hooks.keyed_hashes(*key, names)
+        assert hashes == [keyed_hash(*key, name) for name in names]
+        assert builtin == {name: keyed_hash(*key, name.encode()) for name in NAMES}
 
     @pytest.mark.parametrize("length", [15, 16, 17])
     @pytest.mark.parametrize("shards", [0, 1024])  # 0: the built-in table, then the names

@@ -75,7 +75,7 @@ SAMPLE = [
     for arch in dict.fromkeys(a for _, a in WHEELS)
 ]
 # The checks made once per run, not for each architecture's wheels: the sources, the sdist, the
-# table of platforms, and the reference wheel installed as a user would (scripts/wheels.sh --checks).
+# table of platforms, and the reference wheel installed as a user would (wheels.sh --checks).
 ONCE = pytest.mark.once
 # The wheel that this Python installs and runs.
 PY = f"cp{sys.version_info[0]}{sys.version_info[1]}"
@@ -314,8 +314,8 @@ def test_wheel_runs_on_every_manylinux2014_system(py: str, arch: str, tmp_path: 
 @pytest.fixture(scope="module")
 def rebuilt(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """The SAMPLE wheels, built again by scripts/wheels.sh in a copy of the tree, with the tools
-    of this one (this Python's environment is the cache's wheels/.venv-wheels) and the time stamps of this work
-    tree's commit."""
+    of this one (this Python's environment is the cache's wheels/.venv-wheels) and the time
+    stamps of this work tree's commit."""
     tree = tmp_path_factory.mktemp("rebuild") / "elsewhere"
     shutil.copytree(
         ROOT,

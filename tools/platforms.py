@@ -38,10 +38,11 @@ def proofs_table() -> list[str]:
         cpu = f"qemu-{r['qemu']} `-cpu {model}`"
         if r["suite"] == "all":
             stage = f"the {r['arch']} wheels, installed on the oldest processor promised"
-            suite = f"the whole suite on each wheel, natively ({versions(r)}): `tests on the Python V wheel`"
+            suite = f"the whole suite on each wheel, natively ({versions(r)}), with its hooks"
         else:
-            how = "natively" if r["runs"] == "native" else "under qemu on that CPU"
-            stage = f"the {r['arch']} wheels, {'natively' if r['runs'] == 'native' else 'under emulation'}"
+            native = r["runs"] == "native"
+            how = "natively" if native else "under qemu on that CPU"
+            stage = f"the {r['arch']} wheels, {'natively' if native else 'under emulation'}"
             suite = f"Python {r['suite']}'s wheel with its hooks, {how}, less `host_only`"
         out.append(f"| {r['arch']} | {stage} | {cpu} | {suite} |")
     return out
@@ -51,7 +52,10 @@ BLOCKS = {"README.md": ("platforms", users_table), "CONTRIBUTING.md": ("proofs",
 
 
 def rewrite(text: str, name: str, table: list[str]) -> str:
-    begin, end = f"<!-- {name}: made by tools/platforms.py from platforms.tsv -->", f"<!-- /{name} -->"
+    begin, end = (
+        f"<!-- {name}: made by tools/platforms.py from platforms.tsv -->",
+        f"<!-- /{name} -->",
+    )
     head, rest = text.split(begin, 1)
     _, tail = rest.split(end, 1)
     return head + begin + "\n" + "\n".join(table) + "\n" + end + tail

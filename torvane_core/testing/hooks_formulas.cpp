@@ -27,6 +27,19 @@ struct RwLockProbe {
     static void wake(RwLock& lock) noexcept { lock.state_.notify_all(); }
 };
 
+// The hash key a registry keeps to itself, for the tests that work out where it put each name.
+// An explicit instantiation may name a private member, and the friend it defines hands the
+// pointer to that member out.
+namespace registry_key {
+using Member = HashKey FormulasRegistry::*;
+struct Tag { friend Member member(Tag); };
+template <Member M>
+struct Expose {
+    friend Member member(Tag) { return M; }
+};
+template struct Expose<&FormulasRegistry::key_>;
+}  // namespace registry_key
+
 }  // namespace torvane
 
 namespace {
@@ -165,7 +178,8 @@ PyObject* builtin_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // builtin_registries(shards, builds, names) -> for each of `builds` fresh registries over
 // `shards` shards: (len, the keys in the map's own order, the value found under each of `names`
-// or None, the sorted listing, whether that came from the table's order, shards in use)
+// or None, the sorted listing, whether that came from the table's order, shards in use, its
+// hash key as (k0, k1))
 PyObject* builtin_registries(PyObject*, PyObject* args) {
     Py_ssize_t shards = 0;
     Py_ssize_t builds = 0;
@@ -199,10 +213,12 @@ PyObject* builtin_registries(PyObject*, PyObject* args) {
         const auto sorted = registry.sorted_names(scratch);
         Owned listing(names_list(sorted));
         if (!listing) return nullptr;
-        Owned build(Py_BuildValue("(nNOONn)", static_cast<Py_ssize_t>(registry.len()),
-                                  names_list(registry.names()), found.get(), listing.get(),
-                                  PyBool_FromLong(sorted.data() != scratch.data()),
-                                  static_cast<Py_ssize_t>(registry.shards_in_use())));
+        const torvane::HashKey& key = registry.*member(torvane::registry_key::Tag{});
+        Owned build(Py_BuildValue(
+            "(nNOONn(KK))", static_cast<Py_ssize_t>(registry.len()), names_list(registry.names()),
+            found.get(), listing.get(), PyBool_FromLong(sorted.data() != scratch.data()),
+            static_cast<Py_ssize_t>(registry.shards_in_use()),
+            static_cast<unsigned long long>(key.k0), static_cast<unsigned long long>(key.k1)));
         if (!build || PyList_Append(out.get(), build.get()) < 0) return nullptr;
     }
     return out.release();
@@ -580,6 +596,37 @@ PyObject* wide_product(PyObject*, PyObject* args) {
 #endif
 }
 
+// keyed_hashes(k0, k1, names: list[bytes]) -> each name's hash under the key (k0, k1), then
+// {name: hash} of every built-in name from the words of its name made at compile time
+PyObject* keyed_hashes(PyObject*, PyObject* args) {
+    unsigned long long k0 = 0;
+    unsigned long long k1 = 0;
+    PyObject* names = nullptr;
+    if (!PyArg_ParseTuple(args, "KKO", &k0, &k1, &names)) return nullptr;
+    const torvane::HashKey key{k0, k1};
+    Owned seq(PySequence_Fast(names, "names must be a sequence"));
+    if (!seq) return nullptr;
+    Owned hashes(PyList_New(0));
+    if (!hashes) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyBytes_Check(item)) return PyErr_Format(PyExc_TypeError, "names must be bytes");
+        const std::string_view name(PyBytes_AS_STRING(item),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+        Owned h(PyLong_FromUnsignedLongLong(torvane::keyed_hash(key, name)));
+        if (!h || PyList_Append(hashes.get(), h.get()) < 0) return nullptr;
+    }
+    Owned builtin(PyDict_New());
+    if (!builtin) return nullptr;
+    for (std::size_t i = 0; i < torvane::builtin::kCount; ++i) {
+        Owned name(str_of(torvane::builtin::kEntries[i].name));
+        Owned h(
+            PyLong_FromUnsignedLongLong(torvane::keyed_hash(key, torvane::builtin::kPrehashes[i])));
+        if (!name || !h || PyDict_SetItem(builtin.get(), name.get(), h.get()) < 0) return nullptr;
+    }
+    return PyTuple_Pack(2, hashes.get(), builtin.get());
+}
+
 template <class F>
 PyCFunction fn(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -606,5 +653,6 @@ PyMethodDef formulas_hooks[] = {
     {"same_bytes", fn(same_bytes), METH_VARARGS, nullptr},
     {"same_name_words", fn(same_name_words), METH_VARARGS, nullptr},
     {"wide_product", fn(wide_product), METH_VARARGS, nullptr},
+    {"keyed_hashes", fn(keyed_hashes), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

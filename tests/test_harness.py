@@ -1,0 +1,89 @@
+"""The guards of the project's own runs: a run that should have the test hooks fails without
+them, and the sanitizer run's verdict (tools/sanitizer_verdict.sh) fails on an error report and
+on a run where no process was leak-checked."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from conftest import ROOT, in_ci, subprocess_limit
+
+NEEDS_HOOKS = """
+import sys
+
+from conftest import import_hooks
+
+sys.modules["_torvane_testhooks"] = None  # unimportable, whether built or not
+
+
+def test_needs_the_hooks():
+    import_hooks()
+"""
+
+
+# A check of the harness, not of the module: not in the runs on other architectures.
+@pytest.mark.host_only
+@pytest.mark.parametrize(
+    ("settings", "outcome"),
+    [
+        ({}, "1 skipped"),
+        ({"TORVANE_REQUIRE_HOOKS": "1"}, "1 failed"),
+        ({"CI": "true"}, "1 failed"),
+        ({"CI": "true", "TORVANE_REQUIRE_HOOKS": "0"}, "1 skipped"),  # without them on purpose
+    ],
+    ids=["unset", "required", "in CI", "in CI, not required"],
+)
+def test_missing_hooks_fail_where_required(tmp_path: Path, settings, outcome) -> None:
+    (tmp_path / "test_needs_hooks.py").write_text(NEEDS_HOOKS)
+    env = {k: v for k, v in os.environ.items() if k not in {"CI", "TORVANE_REQUIRE_HOOKS"}}
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "conftest", "-p", "no:cacheprovider", "-q"],
+        cwd=tmp_path,
+        env={**env, **settings, "PYTHONPATH": str(ROOT / "tests")},
+        capture_output=True,
+        text=True,
+        timeout=subprocess_limit(),
+    )
+    assert outcome in result.stdout.splitlines()[-1], result.stdout + result.stderr
+
+
+def test_a_run_with_the_hooks_requires_them(hooks) -> None:
+    # Every command that builds the hooks exports TORVANE_REQUIRE_HOOKS=1, so that it fails
+    # without them, in CI or not: a CI run that has them but not the setting lost that export.
+    required = os.environ.get("TORVANE_REQUIRE_HOOKS") == "1"
+    assert required or not in_ci(), "the hooks were built, but not TORVANE_REQUIRE_HOOKS=1"
+
+
+CHECKED = {"checked-a1": ""}
+
+
+@pytest.mark.host_only
+@pytest.mark.parametrize(
+    ("records", "reports", "status", "verdict", "said"),
+    [
+        ({}, {}, 0, 1, "leak check: no process of this run was checked"),
+        ({"skipped-a1": "daemon threads"}, {}, 0, 1, "0 processes checked, 1 skipped"),
+        ({**CHECKED, "skipped-a1": "x", "skipped-a2": "x"}, {}, 0, 0, "   2 skipped: x\n"),
+        (CHECKED, {}, 3, 3, "sanitizers: no reports"),  # the tests' own status
+        (CHECKED, {"asan.7": "==7==ERROR: AddressSanitizer: heap-use-after-free"}, 0, 1,
+         "sanitizer reports (1 files):"),
+        (CHECKED, {"ubsan.7": "a.cpp:3:5: runtime error: signed integer overflow"}, 0, 1,
+         "sanitizer reports (1 files):"),
+        (CHECKED, {"asan.7": "==7==WARNING: AddressSanitizer failed to allocate 0x1 bytes"}, 0, 0,
+         "sanitizer note from asan.7: ==7==WARNING"),
+    ],
+    ids=["no record", "skipped only", "skips counted", "the tests' status", "ASan error",
+         "UBSan error", "warning only"],
+)  # fmt: skip
+def test_the_sanitizer_verdict(tmp_path: Path, records, reports, status, verdict, said) -> None:
+    for folder, files in (("records", records), ("reports", reports)):
+        (tmp_path / folder).mkdir()
+        for name, text in files.items():
+            (tmp_path / folder / name).write_text(text)
+    script = ROOT / "tools" / "sanitizer_verdict.sh"
+    args = ["bash", script, tmp_path / "records", tmp_path / "reports", str(status)]
+    result = subprocess.run(args, capture_output=True, text=True, timeout=subprocess_limit())
+    said_all = result.stdout + result.stderr
+    assert (result.returncode, said in said_all) == (verdict, True), said_all
