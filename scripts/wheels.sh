@@ -210,6 +210,7 @@ if [ "$checks" != none ]; then
   # From tests/, with the wheelhouse named: the checks take these wheels instead of building.
   # Their temporary folders in build/, one for each set of checks, which may run side by side:
   # pytest's shared one under /tmp is pruned by other runs.
+  mkdir -p "$root/build/release-checks"
   TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" TORVANE_WHEELS="${wanted[*]}" \
     "$tools/python" -m pytest -p no:cacheprovider "${select[@]}" \
     --basetemp="$root/build/release-checks/$checks-$(echo "${arches[*]}" | tr ' ' -)" \
