@@ -159,7 +159,10 @@ done
 
 # One architecture after another, x86_64 first.
 version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
-[ "$build" = 0 ] || for arch in "${arches[@]}"; do
+mkdir -p "$root/build/logs"
+to_build=("${arches[@]}")
+[ "$build" = 1 ] || to_build=()
+for arch in "${to_build[@]}"; do
   # The core, once for the architecture: it includes no interpreter header, so every wheel of
   # the architecture links this one archive (TORVANE_CORE_ARCHIVE in CMakeLists.txt), built with
   # the same toolchain and flags as the rest of the wheel.
