@@ -806,3 +806,52 @@ def test_instances_made_without_their_constructor_are_safe() -> None:
         "[False, False, True, True, False]",
         "True",
     ]
+
+
+# ---------------------------------------------------------------------------------------------
+# The fuzzer's harness (fuzz/harness.py, which scripts/fuzz.sh runs under libFuzzer): its
+# one-input function over the committed seeds, without the fuzzer, so that the suite runs the
+# harness and its oracle too; and the same with the oracle told one wrong thing, which some seed
+# must then catch, so that a harness that checks nothing cannot pass.
+
+
+@pytest.fixture(scope="module")
+def fuzz_harness():
+    import importlib.util
+
+    from conftest import ROOT
+
+    spec = importlib.util.spec_from_file_location("fuzz_harness", ROOT / "fuzz/harness.py")
+    harness = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(harness)
+    seeds = sorted((ROOT / "fuzz/corpus").iterdir())
+    assert len(seeds) >= 20
+    harness.SEEDS = [path.read_bytes() for path in seeds]
+    return harness
+
+
+def test_the_fuzzer_seeds_agree_with_its_oracle(quiet, fuzz_harness) -> None:
+    for seed in fuzz_harness.SEEDS:
+        fuzz_harness.one_input(seed)
+    quiet()
+
+
+@pytest.mark.parametrize(
+    ("name", "wrong"),
+    [
+        ("CONSTANTS", {"b3": (24.0, "count", "Seed"), "phi": (1.618, "dimensionless", "Seed")}),
+        ("FORMULAS_LENGTH", 16),
+        ("QUARKS_LENGTH", 0),
+        ("UNITARY_THRESHOLD", 1e-9),
+        ("JARLSKOG", -0.0),
+        ("VERSION", "0.0.0"),
+        ("lenient", lambda text: text),
+    ],
+)
+def test_the_fuzzer_seeds_catch_a_wrong_oracle(fuzz_harness, monkeypatch, name, wrong) -> None:
+    if name == "CONSTANTS":
+        wrong = {**fuzz_harness.CONSTANTS, **wrong}
+    monkeypatch.setattr(fuzz_harness, name, wrong)
+    with pytest.raises(fuzz_harness.Mismatch):
+        for seed in fuzz_harness.SEEDS:
+            fuzz_harness.one_input(seed)
