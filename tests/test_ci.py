@@ -71,7 +71,7 @@ def test_the_plan_runs_every_platforms_wheels():
     for arch, pythons, suite in ((r[0], r[5], r[6]) for r in rows):
         waiting = [s[3] for s in stages if s[2] == f"wheels-{arch}"]
         assert f"scripts/test-arch.sh {arch} $CI_DIR/dist/*_{arch}.whl" in waiting
-        whole = [s.split()[-1] for s in waiting if "scripts/test.sh" in s]
+        whole = [s.split("--python ")[1].split()[0] for s in waiting if "scripts/test.sh" in s]
         assert whole == (pythons.split() if suite == "all" else []), arch
     assert len({s[1] for s in stages}) == len(set(keys)) == len(stages), "names and keys unique"
 
