@@ -150,7 +150,7 @@ if [ ! -x "$venv/bin/python" ]; then
   fi
   [ -n "$py" ] || { echo "Python $want not found (install pyenv or python$want)" >&2; exit 1; }
 fi
-# One maker at a time: CI's two lanes may want the same environment (a wheel build's) at once.
+# One maker at a time: CI's lanes may want the same environment (a wheel build's) at once.
 # Not held across the run in a root above, whose own maker would wait for it.
 mkdir -p "$(dirname "$venv")"
 exec 8>"$venv.lock"
