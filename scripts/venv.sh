@@ -174,8 +174,10 @@ PY
 )"
 stamp="$venv/.dependency-groups"
 if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
-  # Dependency groups need pip 25.1 or later.
-  step "upgrading pip in $(basename "$venv")" python -m pip install --upgrade pip
+  # Dependency groups need pip 25.1 or later: Debian's Pythons bring one, pyenv's older ones not.
+  if ! python -c 'import pip, sys; sys.exit([*map(int, pip.__version__.split(".")[:2])] < [25, 1])'; then
+    step "upgrading pip in $(basename "$venv")" python -m pip install --upgrade pip
+  fi
   group_args=()
   for group in $groups; do group_args+=(--group "$group"); done
   if [ -n "$arch" ] && [ "$groups" = test ]; then
