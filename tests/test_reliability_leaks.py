@@ -33,19 +33,12 @@ MAX_BLOCKS_GROWTH = 100
 MAX_TRACED_GROWTH = 4096
 
 SANITIZED = os.environ.get("TORVANE_SANITIZED") == "1"
-# The million calls are made once, by the reference build: the project's Python
-# (.python-version) on x86_64, neither a debug build nor under the sanitizers. Every other run
-# (the other Pythons, the debug build, the sanitizers, 32-bit x86) makes a tenth of them, enough
-# for what its interpreter could change: the self-checks below show that 100,000 calls find a
-# leak of one object, one reference or 64 native bytes a call. The million also finds a leak on
-# one call in a few dozen.
-REFERENCE = (
-    not SANITIZED
-    and not hasattr(sys, "gettotalrefcount")
-    and platform.machine() == "x86_64"
-    and f"{sys.version_info[0]}.{sys.version_info[1]}"
-    == (ROOT / ".python-version").read_text().strip()
-)
+# The million calls once, by the reference build: .python-version's Python on x86_64, with no
+# sanitizer and no debug build. The other runs make a tenth: the self-checks below show that
+# 100,000 calls find a leak of an object, a reference or 64 native bytes a call.
+VERSION = ".".join(platform.python_version_tuple()[:2])
+REFERENCE = VERSION == (ROOT / ".python-version").read_text().strip() and not SANITIZED
+REFERENCE &= platform.machine() == "x86_64" and not hasattr(sys, "gettotalrefcount")
 
 
 def _path_names() -> list[str]:
