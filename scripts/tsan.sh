@@ -14,6 +14,8 @@ usage="usage: scripts/tsan.sh [pytest arguments]
 case "${1:-}" in -h | --help) echo "$usage"; exit 0 ;; esac
 
 venv_name=.venv-tsan venv_groups=test
+# Its own selection takes no source check, nor their checkers.
+[ "$#" -ne 0 ] || venv_checkers=0
 echo "== entering the environment $venv_name (made on first use)"
 source "$(dirname "$0")/venv.sh"
 

@@ -6,6 +6,9 @@
 #   venv_fresh   1: a new environment every time
 #   venv_python  the Python (3.12, 3.13, 3.14, 3.15, or 3.14d for 3.14's debug build); default
 #                .python-version's, 3.12
+#   venv_checkers 0: the test group without its checkers (mypy, ruff, clang-format), which only
+#                the source checks (tests/test_style.py, tests/test_typing.py) use; also so
+#                with --arch, and for a caller given --ignore for both files
 # and every such script takes, before its own arguments:
 #   --python V   that Python instead, in an environment of the same name with "-V" added
 #                (.venv-3.13)
@@ -49,6 +52,11 @@ if [ -n "$arch" ]; then
   fi
 fi
 groups="${venv_groups:-test}"
+checkers="${venv_checkers:-1}"
+[ -z "$arch" ] || checkers=0
+venv_given=" ${caller_args[*]} "
+[[ "$venv_given" != *" --ignore=tests/test_style.py "* || "$venv_given" != *" --ignore=tests/test_typing.py "* ]] ||
+  checkers=0
 [ "${venv_fresh:-}" != 1 ] || rm -rf "$venv"
 
 # step WHAT COMMAND...: says in one line what it is doing, then runs the command with its output
@@ -166,10 +174,10 @@ fi
 export PATH="$venv/bin:$PATH"
 
 # Installs again whenever the groups asked for or their lists in pyproject.toml change.
-wanted="$(python - "$groups" <<'PY'
+wanted="$(python - "$groups" "$checkers" <<'PY'
 import json, sys, tomllib
 with open("pyproject.toml", "rb") as f:
-    print(sys.argv[1], json.dumps(tomllib.load(f)["dependency-groups"], sort_keys=True))
+    print(*sys.argv[1:], json.dumps(tomllib.load(f)["dependency-groups"], sort_keys=True))
 PY
 )"
 stamp="$venv/.dependency-groups"
@@ -180,9 +188,9 @@ if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
   fi
   group_args=()
   for group in $groups; do group_args+=(--group "$group"); done
-  if [ -n "$arch" ] && [ "$groups" = test ]; then
-    # The checkers of the test group, and the upload tool's cryptography, have no build for
-    # another architecture: there the build group and what runs the tests, as pinned here.
+  if [ "$checkers" = 0 ] && [ "$groups" = test ]; then
+    # The build group and what runs the tests, as pinned here. (The checkers have no build for
+    # another architecture.)
     mapfile -t group_args < <(python - <<'PY'
 import re, tomllib
 with open("pyproject.toml", "rb") as f:

@@ -17,9 +17,10 @@
 #
 # Each wheel's old file (and its test hooks) is removed before it is built, so that a failed
 # build leaves no wheel of an earlier commit to be tested under this one's name. The test hooks
-# of each wheel, built with it from the same core objects, go to build/test-hooks/TAG-ARCH/,
-# with the SHA-256 of the wheel they belong to: scripts/test.sh and scripts/test-arch.sh run
-# the suite against the wheel with those hooks, and refuse hooks of another build.
+# of each wheel that the suite runs against (platforms.tsv's suite column), built with it from
+# the same core objects, go to build/test-hooks/TAG-ARCH/, with the SHA-256 of the wheel they
+# belong to: scripts/test.sh and scripts/test-arch.sh run the suite against the wheel with those
+# hooks, and refuse hooks of another build.
 
 # The compiler is zig's clang (the `ziglang` package, from requirements-wheels.txt), aimed at
 # glibc 2.17 (2.27 on riscv64) and linking its own libc++ statically (tools/zig/), so the module
@@ -197,6 +198,8 @@ for arch in "${to_build[@]}"; do
     arch_names "$arch"
     ls "$out"/*"-$tag-$tag-"*"${platform}_$arch.whl" >/dev/null ||
       { echo "== auditwheel gave $tag-$arch another tag than $platform" >&2; exit 1; }
+    # The test hooks, of the wheels the suite runs against (build-wheel.sh builds no others).
+    ls "$raw/$arch"/_torvane_testhooks.*.so >/dev/null 2>&1 || continue
     hooks="$root/build/test-hooks/$tag-$arch"
     mkdir -p "$hooks"
     cp "$raw/$arch"/_torvane_testhooks.*.so "$hooks/"

@@ -21,9 +21,12 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from conftest import installed_version, run_python
+from conftest import installed_version, run_python, scaled
 
-RUNS = 20
+# Interpreters started for each route, each ending while its threads are inside the module:
+# twenty, or two under emulation, where each one costs seconds (the native runs of every Python
+# version give the race its twenty chances).
+RUNS = scaled(20)
 
 # Each route: the set-up, then one call that runs Python code from inside the module.
 EXIT_ROUTES = {

@@ -8,6 +8,7 @@ test session does moves the figures.
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import platform
@@ -34,11 +35,14 @@ MAX_TRACED_GROWTH = 4096
 
 SANITIZED = os.environ.get("TORVANE_SANITIZED") == "1"
 # The million calls once, by the reference build: .python-version's Python on x86_64, with no
-# sanitizer and no debug build. The other runs make a tenth: the self-checks below show that
-# 100,000 calls find a leak of an object, a reference or 64 native bytes a call.
+# sanitizer and no debug build, and its test hooks (a run without them, such as the release
+# checks' run of the documented install, is not the reference). The other runs make a tenth:
+# the self-checks below show that 100,000 calls find a leak of an object, a reference or 64
+# native bytes a call.
 VERSION = ".".join(platform.python_version_tuple()[:2])
 REFERENCE = VERSION == (ROOT / ".python-version").read_text().strip() and not SANITIZED
 REFERENCE &= platform.machine() == "x86_64" and not hasattr(sys, "gettotalrefcount")
+REFERENCE &= importlib.util.find_spec("_torvane_testhooks") is not None
 
 
 def _path_names() -> list[str]:
