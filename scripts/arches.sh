@@ -1,10 +1,20 @@
-# Sourced by the scripts: the platforms of the wheels, from the table platforms.tsv (whose
-# header says what each column means). WHEEL_ARCHES lists them, x86_64 first; arch_names ARCH
-# sets the columns of its row as shell variables: debian, triplet, target, platform (the tag),
-# pythons, suite, runs, qemu, cpu and baseline; arch_of_debian NAME prints the row's arch whose
-# Debian name is NAME.
-PLATFORMS="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/platforms.tsv"
-mapfile -t WHEEL_ARCHES < <(awk -F'\t' '!/^#/ && NR > 1 && $1 != "arch" { print $1 }' "$PLATFORMS")
+# Sourced by the scripts: the facts of the tables platforms.tsv and facts.tsv (whose headers say
+# what each column means).
+#   WHEEL_ARCHES   the platforms of the wheels, x86_64 first
+#   PYTHONS        every CPython version with a wheel on some platform, oldest first
+#   REFERENCE      the reference Python, .python-version's
+#   VERSION        the module's version, version.hpp's
+#   arch_names ARCH      sets the columns of ARCH's row as shell variables: debian, triplet,
+#                        target, platform (the tag), pythons, suite, runs, qemu, cpu and baseline
+#   arch_of_debian NAME  prints the arch of the row whose Debian name is NAME
+#   fact NAME            prints the value of NAME in facts.tsv
+TORVANE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+PLATFORMS="$TORVANE_ROOT/platforms.tsv"
+mapfile -t WHEEL_ARCHES < <(awk -F'\t' '!/^#/ && $1 != "arch" { print $1 }' "$PLATFORMS")
+mapfile -t PYTHONS < <(awk -F'\t' '!/^#/ && $1 != "arch" { print $6 }' "$PLATFORMS" | tr ' ' '\n' |
+  grep . | sort -u -V)
+REFERENCE="$(cat "$TORVANE_ROOT/.python-version")"
+VERSION="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' "$TORVANE_ROOT/torvane_core/src/pyfacade/version.hpp")"
 arch_names() {
   local row
   row="$(awk -F'\t' -v a="$1" '!/^#/ && $1 == a' "$PLATFORMS")"
@@ -12,3 +22,7 @@ arch_names() {
   IFS=$'\t' read -r _ debian triplet target platform pythons suite runs qemu cpu baseline <<<"$row"
 }
 arch_of_debian() { awk -F'\t' -v d="$1" '!/^#/ && $2 == d { print $1 }' "$PLATFORMS"; }
+fact() {
+  awk -F'\t' -v f="$1" '!/^#/ && $1 == f { print $2; found = 1 } END { exit !found }' \
+    "$TORVANE_ROOT/facts.tsv" || { echo "no fact '$1' in facts.tsv" >&2; return 2; }
+}

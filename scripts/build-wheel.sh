@@ -25,9 +25,11 @@ shift 2
 : "${TORVANE_ZIG:?TORVANE_ZIG names the zig program: run scripts/wheels.sh}"
 : "${TORVANE_CACHE:?TORVANE_CACHE names the cache of the wheel tools: run scripts/wheels.sh}"
 
-# The build tools only; the 3.12 environment is also the one that runs the release checks.
+# The build tools only; the reference Python's environment is also the one that runs the
+# release checks.
+source "$(dirname "$0")/arches.sh"
 venv_name="$TORVANE_CACHE/wheels/.venv-wheels" venv_python="$minor" venv_groups=build
-[ "$minor" != 3.12 ] || venv_groups=release
+[ "$minor" != "$REFERENCE" ] || venv_groups=release
 arches=("$@")
 set -- "${given[@]}"
 source "$(dirname "$0")/venv.sh"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# usage: scripts/sanitize.sh [--python 3.12|3.13|3.14|3.15] [PYTEST ARGUMENTS...]
+# usage: scripts/sanitize.sh [--python MINOR] [PYTEST ARGUMENTS...]
 #
 # Builds the module and its test hooks with AddressSanitizer and UndefinedBehaviorSanitizer into
 # .venv-asan (.venv-asan-3.14 for `--python 3.14`, as scripts/test.sh picks its Python), then runs

@@ -8,13 +8,13 @@
 #   scripts/sid-root.sh run ARCH COMMAND...   run COMMAND in it, in the current folder
 #   scripts/sid-root.sh path ARCH             print where the root of ARCH is
 #
-# amd64 holds CPython 3.13, 3.14, 3.15 and 3.14's debug build (python3.14d), their headers, g++
-# and gdb: everything the project's scripts need. arm64, armhf, ppc64el, s390x and riscv64 hold
-# CPython 3.13 to 3.15 and their headers only; their programs run under qemu's user-mode
-# emulation, about 20 times slower. i386 holds the same Pythons, Debian's own g++ (whose default
-# flags leave double arithmetic to the x87 unit) and gdb: the 32-bit build and its tests
-# (scripts/test.sh --arch i386 --python 3.14) and the i686 wheels, which this kernel runs
-# natively.
+# amd64 holds every CPython of platforms.tsv but the reference (pyenv's), facts.tsv's debug
+# build, their headers, g++ and gdb: everything the project's scripts need. The other roots hold
+# the Pythons of their row of platforms.tsv and their headers only; their programs run under
+# qemu's user-mode emulation, about 20 times slower. i386 also holds Debian's own g++ (whose
+# default flags leave double arithmetic to the x87 unit), gdb and the headers of its row's suite
+# Python: the 32-bit build and its tests (scripts/test.sh --arch i386 --python SUITE) and the
+# i686 wheels, which this kernel runs natively.
 # The roots live in $TORVANE_CACHE/roots (the cache is ~/.cache/torvane by default). Making one needs root
 # privileges and Debian's archive; it takes about a minute for amd64 and seconds for arm64.
 #
@@ -34,16 +34,20 @@ packages() {
   case "$1" in
     amd64)
       echo ca-certificates,g++,gdb,git
-      for v in 3.13 3.14 3.15; do echo "python$v,python$v-dev,python$v-venv"; done
-      echo python3.14-dbg
+      for v in "${PYTHONS[@]}"; do
+        [ "$v" = "$REFERENCE" ] || echo "python$v,python$v-dev,python$v-venv"
+      done
+      debug_python="$(fact debug)"
+      echo "python${debug_python%d}-dbg"
       ;;
     *)
       [ -n "$(arch_of_debian "$1")" ] || {
         echo "unknown architecture '$1': amd64 or one of platforms.tsv's Debian names" >&2
         exit 2
       }
-      if [ "$1" = i386 ]; then echo ca-certificates,g++,gdb,python3.14-dev; else echo coreutils,dash; fi
-      for v in 3.13 3.14 3.15; do echo "python$v,python$v-venv,libpython$v-dev"; done
+      arch_names "$(arch_of_debian "$1")"
+      if [ "$1" = i386 ]; then echo "ca-certificates,g++,gdb,python$suite-dev"; else echo coreutils,dash; fi
+      for v in $pythons; do echo "python$v,python$v-venv,libpython$v-dev"; done
       ;;
   esac
 }

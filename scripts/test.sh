@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# usage: scripts/test.sh [--python 3.12|3.13|3.14|3.15|3.14d] [--arch i386] [PYTEST ARGUMENTS...]
+# usage: scripts/test.sh [--python MINOR] [--arch i386] [PYTEST ARGUMENTS...]
 #
 # Builds the module with its test hooks, installs it into a virtual environment (.venv, made
-# once and reused) and runs every test. Python 3.12 by default; `--python 3.14` runs the same
-# suite on another Python, in .venv-3.14; 3.14d is 3.14's debug build. A Python this machine
+# once and reused) and runs every test. The reference Python (.python-version's) by default;
+# `--python 3.14` runs the same suite on another of platforms.tsv's Pythons, in .venv-3.14, and
+# facts.tsv's debug build (3.14d) is one more. A Python this machine
 # lacks comes from a Debian root (scripts/sid-root.sh). `--arch i386 --python 3.14` builds and
 # tests in the 32-bit x86 root, with its g++.
 #

@@ -1,17 +1,17 @@
-# Sourced by the project's commands: makes (once) and enters a Python 3.12 virtual environment
+# Sourced by the project's commands: makes (once) and enters a Python virtual environment
 # holding the dependency groups of pyproject.toml that the calling script wants. The script says
 # what it wants in plain (unexported) shell variables, set before it sources this file:
 #   venv_name    the environment: a folder of the repository (.venv-tour) or a path; default .venv
 #   venv_groups  the dependency groups to install; default test (which includes build)
 #   venv_fresh   1: a new environment every time
-#   venv_python  the Python (3.12, 3.13, 3.14, 3.15, or 3.14d for 3.14's debug build); default
-#                .python-version's, 3.12
+#   venv_python  the Python: one of platforms.tsv's, or facts.tsv's debug build; default
+#                .python-version's, the reference
 #   venv_checkers 0: the test group without its checkers (mypy, ruff, clang-format), which only
 #                the source checks (tests/test_style.py, tests/test_typing.py) use; also so
 #                with --arch, and for a caller given --ignore for both files
 # and every such script takes, before its own arguments:
 #   --python V   that Python instead, in an environment of the same name with "-V" added
-#                (.venv-3.13)
+#                (.venv-3.13); the reference Python's has no suffix
 #   --arch i386  the 32-bit x86 build: always in the Debian root of that architecture, in an
 #                environment with the architecture's name added too (.venv-3.14-i386)
 #   --help       the calling script's leading comment, and nothing else done
@@ -27,23 +27,25 @@ cd "$root"
 # The caller's arguments as given, for its run in a Debian root; the options read here are taken
 # off its own.
 caller_args=("$@")
-minor="${venv_python:-$(cat .python-version)}"
+source "$root/scripts/arches.sh"
+debug_python="$(fact debug)"
+minor="${venv_python:-$REFERENCE}"
 arch=""
 while [ $# -gt 0 ]; do
   case "$1" in
     -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
-    --python) minor="${2:?--python needs a version: 3.12, 3.13, 3.14, 3.15 or 3.14d}"; shift 2 ;;
+    --python) minor="${2:?--python needs a version: ${PYTHONS[*]} or $debug_python}"; shift 2 ;;
     --arch) arch="${2:?--arch needs an architecture: i386}"; shift 2 ;;
     *) break ;;
   esac
 done
-case "$minor" in
-  3.12 | 3.13 | 3.14 | 3.15 | 3.14d) ;;
-  *) echo "the Python is 3.12 (the default), 3.13, 3.14, 3.15 or 3.14d, not '$minor'" >&2; exit 1 ;;
+case " ${PYTHONS[*]} $debug_python " in
+  *" $minor "*) ;;
+  *) echo "the Python is one of ${PYTHONS[*]} (default $REFERENCE) or $debug_python, not '$minor'" >&2; exit 1 ;;
 esac
 venv="${venv_name:-.venv}"
 [[ "$venv" == /* ]] || venv="$root/$venv"
-[ "$minor" = "$(cat .python-version)" ] || venv="$venv-$minor"
+[ "$minor" = "$REFERENCE" ] || venv="$venv-$minor"
 if [ -n "$arch" ]; then
   venv="$venv-$arch"
   if [ "${TORVANE_IN_ROOT:-}" != "sid-$arch" ]; then
@@ -121,16 +123,15 @@ PY
   mapfile -t variant_args <<<"$out"
 }
 
-# Prints the path of a Python interpreter of the version prefix $1 (from .python-version: any
-# 3.12.x will do), or nothing. pyenv's newest matching version first; pyenv installs the
-# reference version only when it has none, and a failed install (no network, say) falls through
-# to the PATH.
+# Prints the path of a Python interpreter of the version prefix $1 (any patch release will do),
+# or nothing. pyenv's newest matching version first; pyenv installs the reference version only
+# when it has none, and a failed install (no network, say) falls through to the PATH.
 find_python() {
   local want="$1" found="" shims="" candidate
   if command -v pyenv >/dev/null 2>&1; then
     shims="$(pyenv root)/shims"
     found="$(pyenv latest "$want" 2>/dev/null || true)"
-    if [ -z "$found" ] && [ "$want" = "$(cat .python-version)" ] &&
+    if [ -z "$found" ] && [ "$want" = "$REFERENCE" ] &&
       pyenv install --skip-existing "$want" >/dev/null 2>&1; then
       found="$(pyenv latest "$want" 2>/dev/null || true)"
     fi
@@ -152,7 +153,7 @@ find_python() {
 if [ ! -x "$venv/bin/python" ]; then
   want="$minor"
   py="$(find_python "$want")"
-  if [ -z "$py" ] && [ "$want" != 3.12 ] && [ -z "${TORVANE_IN_ROOT:-}" ]; then
+  if [ -z "$py" ] && [ "$want" != "$REFERENCE" ] && [ -z "${TORVANE_IN_ROOT:-}" ]; then
     echo "== Python $want is not installed here: running $(basename "$caller") in the Debian root"
     exec "$root/scripts/sid-root.sh" run amd64 "$caller" "${caller_args[@]}"
   fi

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the portable wheels into dist/ and checks them: one for each architecture of
-# platforms.tsv and each CPython version its row names, tagged as the row says (manylinux_2_17,
-# which is manylinux2014, or riscv64's manylinux_2_31, its oldest tag). 3.12 has a wheel on
-# x86_64 only: Debian has no 3.12 elsewhere to test one with; it builds from the sdist there.
+# platforms.tsv and each CPython version its row names, tagged as the row says (the oldest
+# manylinux tag the toolchain reaches). The reference Python (.python-version's) has a wheel on
+# x86_64 only: Debian has none of it elsewhere to test one with; it builds from the sdist there.
 #
 #   scripts/wheels.sh [--out DIR] [--checks all|wheels|once|none] [--no-build] [WHEEL...]
 #
 #   WHEEL       cp312-x86_64, cp313-aarch64, ..., a version (3.13: all of its wheels) or an
-#               architecture (s390x: its wheels); default: all 22
+#               architecture (s390x: its wheels); default: every wheel of platforms.tsv
 #   --out DIR   where the wheels go (default dist/)
 #   --checks    which release checks (tests/test_packaging.py) run on the wheels, the script
 #               failing if any does: wheels (each wheel's, and the rebuild of one of each
@@ -23,16 +23,16 @@
 # hooks, and refuse hooks of another build.
 
 # The compiler is zig's clang (the `ziglang` package, from requirements-wheels.txt), aimed at
-# glibc 2.17 (2.27 on riscv64) and linking its own libc++ statically (tools/zig/), so the module
+# the glibc of the row's target and linking its own libc++ statically (tools/zig/), so the module
 # needs nothing newer and no C++ runtime of the system. The other architectures' wheels are
 # cross-built on this x86_64 machine. auditwheel then checks each result and gives it its platform tag; it refuses
-# a wheel that would need more. Python 3.14 and 3.15 (and the other architectures' headers)
+# a wheel that would need more. The Pythons pyenv lacks (and the other architectures' headers)
 # come from the Debian roots of scripts/sid-root.sh, made here the first time.
 #
 # The wheel tools live in environments of their own, never in the test environment .venv, in
 # the folder wheels/ of the cache (TORVANE_CACHE, default ~/.cache/torvane), made once per machine:
-# .venv-wheels for Python 3.12, which holds zig, auditwheel and the test tools, and the same name
-# plus -3.13, -3.14, -3.15 for the build backend of each other Python. Every wheel is built by the
+# .venv-wheels for the reference Python, which holds zig, auditwheel and the test tools, and the
+# same name plus -3.13 and so on for the build backend of each other Python. Every wheel is built by the
 # one zig, whose libc++ builds (minutes on first use per target) stay in its cache,
 # .venv-wheels/zig-cache.
 #
@@ -95,7 +95,7 @@ export TORVANE_CACHE
 tools_venv="$TORVANE_CACHE/wheels/.venv-wheels"
 
 minors=()
-for m in 3.12 3.13 3.14 3.15; do
+for m in "${PYTHONS[@]}"; do
   [[ " ${wanted[*]} " != *" cp${m/./}-"* ]] || minors+=("$m")
 done
 # The architectures wanted, x86_64 first when it is.
@@ -103,10 +103,17 @@ arches=()
 for arch in "${WHEEL_ARCHES[@]}"; do
   [[ " ${wanted[*]} " != *"-$arch "* ]] || arches+=("$arch")
 done
-needs_root() { [[ "${arches[*]}" != x86_64 || " ${wanted[*]} " == *cp31[45]-* ]]; }
+# The x86_64 wheels of the Pythons this machine lacks (scripts/venv.sh then takes the amd64
+# root's) need it too.
+from_root=()
+for m in "${minors[@]}"; do
+  [ "$m" = "$REFERENCE" ] || { command -v pyenv >/dev/null && pyenv latest "$m" >/dev/null 2>&1; } ||
+    command -v "python$m" >/dev/null || from_root+=("$m")
+done
+needs_root() { [[ "${arches[*]}" != x86_64 || ${#from_root[@]} -gt 0 ]]; }
 
 if needs_root; then
-  echo "== the Debian roots: Python 3.13-3.15 (amd64) and each other architecture's, made once per machine"
+  echo "== the Debian roots: the Pythons pyenv lacks (amd64) and each other architecture's, made once per machine"
   "$here/sid-root.sh" make amd64
   for arch in "${arches[@]}"; do
     arch_names "$arch"
@@ -114,9 +121,9 @@ if needs_root; then
   done
 fi
 
-echo "== the wheel tools in $(basename "$tools_venv") (Python 3.12: zig, auditwheel, the test tools)"
+echo "== the wheel tools in $(basename "$tools_venv") (Python $REFERENCE: zig, auditwheel, the test tools)"
 TORVANE_ZIG="$(
-  venv_name="$tools_venv" venv_python=3.12 venv_groups=release
+  venv_name="$tools_venv" venv_python="$REFERENCE" venv_groups=release
   source "$here/venv.sh" >&2
   stamp="$venv/.requirements-wheels.txt"
   if ! cmp -s requirements-wheels.txt "$stamp"; then
@@ -152,14 +159,14 @@ for arch in "${arches[@]}"; do
   arch_names "$arch"
   if [ "$arch" = x86_64 ]; then
     # Those of its Pythons that the machine lacks.
-    [[ " ${wanted[*]} " != *" cp31"[45]"-x86_64 "* ]] || stage x86_64 3.14 3.15
+    [ ${#from_root[@]} -eq 0 ] || stage x86_64 "${from_root[@]}"
   else
     stage "$arch" $pythons
   fi
 done
 
 # One architecture after another, x86_64 first.
-version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
+version="$VERSION"
 mkdir -p "$root/build/logs"
 to_build=("${arches[@]}")
 [ "$build" = 1 ] || to_build=()

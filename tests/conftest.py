@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -199,8 +200,10 @@ def pytest_unconfigure(config):
         os.close(_watchdog_fd)
 
 
-# The running test's own time limit, in seconds.
-_test_limit = 300.0
+# The running test's own time limit, in seconds: pyproject.toml's until pytest-timeout sets it.
+_test_limit = float(
+    tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["pytest"]["ini_options"]["timeout"]
+)
 
 
 def subprocess_limit() -> float:

@@ -27,9 +27,7 @@ class Arch(NamedTuple):
     triplet: str  # in the module's file name
     machine: str  # the ELF header's
     loader: str  # the dynamic loader
-    platform: str = "manylinux_2_17"  # the oldest the wheel may claim
-    glibc: tuple[int, ...] = (2, 17)  # the newest symbol versions the module may import
-    libgcc: tuple[int, ...] = (4, 8, 0)
+    libgcc: tuple[int, ...] = (4, 8, 0)  # the newest libgcc_s symbol versions it may import
 
 
 # Every architecture scripts/wheels.sh builds for (scripts/arches.sh).
@@ -40,25 +38,24 @@ ARCHES = {
     "armv7l": Arch("arm-linux-gnueabihf", "EM_ARM", "ld-linux-armhf.so.3"),
     "ppc64le": Arch("powerpc64le-linux-gnu", "EM_PPC64", "ld64.so.2"),
     "s390x": Arch("s390x-linux-gnu", "EM_S390", "ld64.so.1"),
-    # zig's oldest glibc for riscv64 is 2.27, and manylinux's first tag there 2.31.
-    "riscv64": Arch(
-        "riscv64-linux-gnu",
-        "EM_RISCV",
-        "ld-linux-riscv64-lp64d.so.1",
-        "manylinux_2_31",
-        (2, 27),
-        (7, 0, 0),
-    ),
+    "riscv64": Arch("riscv64-linux-gnu", "EM_RISCV", "ld-linux-riscv64-lp64d.so.1", (7, 0, 0)),
 }
 # Every wheel scripts/wheels.sh builds: (Python tag, architecture), as platforms.tsv gives them;
-# and each row's tag. Its architectures are exactly those whose ELF facts are known above.
+# and each row's tag (manylinux_2_X: the module may import glibc's symbols up to version 2.X).
+# Its architectures are exactly those whose ELF facts are known above.
+def cp(minor: str) -> str:
+    return "cp" + minor.replace(".", "")
+
+
 _ROWS = [
     line.split("\t")
     for line in (ROOT / "platforms.tsv").read_text().splitlines()
     if line and not line.startswith("#")
 ][1:]
-ALL_WHEELS = [(f"cp{m.replace('.', '')}", row[0]) for row in _ROWS for m in row[5].split()]
+ALL_WHEELS = [(cp(m), row[0]) for row in _ROWS for m in row[5].split()]
 TAGS = {row[0]: row[4] for row in _ROWS}
+PYTHONS = sorted({m for row in _ROWS for m in row[5].split()}, key=lambda m: int(m.split(".")[1]))
+REFERENCE = (ROOT / ".python-version").read_text().strip()
 # Those it built in this run (TORVANE_WHEELS, "cp312-x86_64 cp313-aarch64 ..."): only these are
 # checked, never an older file of another.
 _BUILT = os.environ.get("TORVANE_WHEELS", "").split() or [f"{p}-{a}" for p, a in ALL_WHEELS]
@@ -70,7 +67,7 @@ EACH_WHEEL = pytest.mark.parametrize(("py", "arch"), WHEELS, ids=[f"{p}-{a}" for
 SAMPLE = [
     min(
         (w for w in WHEELS if w[1] == arch),
-        key=lambda w: w[0] != ("cp312" if arch == "x86_64" else "cp315"),
+        key=lambda w: w[0] != cp(REFERENCE if arch == "x86_64" else PYTHONS[-1]),
     )
     for arch in dict.fromkeys(a for _, a in WHEELS)
 ]
@@ -159,15 +156,15 @@ def smoke(python: Path) -> None:
 @ONCE
 def test_every_platform_of_the_table_has_its_elf_facts_here() -> None:
     # A row added to platforms.tsv needs the facts its wheels are checked against, and its tag.
-    assert TAGS == {arch: facts.platform for arch, facts in ARCHES.items()}
+    assert set(TAGS) == set(ARCHES)
 
 
 @EACH_WHEEL
 def test_wheel_holds_the_module_its_stub_and_metadata_only(py: str, arch: str) -> None:
     wheel = wheel_of(py, arch)
     # manylinux_2_17 is also called manylinux2014.
-    platforms = [f"{ARCHES[arch].platform}_{arch}"]
-    if ARCHES[arch].platform == "manylinux_2_17":
+    platforms = [f"{TAGS[arch]}_{arch}"]
+    if TAGS[arch] == "manylinux_2_17":
         platforms.append(f"manylinux2014_{arch}")
     assert wheel.name == f"{DIST}-{py}-{py}-{'.'.join(reversed(platforms))}.whl", wheel.name
     with zipfile.ZipFile(wheel) as archive:
@@ -205,7 +202,7 @@ def test_wheel_metadata(py: str, arch: str) -> None:
     assert metadata["Metadata-Version"] == "2.4"
     assert metadata["Name"] == "orvantis-torvane-core"
     assert metadata["Version"] == VERSION
-    assert metadata["Requires-Python"] == ">=3.12"
+    assert metadata["Requires-Python"] == f">={PYTHONS[0]}"
     assert metadata["Summary"] == PYPROJECT["description"]
     # The licence as an SPDX expression with its file; the older field and classifier are gone.
     assert metadata["License-Expression"] == "MIT"
@@ -256,7 +253,8 @@ def test_wheel_runs_on_every_manylinux2014_system(py: str, arch: str, tmp_path: 
 
     wheel, so, target = wheel_of(py, arch), so_name(py, arch), ARCHES[arch]
     shown = " ".join(run([sys.executable, "-m", "auditwheel", "show", wheel], cwd=tmp_path).split())
-    platform = f"{target.platform}_{arch}"
+    platform = f"{TAGS[arch]}_{arch}"
+    glibc = tuple(map(int, TAGS[arch].split("_")[1:]))
     assert f'consistent with the following platform tag: "{platform}"' in shown, shown
     with zipfile.ZipFile(wheel) as archive:
         (tmp_path / so).write_bytes(archive.read(f"orvantis/{so}"))
@@ -293,14 +291,14 @@ def test_wheel_runs_on_every_manylinux2014_system(py: str, arch: str, tmp_path: 
                 exported.append(sym.name)
                 continue
             # An unversioned import resolves against whatever the system has: only the
-            # interpreter's own API may be one. glibc's must be 2.17 or older, libgcc_s's 4.8.0
-            # (riscv64's first are 2.27 and 7.0.0).
+            # interpreter's own API may be one. glibc's must be no newer than the tag says,
+            # libgcc_s's 4.8.0 (riscv64's first is 7.0.0).
             version = versions.get(versym.get_symbol(i)["ndx"])
             if version is None:
                 if not sym.name.startswith(("Py", "_Py")):
                     too_new.append(sym.name)
             elif version.startswith("GLIBC_"):
-                if tuple(map(int, version[6:].split("."))) > target.glibc:
+                if tuple(map(int, version[6:].split("."))) > glibc:
                     too_new.append(f"{sym.name}@{version}")
             elif version.startswith("GCC_"):
                 if tuple(map(int, version[4:].split("."))) > target.libgcc:

@@ -7,6 +7,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import subprocess_limit
 
 ROOT = Path(__file__).resolve().parents[1]
 CLANG_FORMAT = Path(sys.executable).parent / "clang-format"
@@ -32,7 +33,7 @@ def cxx_sources() -> list[Path]:
 
 def run(args: list[str | Path]) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
-        [str(a) for a in args], cwd=ROOT, capture_output=True, text=True, timeout=300
+        [str(a) for a in args], cwd=ROOT, capture_output=True, text=True, timeout=subprocess_limit()
     )
 
 

@@ -1,81 +1,200 @@
-"""Writes the tables that the README and CONTRIBUTING.md make from platforms.tsv: the platforms
-users get wheels for, and which CI stage proves what on each. `python tools/platforms.py`
-rewrites them in place; `--check` only says whether they are current (exit 1 if not)."""
+"""Writes what the documents and the package metadata make from the project's data: the README's
+support section (from platforms.tsv, .python-version and the stages of .ci/plan), the table of
+CI's stages in CONTRIBUTING.md (from .ci/plan itself, which reads platforms.tsv and facts.tsv)
+and pyproject.toml's Python classifiers. `python tools/platforms.py` rewrites them in place;
+`--check` only says whether they are current (exit 1 if not, naming the stale files)."""
 
+import subprocess
 import sys
+from collections.abc import Callable
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 
 
-def rows() -> list[dict[str, str]]:
+def table(name: str) -> list[dict[str, str]]:
     lines = [
         line.split("\t")
-        for line in (ROOT / "platforms.tsv").read_text().splitlines()
+        for line in (ROOT / name).read_text().splitlines()
         if line and not line.startswith("#")
     ]
     return [dict(zip(lines[0], line, strict=True)) for line in lines[1:]]
 
 
-def versions(row: dict[str, str]) -> str:
-    return ", ".join(row["pythons"].split())
+def rows() -> list[dict[str, str]]:
+    return table("platforms.tsv")
 
 
-def users_table() -> list[str]:
-    out = ["| platform | processor | wheels (no compiler needed) | tag |", "|---|---|---|---|"]
-    for r in rows():
-        out.append(f"| {r['arch']} | {r['baseline']} | CPython {versions(r)} | `{r['tag']}` |")
-    return out
+def facts() -> dict[str, str]:
+    return {r["fact"]: r["value"] for r in table("facts.tsv")}
 
 
-def proofs_table() -> list[str]:
+def minor_key(minor: str) -> tuple[int, ...]:
+    return tuple(int(part) for part in minor.rstrip("d").split("."))
+
+
+def pythons() -> list[str]:
+    """Every CPython version with a wheel on some platform, oldest first."""
+    return sorted({m for r in rows() for m in r["pythons"].split()}, key=minor_key)
+
+
+def reference() -> str:
+    return (ROOT / ".python-version").read_text().strip()
+
+
+def stages() -> list[dict[str, str]]:
+    """CI's stages, as .ci/plan prints them."""
+    out = subprocess.run(
+        ["bash", str(ROOT / ".ci" / "plan")], capture_output=True, text=True, check=True
+    ).stdout
+    return [
+        dict(zip(("key", "name", "needs", "command"), line.split("|", 3), strict=True))
+        for line in out.splitlines()
+    ]
+
+
+def listed(items: list[str]) -> str:
+    return items[0] if len(items) == 1 else ", ".join(items[:-1]) + " and " + items[-1]
+
+
+def glibc(tag: str) -> str:
+    return ".".join(tag.split("_")[1:3])
+
+
+def support_section() -> list[str]:
+    every = pythons()
+    linux = [r for r in rows() if r["tag"].startswith("manylinux_")]
+    oldest = min((glibc(r["tag"]) for r in linux), key=minor_key)
+    newer = [f"{glibc(r['tag'])} on {r['arch']}" for r in linux if glibc(r["tag"]) != oldest]
     out = [
-        "| platform | CI stage | each wheel installed and imported, on | the behaviour tests |",
+        f"CPython {listed(every)} on Linux with glibc {oldest} or later"
+        + (f" ({listed(newer)})." if newer else "."),
+        "",
+        "| platform | processor | wheels (no compiler needed) | tag |",
         "|---|---|---|---|",
     ]
     for r in rows():
-        model = r["cpu"] if len(r["cpu"]) < 30 else r["cpu"].split(",")[0] + ",…"
-        cpu = f"qemu-{r['qemu']} `-cpu {model}`"
-        if r["suite"] == "all":
-            stage = f"the {r['arch']} wheels, installed on the oldest processor promised"
-            suite = f"the whole suite on each wheel, natively ({versions(r)}), with its hooks"
-        else:
-            native = r["runs"] == "native"
-            how = "natively" if native else "under qemu on that CPU"
-            stage = f"the {r['arch']} wheels, {'natively' if native else 'under emulation'}"
-            suite = f"Python {r['suite']}'s wheel with its hooks, {how}, less `host_only`"
-        out.append(f"| {r['arch']} | {stage} | {cpu} | {suite} |")
+        out.append(
+            f"| {r['arch']} | {r['baseline']} | CPython {', '.join(r['pythons'].split())} "
+            f"| `{r['tag']}` |"
+        )
+    out.append("")
+    without = {
+        m: [r["arch"] for r in rows() if m in r["pythons"].split()]
+        for m in every
+        if any(m not in r["pythons"].split() for r in rows())
+    }
+    for m, arches in without.items():
+        out.append(
+            f"CPython {m} builds from the source distribution (below) on every platform but "
+            f"{listed(arches)}."
+        )
+    plan = stages()
+    full = [s for s in plan if s["key"].startswith("test-") and "--ignore" not in s["command"]]
+    part = [s["key"].removeprefix("test-") for s in plan if s["key"].startswith("test-")]
+    part = [m for m in part if m not in {s["key"].removeprefix("test-") for s in full}]
+    emulated = [r["arch"] for r in rows() if r["suite"] != "all" and r["runs"] == "qemu"]
+    native = [r["arch"] for r in rows() if r["suite"] != "all" and r["runs"] == "native"]
+    suites = sorted({r["suite"] for r in rows() if r["suite"] != "all"}, key=minor_key)
+    every_suite = [r["arch"] for r in rows() if r["suite"] == "all"]
+    text = (
+        "Each wheel is installed and imported on its own Python and architecture, on an "
+        "emulation (qemu) of the oldest processor the table promises, which refuses any newer "
+        "instruction, and checked against the module's documented results. "
+        f"The {listed(every_suite)} wheels pass the test suite, each on its own Python, with "
+        "test hooks built by the same compiler from the same objects: the "
+        f"{listed([s['key'].removeprefix('test-') for s in full])} wheel the whole "
+        f"suite, the {listed(part)} wheels all of it but the checks of the sources and of the "
+        "project's own tools (style, typing, CI's runner, the test harness), which do not "
+        "depend on the Python. "
+        f"On every other platform one wheel ({listed(suites)}'s) passes the behaviour tests "
+        "with its own hooks: the whole suite but the tests marked `host_only` (those checks, "
+        "the long leak loops, the allocation-failure sweeps and the "
+        f"hostile-input runs). {listed(native)} runs natively; {listed(emulated)} run under "
+        "emulation (qemu), with a tenth of the random cases of the tests that draw many and 20 "
+        "of hypothesis's examples a test. Emulation proves results, byte order and word size but "
+        "not how a weakly ordered processor (ARM, POWER, RISC-V) orders memory: the lock's "
+        "ordering is checked by ThreadSanitizer instead."
+    )
+    out += ["", *wrap(text)]
     return out
 
 
-BLOCKS = {"README.md": ("platforms", users_table), "CONTRIBUTING.md": ("proofs", proofs_table)}
+def wrap(text: str, width: int = 96) -> list[str]:
+    lines, line = [], ""
+    for word in text.split():
+        if line and len(line) + 1 + len(word) > width:
+            lines.append(line)
+            line = word
+        else:
+            line = f"{line} {word}" if line else word
+    return [*lines, line]
 
 
-def rewrite(text: str, name: str, table: list[str]) -> str:
-    begin, end = (
-        f"<!-- {name}: made by tools/platforms.py from platforms.tsv -->",
-        f"<!-- /{name} -->",
-    )
+def stages_table() -> list[str]:
+    out = ["| stage | what it proves | after | command |", "|---|---|---|---|"]
+    for s in stages():
+        command = s["command"].replace("|", "\\|")
+        out.append(f"| `{s['key']}` | {s['name']} | {s['needs']} | `{command}` |")
+    return out
+
+
+def classifiers() -> list[str]:
+    return [
+        f'requires-python = ">={pythons()[0]}"',
+        "classifiers = [",
+        '    "Development Status :: 5 - Production/Stable",',
+        '    "Intended Audience :: Science/Research",',
+        '    "Operating System :: POSIX :: Linux",',
+        '    "Programming Language :: C++",',
+        '    "Programming Language :: Python :: 3",',
+        *[f'    "Programming Language :: Python :: {m}",' for m in pythons()],
+        '    "Programming Language :: Python :: Implementation :: CPython",',
+        '    "Topic :: Scientific/Engineering :: Physics",',
+        '    "Typing :: Typed",',
+        "]",
+    ]
+
+
+# file: (block name, what makes it, the comment syntax)
+BLOCKS: dict[str, tuple[str, Callable[[], list[str]], str]] = {
+    "README.md": ("support", support_section, "<!-- {} -->"),
+    "CONTRIBUTING.md": ("stages", stages_table, "<!-- {} -->"),
+    "pyproject.toml": ("pythons", classifiers, "# {}"),
+}
+
+
+def rewrite(text: str, name: str, lines: list[str], comment: str) -> str:
+    begin = comment.format(f"{name}: made by tools/platforms.py")
+    end = comment.format(f"/{name}")
+    if text.count(begin) != 1 or text.count(end) != 1:
+        raise SystemExit(f"the block '{name}' is not marked once: {begin} ... {end}")
     head, rest = text.split(begin, 1)
     _, tail = rest.split(end, 1)
-    return head + begin + "\n" + "\n".join(table) + "\n" + end + tail
+    return head + begin + "\n" + "\n".join(lines) + "\n" + end + tail
 
 
-def main() -> int:
-    stale = []
-    for file, (name, make) in BLOCKS.items():
+def stale(write: bool) -> list[str]:
+    found = []
+    for file, (name, make, comment) in BLOCKS.items():
         path = ROOT / file
         text = path.read_text()
-        new = rewrite(text, name, make())
+        new = rewrite(text, name, make(), comment)
         if new != text:
-            stale.append(file)
-            if "--check" not in sys.argv:
+            found.append(file)
+            if write:
                 path.write_text(new)
-    if stale and "--check" in sys.argv:
-        print(f"not made from platforms.tsv: {', '.join(stale)}; run python tools/platforms.py")
+    return found
+
+
+def main(argv: list[str]) -> int:
+    check = "--check" in argv
+    found = stale(write=not check)
+    if found and check:
+        print(f"not made from the project's data: {', '.join(found)}; run python tools/platforms.py")
         return 1
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))
