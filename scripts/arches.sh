@@ -5,24 +5,26 @@
 #   REFERENCE      the reference Python, .python-version's
 #   VERSION        the module's version, version.hpp's
 #   arch_names ARCH      sets the columns of ARCH's row as shell variables: debian, triplet,
-#                        target, platform (the tag), pythons, suite, runs, qemu, cpu and baseline
+#                        target, platform (the tag), pythons, suite, runs, qemu, cpu, baseline,
+#                        elf, loader and libgcc
 #   arch_of_debian NAME  prints the arch of the row whose Debian name is NAME
 #   fact NAME            prints the value of NAME in facts.tsv
-TORVANE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PLATFORMS="$TORVANE_ROOT/platforms.tsv"
+tables_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+PLATFORMS="$tables_dir/platforms.tsv"
 mapfile -t WHEEL_ARCHES < <(awk -F'\t' '!/^#/ && $1 != "arch" { print $1 }' "$PLATFORMS")
 mapfile -t PYTHONS < <(awk -F'\t' '!/^#/ && $1 != "arch" { print $6 }' "$PLATFORMS" | tr ' ' '\n' |
   grep . | sort -u -V)
-REFERENCE="$(cat "$TORVANE_ROOT/.python-version")"
-VERSION="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' "$TORVANE_ROOT/torvane_core/src/pyfacade/version.hpp")"
+REFERENCE="$(cat "$tables_dir/.python-version")"
+VERSION="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' "$tables_dir/torvane_core/src/pyfacade/version.hpp")"
 arch_names() {
   local row
   row="$(awk -F'\t' -v a="$1" '!/^#/ && $1 == a' "$PLATFORMS")"
   [ -n "$row" ] || { echo "unknown architecture '$1': ${WHEEL_ARCHES[*]}" >&2; return 2; }
-  IFS=$'\t' read -r _ debian triplet target platform pythons suite runs qemu cpu baseline <<<"$row"
+  IFS=$'\t' read -r _ debian triplet target platform pythons suite runs qemu cpu baseline elf loader \
+    libgcc <<<"$row"
 }
 arch_of_debian() { awk -F'\t' -v d="$1" '!/^#/ && $2 == d { print $1 }' "$PLATFORMS"; }
 fact() {
   awk -F'\t' -v f="$1" '!/^#/ && $1 == f { print $2; found = 1 } END { exit !found }' \
-    "$TORVANE_ROOT/facts.tsv" || { echo "no fact '$1' in facts.tsv" >&2; return 2; }
+    "$tables_dir/facts.tsv" || { echo "no fact '$1' in facts.tsv" >&2; return 2; }
 }

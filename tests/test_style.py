@@ -1,7 +1,9 @@
 """House style: clang-format over the C++ sources, ruff over the Python. Both tools are pinned in
 the test dependency group, so a verdict here is the same on every machine."""
 
+import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -62,3 +64,63 @@ def test_python_passes_lint() -> None:
 def test_python_is_formatted() -> None:
     result = run([sys.executable, "-m", "ruff", "format", "--check", "--no-cache", "."])
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def _facts() -> dict[str, str]:
+    rows = [r.split("\t") for r in (ROOT / "facts.tsv").read_text().splitlines() if r[:1] != "#"]
+    return {r[0]: r[1] for r in rows[1:]}
+
+
+# Each statement of a compiler floor, wherever written, against facts.tsv.
+@pytest.mark.parametrize(
+    ("pattern", "fact"),
+    [
+        (r"(?<!\w)g\+\+[\s-](\d+)", "gxx"),
+        (r"(?<!\w)clang(?:\+\+)?[\s-](\d+)", "clang"),
+        (r"libc\+\+[\s-](\d+)", "libcxx"),
+    ],
+)
+def test_every_compiler_floor_stated_is_the_tables(pattern: str, fact: str) -> None:
+    files = [
+        "README.md",
+        "CONTRIBUTING.md",
+        "CHANGELOG.md",
+        "CMakeLists.txt",
+        "CMakePresets.json",
+        "scripts/fuzz.sh",
+    ]
+    stated = {(f, m) for f in files for m in re.findall(pattern, (ROOT / f).read_text())}
+    assert {f for f, _ in stated} >= {"README.md", "CMakeLists.txt"}, stated
+    assert {m for _, m in stated} == {_facts()[fact]}, sorted(stated)
+
+
+def test_contributing_lists_every_preset_and_environment_variable() -> None:
+    text = (ROOT / "CONTRIBUTING.md").read_text()
+    presets = json.loads((ROOT / "CMakePresets.json").read_text())["configurePresets"]
+    listed = re.search(r"the configure presets of `CMakePresets.json` \(([^)]*)\)", text)
+    assert listed, "CONTRIBUTING.md names the presets"
+    assert re.findall(r"`([\w-]+)`", listed[1]) == [p["name"] for p in presets]
+    # The variables the scripts, CI and the tests read, against the table of them.
+    sources = [
+        *(ROOT / "scripts").iterdir(),
+        *(ROOT / ".ci").iterdir(),
+        *(ROOT / "tools").rglob("*"),
+    ]
+    sources += [*(ROOT / "tests").glob("*.py"), *(ROOT / "fuzz").rglob("*.py")]
+    read = set()
+    for path in sources:
+        if path.is_file() and path.suffix in {"", ".sh", ".py"}:
+            read |= set(
+                re.findall(r'(?:environ(?:\.get)?[\[(]"|\$\{?)(TORVANE_\w+)', path.read_text())
+            )
+    assert read == set(re.findall(r"^\| `(TORVANE_\w+)", text, re.MULTILINE))
+
+
+def test_the_documents_name_only_supported_pythons() -> None:
+    rows = [
+        r.split("\t") for r in (ROOT / "platforms.tsv").read_text().splitlines() if r[:1] != "#"
+    ]
+    supported = {m for row in rows[1:] for m in row[5].split()} | {_facts()["debug"]}
+    for doc in ("README.md", "CHANGELOG.md"):
+        named = set(re.findall(r"(?<![\d.])3\.\d+d?(?![\d.])", (ROOT / doc).read_text()))
+        assert named <= supported, (doc, named - supported)
