@@ -9,7 +9,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from conftest import subprocess_limit
+from conftest import VERSION, subprocess_limit
 
 ROOT = Path(__file__).resolve().parents[1]
 CLANG_FORMAT = Path(sys.executable).parent / "clang-format"
@@ -116,7 +116,7 @@ def test_contributing_lists_every_preset_and_environment_variable() -> None:
     assert read == set(re.findall(r"^\| `(TORVANE_\w+)", text, re.MULTILINE))
 
 
-def test_the_documents_name_only_supported_pythons() -> None:
+def test_the_documents_name_only_supported_pythons_and_this_version() -> None:
     rows = [
         r.split("\t") for r in (ROOT / "platforms.tsv").read_text().splitlines() if r[:1] != "#"
     ]
@@ -124,3 +124,8 @@ def test_the_documents_name_only_supported_pythons() -> None:
     for doc in ("README.md", "CHANGELOG.md"):
         named = set(re.findall(r"(?<![\d.])3\.\d+d?(?![\d.])", (ROOT / doc).read_text()))
         assert named <= supported, (doc, named - supported)
+    # The version that will ship: the changelog's newest, the wheel the README installs.
+    assert re.search(r"^## (\S+)", (ROOT / "CHANGELOG.md").read_text(), re.MULTILINE)[1] == VERSION
+    assert set(re.findall(r"orvantis_torvane_core-([^-]+)-", (ROOT / "README.md").read_text())) == {
+        VERSION
+    }
