@@ -14,8 +14,9 @@ pytestmark = pytest.mark.host_only
 
 BUILD = 'build|build||touch "$CI_DIR/built"'
 OWN = "own|own||true"
-# Waits for stage 1's report, then loses every report made so far.
-WAIT = "until grep -q '^[a-z]* 1 ' $CI_DIR/reports; do sleep 0.1; done"
+# Waits for the reports of stages 0 and 1 (with three lanes they run side by side and end in
+# either order), then loses every report made so far.
+WAIT = "until [ $(grep -c '^[a-z]* [01] ' $CI_DIR/reports) = 2 ]; do sleep 0.1; done"
 LOSE = f"lose|loses||{WAIT}; : >$CI_DIR/reports"
 # Kills the lane that runs it: its parent is `timeout`, whose parent is the lane.
 KILL = "kill|kills its lane||kill -9 $(awk '{ print $4 }' /proc/$PPID/stat); sleep 60"
