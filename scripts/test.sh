@@ -4,9 +4,9 @@
 # Builds the module with its test hooks, installs it into a virtual environment (.venv, made
 # once and reused) and runs every test. The reference Python (.python-version's) by default;
 # `--python 3.14` runs the same suite on another of platforms.tsv's Pythons, in .venv-3.14, and
-# facts.tsv's debug build (3.14d) is one more. A Python this machine
-# lacks comes from a Debian root (scripts/sid-root.sh). `--arch i386 --python 3.14` builds and
-# tests in the 32-bit x86 root, with its g++.
+# facts.tsv's debug build (3.14d) is one more. A Python this machine lacks comes from a Debian
+# root (scripts/sid-root.sh). `--arch i386 --python 3.14` builds and tests in the 32-bit x86
+# root, with its g++.
 #
 # With TORVANE_WHEELHOUSE naming a folder of release wheels (scripts/wheels.sh), the module is
 # instead that folder's wheel for this Python and this machine, installed into a fresh
