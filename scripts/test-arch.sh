@@ -28,7 +28,7 @@ source "$here/arches.sh"
 cd "$root"
 
 case "${1:-}" in
-  -h | --help) usage; exit 0 ;;
+  -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
   "") usage >&2; exit 2 ;;
 esac
 arch="$1"
