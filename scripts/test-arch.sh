@@ -100,7 +100,7 @@ probe() {
 refuses() {
   local got
   got="$(probe "${@:2}")"
-  [ "$got" = refused ] || { echo "the probe started as $1 was not refused ($got)" >&2; exit 1; }
+  [ "$got" = refused ] || { echo "the probe was not refused where $1 runs ($got)" >&2; exit 1; }
 }
 newest=(env -u QEMU_CPU "$here/sid-root.sh" run "$debian")
 [ "$runs" != native ] || newest+=("$root/build/qemu/qemu-$qemu-static")
