@@ -5,7 +5,9 @@
 # imported and checked (tests/smoke.py) under qemu with that processor: x86_64's and i686's too,
 # which this machine otherwise runs natively, so an instruction newer than the row promises fails
 # here. Its Pythons are the Debian root's of the architecture (scripts/sid-root.sh), and on x86_64
-# 3.12 is the wheel tools'. Every Python of the row must have its wheel among those given.
+# 3.12 is the wheel tools'. Every Python of the row must have its wheel among those given. The
+# architecture's probe (tools/cpu-probes/ARCH.c), an instruction newer than the row promises,
+# must die when started as each run of a wheel is: the proof that the run is on that processor.
 # Then, but on x86_64 (whose wheels get the whole suite from scripts/test.sh), the architecture's
 # compiled code gets its behaviour tests once, on the row's "suite" Python, with the test hooks
 # built with that wheel (build/test-hooks) and TORVANE_REQUIRE_HOOKS=1: the whole suite less the
@@ -23,12 +25,12 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
-usage() { sed -n '16s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n 's|^#   \(scripts/test-arch.sh \)|\1|p' "$0"; }
 source "$here/arches.sh"
 cd "$root"
 
 case "${1:-}" in
-  -h | --help) usage; exit 0 ;;
+  -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
   "") usage >&2; exit 2 ;;
 esac
 arch="$1"
@@ -50,10 +52,10 @@ emulated=0
 
 echo "== the $debian root (made once per machine)"
 "$here/sid-root.sh" make "$debian"
-# The oldest processor promised: qemu's model of it, for every program of the architecture that
-# qemu runs (the kernel starts qemu for a foreign one, which reads QEMU_CPU), and an explicit run
-# under qemu for the architectures this machine runs natively.
-export QEMU_CPU="$cpu"
+# The oldest processor promised: qemu's model of it, for every program of the wheel's runs. The
+# architectures this machine runs natively run under qemu explicitly, with -cpu; for the others
+# the kernel starts qemu, which reads QEMU_CPU. Each is set only where it serves, so that a run
+# that lost its way to the model gets qemu's default model, on which the probe below runs.
 on_cpu=()
 if [ "$runs" = native ]; then
   "$here/apt-install" qemu-user-static
@@ -61,6 +63,8 @@ if [ "$runs" = native ]; then
   # Inside the root too, which sees the repository: a copy of the static emulator there.
   cp -u "/usr/bin/qemu-$qemu-static" "$root/build/qemu/"
   on_cpu=("$root/build/qemu/qemu-$qemu-static" -cpu "$cpu")
+else
+  export QEMU_CPU="$cpu"
 fi
 # in_root PYTHON ARGS...: runs the Python in the architecture's root, or the wheel tools' 3.12.
 in_root() {
@@ -73,34 +77,35 @@ host="${TORVANE_CACHE:-$HOME/.cache/torvane}/wheels/.venv-wheels/bin/python"
 work="$root/build/$arch"
 mkdir -p "$work/wheels"
 
-# The processor emulated is the one promised, and refuses what is newer: the architecture's probe
+# The wheel runs on the processor promised, which refuses what is newer: the architecture's probe
 # (tools/cpu-probes/ARCH.c, built by the wheels' zig for a newer processor, as its first line
-# says) runs on qemu's newest model (its default, or x86's "max"), and dies of a signal on the
-# row's.
-echo "== the probe of a newer processor: it runs on qemu's newest $qemu model, and not on ${cpu%%,*}"
+# says) runs on qemu's default model, its newest, and dies of a signal when started as each run
+# of a wheel below is started: its check, and its behaviour tests under emulation.
+echo "== the probe of a newer processor: it runs on qemu's newest $qemu model, not as the wheels run"
 probe="$work/cpu-probe"
 zig="$("$host" -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))')"
 ZIG_GLOBAL_CACHE_DIR="$(dirname "$(dirname "$host")")/zig-cache" "$zig" cc -target "${target%% *}" \
   $(sed -n 's|^// zig: ||p' "tools/cpu-probes/$arch.c") -O1 "tools/cpu-probes/$arch.c" -o "$probe"
-on_model() { # on_model MODEL PROGRAM: runs PROGRAM in the root, on qemu's MODEL (newest: its newest)
-  if [ "$runs" = native ]; then
-    [ "$1" != newest ] || set -- max "$2"
-    "$here/sid-root.sh" run "$debian" "$root/build/qemu/qemu-$qemu-static" -cpu "$1" "$2"
-  elif [ "$1" = newest ]; then
-    env -u QEMU_CPU "$here/sid-root.sh" run "$debian" "$2"
-  else
-    QEMU_CPU="$1" "$here/sid-root.sh" run "$debian" "$2"
-  fi
+# probe COMMAND...: starts the probe by COMMAND and says how it ended: "ran" when it returned its
+# own status, 3, past the newer instruction (a run that failed to start gives another, 0 none);
+# "refused" when a signal ended it, as qemu ends a program that meets an instruction its model
+# lacks; else "exit STATUS".
+probe() {
+  local status=0
+  "$@" "$probe" 2>/dev/null || status=$?
+  if [ "$status" -gt 128 ]; then echo refused; elif [ "$status" = 3 ]; then echo ran
+  else echo "exit $status"; fi
 }
-on_model newest "$probe" || { echo "the probe failed on qemu's newest model too: it proves nothing" >&2; exit 1; }
-set +e
-on_model "$cpu" "$probe" 2>/dev/null
-refused=$?
-set -e
-if [ "$refused" -le 128 ]; then
-  echo "qemu's $cpu ran an instruction newer than platforms.tsv promises (exit $refused)" >&2
-  exit 1
-fi
+# refuses WHAT COMMAND...: the run fails unless the probe, started by COMMAND, is refused.
+refuses() {
+  local got
+  got="$(probe "${@:2}")"
+  [ "$got" = refused ] || { echo "the probe was not refused where $1 runs ($got)" >&2; exit 1; }
+}
+newest=(env -u QEMU_CPU "$here/sid-root.sh" run "$debian")
+[ "$runs" != native ] || newest+=("$root/build/qemu/qemu-$qemu-static")
+ran="$(probe "${newest[@]}")"
+[ "$ran" = ran ] || { echo "the probe failed on qemu's newest model ($ran): it proves nothing" >&2; exit 1; }
 
 # The test group's runtime part, by the names and versions pyproject.toml gives.
 mapfile -t deps < <("$host" - <<'PY'
@@ -136,6 +141,9 @@ for i in "${!wheels[@]}"; do
   tag="cp${minor/./}"
   venv="$work/venv-$minor"
   site="$venv/lib/python$minor/site-packages"
+  # How the wheel's check runs: in its Python's root (3.12: here), on the row's processor.
+  check=(in_root "$minor" "${on_cpu[@]}")
+  refuses "the check of the Python $minor wheel" "${check[@]}"
   echo "== Python $minor on $arch: a fresh environment with $(basename "$wheel")"
   rm -rf "$venv" "$work/hypothesis-$minor"
   if [ "$minor" = 3.12 ]; then
@@ -149,7 +157,7 @@ for i in "${!wheels[@]}"; do
   "$host" -m pip install --quiet --disable-pip-version-check --no-compile --no-deps \
     "${target[@]}" --target "$site" "$wheel"
   echo "== Python $minor on $arch: importing the module and checking what it gives, on qemu's $qemu CPU ${cpu%%,*}"
-  in_root "$minor" "${on_cpu[@]}" "$venv/bin/python" -I tests/smoke.py "$version" || status=1
+  "${check[@]}" "$venv/bin/python" -I tests/smoke.py "$version" || status=1
   [ "$minor" = "$full" ] || continue
   hooks="$root/build/test-hooks/$tag-$arch"
   if [ "$(cat "$hooks/wheel.sha256" 2>/dev/null)" != "$(sha256sum "$wheel" | cut -d' ' -f1)" ]; then
@@ -188,7 +196,9 @@ st.characters(codec="utf-8").example()'
   # Each test's limit is 900 s, over ten times the longest test under emulation (about 55 s
   # on a busy machine). --tb=native: a failure's report reads no source files, which pytest
   # would parse under emulation for minutes.
-  if "$here/sid-root.sh" run "$debian" "${run[@]}" "$venv/bin/python" -m pytest \
+  suite=("$here/sid-root.sh" run "$debian" "${run[@]}")
+  [ "$emulated" = 0 ] || refuses "the behaviour tests" "${suite[@]}"
+  if "${suite[@]}" "$venv/bin/python" -m pytest \
     -p no:cacheprovider -m "not host_only" -q --timeout=900 --tb=native --durations=5 \
     "${pytest_args[@]}" >"$log" 2>&1; then
     echo "== Python $minor on $arch: $(tail -n 1 "$log")"

@@ -41,7 +41,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
-usage() { sed -n '6,17s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '7,17s/^# \{0,1\}//p' "$0"; }
 source "$here/arches.sh"
 
 all=()
@@ -55,7 +55,7 @@ build=1
 wanted=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    -h | --help) usage; exit 0 ;;
+    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     --out) out="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
     --checks)
       checks="${2:-}"

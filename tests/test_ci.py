@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 import pytest
 from conftest import ROOT
@@ -20,6 +21,10 @@ WAIT = "until [ $(grep -c '^[a-z]* [01] ' $CI_DIR/reports) = 2 ]; do sleep 0.1; 
 LOSE = f"lose|loses||{WAIT}; : >$CI_DIR/reports"
 # Kills the lane that runs it: its parent is `timeout`, whose parent is the lane.
 KILL = "kill|kills its lane||kill -9 $(awk '{ print $4 }' /proc/$PPID/stat); sleep 60"
+# Fails unless its limit (the first number of its `timeout`'s arguments) is under the run's 600 s.
+UNDER = "test $(tr '\\0' '\\n' </proc/$PPID/cmdline | grep -xm1 '[0-9][0-9]*') -lt 600"
+# A report of stage 2 in a plan of 2 (0 and 1).
+STRAY = 'stray|stray||echo "passed 2 0" >>$CI_DIR/reports'
 
 
 @pytest.mark.parametrize(
@@ -37,19 +42,25 @@ KILL = "kill|kills its lane||kill -9 $(awk '{ print $4 }' /proc/$PPID/stat); sle
             ["reported 2 times: own"],
         ),
         (["hang|hangs||sleep 600"], ["failed: hangs"]),  # ended at the deadline (--limit)
+        (["now|at the deadline||true"], ["failed: at the deadline"]),  # not run: no time left
+        (["early|early||sleep 1", f"late|late|early|{UNDER}"], []),  # given the time left only
+        ([OWN, STRAY], ["reports of no stage of the plan: passed 2 0"]),
     ],
-    ids=["all-pass", "stage-fails", "lane-killed", "reports-lost", "reported-twice", "hangs"],
-)
+    ids=["all-pass", "stage-fails", "lane-killed", "reports-lost", "reported-twice", "hangs",
+         "at-the-deadline", "time-left", "stray"],
+)  # fmt: skip
 @pytest.mark.parametrize("lanes", ["2", "3"])
 def test_the_verdict_names_every_stage_not_passed_once(tmp_path, plan, problems, lanes):
     (tmp_path / "plan").write_text("\n".join(plan) + "\n")
-    limit = "5" if "hangs" in plan[0] else "600"
+    limit = {"hang": "5", "now": "0"}.get(plan[0].split("|")[0], "600")
+    if limit == "0":  # the deadline is the second the run starts in: start early in a second
+        time.sleep(1 - time.time() % 1)
     args = ["--plan", tmp_path / "plan", "--dir", tmp_path / "ci", "--limit", limit]
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # no sanitizer's preload
     run = ["bash", ROOT / ".ci/run", *args, "--lanes", lanes]
     r = subprocess.run(run, capture_output=True, text=True, env=env, timeout=700)
     verdict = [line for line in r.stdout.splitlines() if line.startswith("CI ")]
-    passed = len(plan) - sum(not p.startswith("lane") for p in problems)
+    passed = len(plan) - sum(not p.startswith(("lane", "reports")) for p in problems)
     assert r.stdout.splitlines()[-1] == f"stages: {passed} passed, {len(plan) - passed} failed"
     if problems:
         assert r.returncode == 1, r.stdout
@@ -68,6 +79,7 @@ def test_the_plan_runs_every_platforms_wheels():
     plan = subprocess.run([ROOT / ".ci/plan"], capture_output=True, text=True, check=True).stdout
     stages = [line.split("|") for line in plan.splitlines()]
     keys = [s[0] for s in stages]
+    assert set("tour asan tsan memcheck fuzz counts debug i386 release".split()) <= set(keys)
     assert all(need in keys[:i] for i, s in enumerate(stages) for need in s[2].split())
     lines = (ROOT / "platforms.tsv").read_text().splitlines()
     rows = [line.split("\t") for line in lines if line and not line.startswith("#")][1:]
@@ -79,8 +91,12 @@ def test_the_plan_runs_every_platforms_wheels():
     assert len({s[1] for s in stages}) == len(set(keys)) == len(stages), "names and keys unique"
 
 
-def test_the_docs_tables_are_made_from_the_platforms_table():
-    r = subprocess.run(
-        [sys.executable, ROOT / "tools/platforms.py", "--check"], capture_output=True, text=True
-    )
-    assert r.returncode == 0, r.stdout
+@pytest.mark.parametrize("stale", [False, True])  # stale: a row less than the tables show
+def test_the_docs_tables_are_made_from_the_platforms_table(monkeypatch, capsys, stale):
+    monkeypatch.syspath_prepend(ROOT / "tools")
+    import platforms
+
+    table = platforms.rows()[stale:]
+    monkeypatch.setattr(platforms, "rows", lambda: table)
+    monkeypatch.setattr(sys, "argv", ["tools/platforms.py", "--check"])
+    assert platforms.main() == stale, capsys.readouterr().out
