@@ -5,10 +5,10 @@
 # imported and checked (tests/smoke.py) under qemu with that processor: x86_64's and i686's too,
 # which this machine otherwise runs natively, so an instruction newer than the row promises fails
 # here. Its Pythons are the Debian root's of the architecture (scripts/sid-root.sh), and on x86_64
-# 3.12 is the wheel tools'. Every Python of the row must have its wheel among those given. The
+# the reference Python is the wheel tools'. Every Python of the row must have its wheel among those given. The
 # architecture's probe (tools/cpu-probes/ARCH.c), an instruction newer than the row promises,
 # must die when started as each run of a wheel is: the proof that the run is on that processor.
-# Then, but on x86_64 (whose wheels get the whole suite from scripts/test.sh), the architecture's
+# Then, but on x86_64 (whose wheels get the suite from scripts/test.sh), the architecture's
 # compiled code gets its behaviour tests once, on the row's "suite" Python, with the test hooks
 # built with that wheel (build/test-hooks) and TORVANE_REQUIRE_HOOKS=1: the whole suite less the
 # tests marked host_only (pyproject.toml), which are too long under emulation or check the sources
@@ -66,9 +66,10 @@ if [ "$runs" = native ]; then
 else
   export QEMU_CPU="$cpu"
 fi
-# in_root PYTHON ARGS...: runs the Python in the architecture's root, or the wheel tools' 3.12.
+# in_root PYTHON ARGS...: runs the Python in the architecture's root, or the wheel tools' (the
+# reference Python's) here.
 in_root() {
-  if [ "$1" = 3.12 ]; then shift; "$@"; else shift; "$here/sid-root.sh" run "$debian" "$@"; fi
+  if [ "$1" = "$REFERENCE" ]; then shift; "$@"; else shift; "$here/sid-root.sh" run "$debian" "$@"; fi
 }
 
 # The host's tools: its pip, and the Python tags of the wheels.
@@ -133,7 +134,6 @@ if [ "$(printf '%s\n' "${minors[@]}" | sort)" != "$(printf '%s\n' $pythons | sor
   exit 1
 fi
 full="$suite"
-version="$(sed -n 's/.*kVersion = "\([^"]*\)";.*/\1/p' torvane_core/src/pyfacade/version.hpp)"
 
 status=0
 for i in "${!wheels[@]}"; do
@@ -141,12 +141,13 @@ for i in "${!wheels[@]}"; do
   tag="cp${minor/./}"
   venv="$work/venv-$minor"
   site="$venv/lib/python$minor/site-packages"
-  # How the wheel's check runs: in its Python's root (3.12: here), on the row's processor.
+  # How the wheel's check runs: in its Python's root (the reference's: here), on the row's
+  # processor.
   check=(in_root "$minor" "${on_cpu[@]}")
   refuses "the check of the Python $minor wheel" "${check[@]}"
   echo "== Python $minor on $arch: a fresh environment with $(basename "$wheel")"
   rm -rf "$venv" "$work/hypothesis-$minor"
-  if [ "$minor" = 3.12 ]; then
+  if [ "$minor" = "$REFERENCE" ]; then
     "$host" -m venv --without-pip "$venv"
   else
     in_root "$minor" "python$minor" -m venv --without-pip "$venv"
@@ -157,7 +158,7 @@ for i in "${!wheels[@]}"; do
   "$host" -m pip install --quiet --disable-pip-version-check --no-compile --no-deps \
     "${target[@]}" --target "$site" "$wheel"
   echo "== Python $minor on $arch: importing the module and checking what it gives, on qemu's $qemu CPU ${cpu%%,*}"
-  "${check[@]}" "$venv/bin/python" -I tests/smoke.py "$version" || status=1
+  "${check[@]}" "$venv/bin/python" -I tests/smoke.py "$VERSION" || status=1
   [ "$minor" = "$full" ] || continue
   hooks="$root/build/test-hooks/$tag-$arch"
   if [ "$(cat "$hooks/wheel.sha256" 2>/dev/null)" != "$(sha256sum "$wheel" | cut -d' ' -f1)" ]; then

@@ -96,7 +96,7 @@ def test_the_docs_tables_are_made_from_the_platforms_table(monkeypatch, capsys, 
     monkeypatch.syspath_prepend(ROOT / "tools")
     import platforms
 
-    table = platforms.rows()[stale:]
+    table = platforms.rows()[: len(platforms.rows()) - stale]
     monkeypatch.setattr(platforms, "rows", lambda: table)
     monkeypatch.setattr(sys, "argv", ["tools/platforms.py", "--check"])
     assert platforms.main() == stale, capsys.readouterr().out

@@ -55,7 +55,7 @@ def stages() -> list[dict[str, str]]:
 
 
 def listed(items: list[str]) -> str:
-    return items[0] if len(items) == 1 else ", ".join(items[:-1]) + " and " + items[-1]
+    return ", ".join(items[:-1]) + " and " + items[-1] if len(items) > 1 else "".join(items)
 
 
 def glibc(tag: str) -> str:
@@ -197,8 +197,8 @@ def stale(write: bool) -> list[str]:
     return found
 
 
-def main(argv: list[str]) -> int:
-    check = "--check" in argv
+def main(argv: list[str] | None = None) -> int:
+    check = "--check" in (sys.argv[1:] if argv is None else argv)
     found = stale(write=not check)
     if found and check:
         print(
@@ -209,4 +209,4 @@ def main(argv: list[str]) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())
