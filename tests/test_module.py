@@ -156,6 +156,26 @@ assert core.py_get_constant("b3")["value"] == 24.0
     assert r.stdout.splitlines() == [ISOLATED_REFUSED, REFUSED]
 
 
+def test_an_import_without_room_for_the_exit_function_is_refused():
+    # The interpreter's table of exit functions is full: filled with a C function that does
+    # nothing harmful when the runtime calls it at the end.
+    r = run_python(
+        """
+import ctypes
+ctypes.pythonapi.Py_AtExit.argtypes = [ctypes.c_void_p]
+getpid = ctypes.cast(ctypes.CDLL(None).getpid, ctypes.c_void_p)
+while ctypes.pythonapi.Py_AtExit(getpid) == 0:
+    pass
+try:
+    from orvantis import _torvane_core
+except ImportError as e:
+    print(e)
+"""
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["_torvane_core cannot register its interpreter-exit function"]
+
+
 def test_a_sub_interpreter_first_does_not_take_the_module_from_the_main_one():
     r = run_python(
         SUBINTERPRETER_IMPORT
