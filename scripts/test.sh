@@ -43,6 +43,8 @@ if [ -n "$coverage" ]; then
   # Every interpreter of the run, the children too, writes its counters however it ends.
   LD_PRELOAD="$(python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/libtorvane_gcov_exit.so${LD_PRELOAD:+:$LD_PRELOAD}"
   export LD_PRELOAD
+  # The tests that check the library's exports allow gcov's one shared symbol.
+  export TORVANE_COVERAGE=1
 elif [ -z "$house" ]; then
   variant hooks
   step "building the module and its test hooks for Python $minor" \
