@@ -90,7 +90,8 @@ def test_the_sanitizer_verdict(tmp_path: Path, records, reports, status, verdict
 
 
 # A stand-in for a libFuzzer program: says it ran as many inputs as -runs asks (or 7 without
-# it), then ends as told: "ok", a "crash" that saves its input, or a "finding" that saves none.
+# it), then ends as told: "ok", a "crash" that saves its input, a "finding" that saves none, or
+# "slow": ok, after saving an input that took long.
 FAKE_FUZZER = """
 import sys
 ending = sys.argv[1]
@@ -102,6 +103,8 @@ if ending == "crash":
 if ending == "finding":
     print("Traceback (most recent call last): Mismatch")
     sys.exit(1)
+if ending == "slow":
+    print("artifact_prefix='x/'; Test unit written to x/slow-unit-1")
 print(f"#{runs}\\tDONE   cov: 1 ft: 1 corp: 1/1b")
 """
 
@@ -114,8 +117,9 @@ print(f"#{runs}\\tDONE   cov: 1 ft: 1 corp: 1/1b")
         (["minutes", "1"], "ok", 0, "no finding: #7\tDONE"),
         (["runs", "50"], "crash", 1, "scripts/fuzz.sh --replay x/crash-1"),
         (["runs", "50"], "finding", 1, "the fuzzer found a fault (exit status 1)"),
+        (["runs", "50"], "slow", 0, "no finding: #50\tDONE"),
     ],
-    ids=["fixed run", "timed run", "crash", "finding without an input"],
+    ids=["fixed run", "timed run", "crash", "finding without an input", "a slow input"],
 )  # fmt: skip
 def test_the_fuzz_run_verdict(tmp_path: Path, limit, ending, verdict, said) -> None:
     (tmp_path / "fuzzer.py").write_text(FAKE_FUZZER)
