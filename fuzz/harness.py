@@ -362,13 +362,17 @@ VOCABULARY = [
 ]
 
 
+# The words of fuzz/names.dict besides the module's names: the parameters and the units.
+DICTIONARY_TOKENS = ["name", "tol", "self", "count", "dimensionless", "MeV", "km/s/Mpc"]
+
+
 def a_text(r: Reader) -> str:
     kind = r.below(6)
     if kind == 0:
         return r.pick(VOCABULARY)
     if kind == 1:
         word = r.pick(VOCABULARY)
-        edit = r.below(6)
+        edit = r.below(8)
         if edit == 0:
             return word.upper()
         if edit == 1:
@@ -379,6 +383,12 @@ def a_text(r: Reader) -> str:
             return word[:-1]
         if edit == 4:
             return word + word
+        # Near misses: a prefix of any length, or a byte or two added, whose values the
+        # fuzzer's comparison tracing can steer.
+        if edit == 5:
+            return word[: r.below(len(word) + 1)]
+        if edit == 6:
+            return word + r.raw(1 + r.below(2)).decode("latin-1")
         return word + chr(r.below(0x110000))
     raw = r.raw(r.below(25))
     if kind == 2:

@@ -6,7 +6,7 @@
 # once, with atheris), then runs the harness fuzz/harness.py, which calls every entry
 # point of the module with arguments made from the fuzzer's bytes and checks each outcome
 # against its oracle, for a fixed number of inputs with a fixed seed, starting from the seed
-# corpus fuzz/corpus. About a minute on one busy core once the environment exists.
+# corpus fuzz/corpus. About two minutes on one busy core once the environment exists.
 # Installs clang 16, its runtimes and libc++ 16 (scripts/apt-install) when they are missing.
 #
 # A finding (a crash, a sanitizer report, an outcome the oracle does not expect) fails the
@@ -41,10 +41,12 @@ case "${1:-}" in
   *) echo "unknown argument '$1' (see scripts/fuzz.sh --help)" >&2; exit 1 ;;
 esac
 
-# CI's figures: inputs and seed of the fixed run (about a minute on one busy core). The edges
-# covered stop growing within the first 130,000 inputs (542 of them); the features reached grow
-# by under 2 % between 250,000 and a million. Longer searches are --minutes' work.
-RUNS=250000
+# CI's figures: inputs and seed of the fixed run (about two minutes on one busy core). The
+# edges covered stop growing within the first 130,000 inputs. Faults planted for one name each
+# and then removed were found after these inputs: a built-in name with two bytes added 21,694,
+# a prefix of one 85,157, one with a byte added 271,889, a 15-byte name 316,628; the count
+# leaves a margin over the last. Longer searches are --minutes' work.
+RUNS=400000
 SEED=20260
 # Inputs longer than this add nothing the harness can read (it takes a few dozen bytes a call).
 MAX_LEN=512
@@ -68,6 +70,15 @@ step "building the module for the fuzzer with clang 16, ASan and UBSan (build/fu
   python -m pip install -v --no-build-isolation --no-deps . -C build-dir=build/fuzz/build \
   "${variant_args[@]}"
 
+# A build that lost one of its instruments would fuzz without seeing what that one reports:
+# the module must call the coverage callbacks and both sanitizers' handlers.
+module=("$(python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"/orvantis/_torvane_core.*.so)
+calls="$(nm -D --undefined-only "${module[0]}")"
+for instrument in __sanitizer_cov_ __asan_report_ __ubsan_handle_; do
+  [[ "$calls" == *" $instrument"* ]] ||
+    { echo "the fuzz build ${module[0]} lacks its instrumentation: no $instrument* calls" >&2; exit 1; }
+done
+
 # The interpreter is not instrumented: atheris's AddressSanitizer runtime, with libFuzzer linked
 # into it, comes in first through the preload list (UBSan's handlers are part of it).
 runtime="$(python -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
@@ -78,7 +89,6 @@ export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:detect_stack_use_after_retur
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONHASHSEED=0
 harness=(python "$root/fuzz/harness.py")
-replay_command() { echo "scripts/fuzz.sh --replay $(realpath --relative-to="$root" "$1")"; }
 
 if [ -n "$replay" ]; then
   echo "== replaying $replay"
@@ -89,42 +99,22 @@ seeds="$root/fuzz/corpus"
 step "checking that the ordinary suite reads the seed corpus as atheris does" \
   "${harness[@]}" --check-provider "$seeds"/*
 
-findings="$root/build/fuzz/findings"
+findings="build/fuzz/findings"
 corpus="$root/build/fuzz/corpus"
-mkdir -p "$findings" "$corpus"
+mkdir -p "$corpus"
 if [ -z "$minutes" ]; then
   # The fixed run starts from the committed seeds alone, so that CI's figures repeat.
   rm -rf "$corpus"
   mkdir -p "$corpus"
-  limits=(-runs="$RUNS")
+  limit=(runs "$RUNS")
   echo "== fuzzing: $RUNS inputs, seed $SEED, from the $(ls "$seeds" | wc -l) seed inputs"
 else
-  limits=(-max_total_time=$((minutes * 60)))
+  limit=(minutes "$minutes")
   echo "== fuzzing for $minutes minutes, seed $SEED, from the seed inputs and $(ls "$corpus" | wc -l) found before"
 fi
-log="$root/build/logs/fuzz.log"
-mkdir -p "$(dirname "$log")"
-start=$SECONDS
-# New inputs go to the first folder; the seeds are only read. The pulses and the last lines are
-# shown as they come.
-set +e +o pipefail
-"${harness[@]}" "${limits[@]}" -seed="$SEED" -max_len="$MAX_LEN" -print_final_stats=1 \
-  -artifact_prefix="$findings/" "$corpus" "$seeds" 2>&1 | tee "$log" |
-  grep --line-buffered -E '^#[0-9]+[[:space:]]+(pulse|DONE|INITED)|^(Done|stat::)|ERROR|SUMMARY|Mismatch' |
-  sed -u 's/^/   /'
-status="${PIPESTATUS[0]}"
-set -e -o pipefail
-echo "== $((SECONDS - start)) s wall time"
-
-artifact="$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -n 1)"
-if [ "$status" -ne 0 ] || [ -n "$artifact" ]; then
-  echo "== the fuzzer found a fault (exit status $status); the end of its output ($log):" >&2
-  grep -v '^    #[0-9]' "$log" | tail -n 40 >&2
-  if [ -n "$artifact" ]; then
-    echo "== the input is saved as $artifact; replay it with:" >&2
-    echo "   $(replay_command "$artifact")" >&2
-  fi
-  exit 1
-fi
-last="$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1)"
-echo "== no finding: $last"
+# New inputs go to the first folder; the seeds are only read. The dictionary's words (the
+# module's names) and the value profiles of the module's comparisons lead to the names a byte
+# or two from those it holds.
+tools/fuzz_run.sh "${limit[@]}" build/logs/fuzz.log "$findings" -- \
+  "${harness[@]}" -seed="$SEED" -max_len="$MAX_LEN" -print_final_stats=1 \
+  -dict="$root/fuzz/names.dict" -use_value_profile=1 "$corpus" "$seeds"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# usage: scripts/test.sh [--python MINOR] [--arch i386] [PYTEST ARGUMENTS...]
+# usage: scripts/test.sh [--python MINOR] [--arch i386] [--coverage] [PYTEST ARGUMENTS...]
 #
 # Builds the module with its test hooks, installs it into a virtual environment (.venv, made
 # once and reused) and runs every test. The reference Python (.python-version's) by default;
@@ -13,12 +13,40 @@
 # environment (.venv-wheel), with the test hooks built with that wheel (build/test-hooks), by
 # the same compiler and flags from the same core objects: every test, the hooks' too, runs the
 # shipped code.
+#
+# --coverage builds the coverage variant instead (gcov's line and branch counters, in
+# build/coverage-VERSION), runs the suite on it, child processes included, then reports the
+# coverage of torvane_core/src and fails unless every line and branch is covered or excluded
+# with its reason (tools/coverage_gate.py; the report is kept in build/coverage).
 venv_name=.venv venv_groups=test venv_fresh=""
 house="${TORVANE_WHEELHOUSE:-}"
 [ -z "$house" ] || venv_name=.venv-wheel venv_fresh=1
 source "$(dirname "$0")/venv.sh"
+coverage=""
+[ "${1:-}" != --coverage ] || { coverage="build/coverage-$minor${arch:+-$arch}"; shift; }
 
-if [ -z "$house" ]; then
+if [ -n "$coverage" ]; then
+  [ -z "$house" ] || { echo "--coverage builds from source: leave TORVANE_WHEELHOUSE unset" >&2; exit 1; }
+  # The report's tools on the interpreter itself, or on a debug build's release twin, for which
+  # they have builds.
+  report_python=python
+  if [[ "$minor" == *d ]]; then
+    report_python="$root/.venv-coverage-$minor/bin/python"
+    [ -x "$report_python" ] || "python${minor%d}" -m venv "$root/.venv-coverage-$minor"
+  fi
+  step "installing the coverage report's tools" \
+    "$report_python" -m pip install --progress-bar off --group coverage
+  variant coverage
+  # Counters of an earlier run would count as this one's.
+  find "$coverage" -name '*.gcda' -delete 2>/dev/null || true
+  step "building the module and its test hooks with coverage counters for Python $minor" \
+    python -m pip install -v --no-build-isolation --no-deps . -C build-dir="$coverage" "${variant_args[@]}"
+  # Every interpreter of the run, the children too, writes its counters however it ends.
+  LD_PRELOAD="$(python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/libtorvane_gcov_exit.so${LD_PRELOAD:+:$LD_PRELOAD}"
+  export LD_PRELOAD
+  # The tests that check the library's exports allow gcov's one shared symbol.
+  export TORVANE_COVERAGE=1
+elif [ -z "$house" ]; then
   variant hooks
   step "building the module and its test hooks for Python $minor" \
     python -m pip install -v --no-build-isolation --no-deps . \
@@ -45,4 +73,13 @@ echo "== running the tests on Python $minor ($(python -c 'import sys; print(sys.
 # architecture only; they read the same sources everywhere.
 checks=()
 [ -z "$arch" ] || checks=(--ignore=tests/test_style.py --ignore=tests/test_typing.py)
-python -m pytest "${checks[@]}" "$@"
+if [ -z "$coverage" ]; then
+  exec python -m pytest "${checks[@]}" "$@"
+fi
+# The report and the gate also after a failed test: the run fails either way.
+status=0
+python -m pytest "${checks[@]}" "$@" || status=$?
+unset LD_PRELOAD
+echo "== the coverage of torvane_core/src (report: build/coverage)"
+"$report_python" tools/coverage_gate.py "$coverage" build/coverage "$minor${arch:+-$arch}" || status=1
+exit "$status"

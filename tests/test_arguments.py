@@ -75,7 +75,11 @@ class TestBinding:
         )
 
     def test_keyword_form_equals_positional_form(self, display, f, param, ok):
+        import _testcapi
+
         assert f(**{param: ok}) == f(ok)
+        # A vectorcall may pass an empty tuple of keyword names rather than none.
+        assert _testcapi.pyobject_vectorcall(f, (ok,), ()) == f(ok)
 
     def test_failures_leave_the_callable_usable(self, display, f, param, ok):
         for bad in (lambda: f(), lambda: f(ok, ok), lambda: f(x=1)):

@@ -62,6 +62,7 @@ def test_exhausted_native_memory_ends_the_process_with_one_line(hooks):
     r = run_python(
         f"""
         import _torvane_testhooks as hooks
+        hooks.checked_alloc(0)
         hooks.checked_alloc(1 << 20)
         hooks.checked_alloc({too_large})
         print("not reached")

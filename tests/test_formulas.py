@@ -211,6 +211,12 @@ class TestCore:
         assert not from_table
         assert names == listed
 
+    def test_listing_of_shards_past_their_small_size(self, hooks):
+        # 117 names over 2 shards: each holds more than its 32 slots in arrival order.
+        records = [{"name": f"c{i}", "value": 1.0, "units": "", "status": 0} for i in range(100)]
+        names, from_table = hooks.constant_listing(2, records)
+        assert (names, from_table) == (sorted(NAMES + [f"c{i}" for i in range(100)]), False)
+
     def test_processor_counts_reach_every_shard_count(self, hooks):
         every = {hooks.shard_count_for(p) for p in range(1, 4097)}
         assert {hooks.shard_count_for(p) for p in PROCESSORS} == every
@@ -302,6 +308,13 @@ class TestCore:
         assert count == 2000 == len(set(names))
         assert all(stored[f"c{i}"]["value"] == i + 0.5 for i in range(2000))
 
+    def test_a_long_name_with_odd_sized_units(self, hooks):
+        # The arena's next chunk is sized for the 2000-byte name and ends at an odd address:
+        # the pointer aligned for the next piece lands past its end and must not be used.
+        record = {"name": "n" * 2000, "value": 1.0, "units": "u" * 99, "status": SEED}
+        _, count, stored, _ = hooks.insert_records(8, [record, {**record, "name": "m"}])
+        assert (count, stored["n" * 2000]["units"], stored["m"]["units"]) == (2, "u" * 99, "u" * 99)
+
     def test_names_match_by_exact_bytes(self, hooks):
         records = [{"name": n, "value": float(i), "units": "", "status": 0}
                    for i, n in enumerate(["a", "a\x00", "A", "a ", "é", "e\u0301"])]  # fmt: skip
@@ -314,6 +327,8 @@ class TestCore:
         changed, stored = hooks.lookup_is_deep_copy(name)
         assert changed["value"] == -1.0 and changed["depends_on"][-1] == "extra"
         assert stored == {"name": name, **TABLE[name]}
+        with pytest.raises(KeyError, match=f"^'constant `{name}x` not found in registry'$"):
+            hooks.lookup_is_deep_copy(name + "x")
 
     def test_iteration_order_differs_between_registries(self, hooks):
         orders = {tuple(hooks.registry_names()) for _ in range(20)}

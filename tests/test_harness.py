@@ -87,3 +87,40 @@ def test_the_sanitizer_verdict(tmp_path: Path, records, reports, status, verdict
     result = subprocess.run(args, capture_output=True, text=True, timeout=subprocess_limit())
     said_all = result.stdout + result.stderr
     assert (result.returncode, said in said_all) == (verdict, True), said_all
+
+
+# A stand-in for a libFuzzer program: says it ran as many inputs as -runs asks (or 7 without
+# it), then ends as told: "ok", a "crash" that saves its input, a "finding" that saves none, or
+# "slow": ok, after saving an input that took long.
+FAKE_FUZZER = """
+import sys
+ending = sys.argv[1]
+runs = next((a.split("=")[1] for a in sys.argv if a.startswith("-runs=")), "7")
+if ending in ("crash", "slow"):
+    print(f"artifact_prefix='x/'; Test unit written to x/{ending}-unit-1")
+if ending in ("crash", "finding"):
+    sys.exit(1)
+print(f"#{runs}\\tDONE   cov: 1 ft: 1 corp: 1/1b")
+"""
+
+
+@pytest.mark.host_only
+@pytest.mark.parametrize(
+    ("limit", "ending", "verdict", "said"),
+    [
+        (["runs", "50"], "ok", 0, "no finding: #50\tDONE"),
+        (["minutes", "1"], "ok", 0, "no finding: #7\tDONE"),
+        (["runs", "50"], "crash", 1, "scripts/fuzz.sh --replay x/crash-unit-1"),
+        (["runs", "50"], "finding", 1, "the fuzzer found a fault (exit status 1)"),
+        (["runs", "50"], "slow", 0, "no finding: #50\tDONE"),
+    ],
+    ids=["fixed run", "timed run", "crash", "finding without an input", "a slow input"],
+)  # fmt: skip
+def test_the_fuzz_run_verdict(tmp_path: Path, limit, ending, verdict, said) -> None:
+    (tmp_path / "fuzzer.py").write_text(FAKE_FUZZER)
+    script = ROOT / "tools" / "fuzz_run.sh"
+    args = ["bash", script, *limit, tmp_path / "log", tmp_path / "findings", "--"]
+    args += [sys.executable, tmp_path / "fuzzer.py", ending]
+    result = subprocess.run(args, capture_output=True, text=True, timeout=subprocess_limit())
+    said_all = result.stdout + result.stderr
+    assert (result.returncode, said in said_all) == (verdict, True), said_all

@@ -17,6 +17,8 @@ QUARKS = {
     "top": (3, 0, 1.0, 246220.0),
 }
 
+QUARK_FIELDS = ("name", "mass_mev", "yukawa", "phi_exponent", "generation")
+
 
 def bits(x: float) -> int:
     return struct.unpack("<Q", struct.pack("<d", x))[0]
@@ -56,6 +58,12 @@ class TestQuarks:
                        "generation": 1}]  # fmt: skip
         count, _ = hooks.insert_quark("upper", 1.0, 2.0, 3, 1)
         assert count == 7
+        # Replaced again once owned; a name never inserted is not found.
+        again = [("up", 1.0, 2.0, 3, 1), ("up", 5.0, 6.0, 7, 2)]
+        for found, record in (("up", again[1]), ("upper", None)):
+            count, records, got = hooks.quark_inserts(again, found)
+            assert (count, [q["name"] for q in records].count("up")) == (6, 1)
+            assert got == (record and dict(zip(QUARK_FIELDS, record, strict=True)))
 
     @pytest.mark.parametrize(
         ("inserted", "from_table", "listed"),

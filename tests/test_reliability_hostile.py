@@ -857,3 +857,32 @@ def test_the_fuzzer_seeds_catch_a_wrong_oracle(fuzz_harness, monkeypatch, name, 
     with pytest.raises(fuzz_harness.Mismatch):
         for seed in fuzz_harness.SEEDS:
             fuzz_harness.one_input(seed)
+
+
+# The oracle's own checks: each refuses an outcome the module must not give, so that a check
+# weakened to pass anything fails here.
+@pytest.mark.parametrize(
+    ("call", "name", "datasheet_call"),
+    [
+        (lambda: 25.0, "b3", False),
+        (lambda: 24, "b3", False),
+        (lambda: 0.0, "b33", False),
+        (lambda: {**core.py_get_constant("b3"), "value": 25.0}, "b3", True),
+        (lambda: core.py_get_constant("b3"), "b33", True),
+    ],
+    ids=["wrong value", "not a float", "a value where KeyError is due", "wrong datasheet",
+         "a datasheet where KeyError is due"],
+)  # fmt: skip
+def test_the_fuzzer_oracle_refuses_a_wrong_outcome(fuzz_harness, call, name, datasheet_call):
+    expected = fuzz_harness.expect_lookup(name, datasheet_call=datasheet_call)
+    with pytest.raises(fuzz_harness.Mismatch):
+        fuzz_harness.check("the call", call, expected)
+
+
+def test_the_fuzzer_dictionary_holds_the_module_names(fuzz_harness) -> None:
+    from conftest import ROOT
+
+    lines = (ROOT / "fuzz/names.dict").read_text().splitlines()
+    words = [line[1:-1] for line in lines if line and not line.startswith("#")]
+    names = core.py_list_constants() + core.py_list_quarks()
+    assert words == names + fuzz_harness.DICTIONARY_TOKENS

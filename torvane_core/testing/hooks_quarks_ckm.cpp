@@ -63,6 +63,39 @@ PyObject* insert_quark(PyObject*, PyObject* args) {
     return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(registry.len()), records.get());
 }
 
+// quark_inserts(records, name) -> (len, records, the record found under `name` or None) after
+// inserting each (name, mass_mev, yukawa, phi_exponent, generation) of `records` in order into
+// the standard-model registry
+PyObject* quark_inserts(PyObject*, PyObject* args) {
+    PyObject* records = nullptr;
+    const char* wanted = nullptr;
+    if (!PyArg_ParseTuple(args, "Os", &records, &wanted)) return nullptr;
+    Owned seq(PySequence_Fast(records, "records must be a sequence"));
+    if (!seq) return nullptr;
+    QuarkRegistry registry = QuarkRegistry::standard_model();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        const char* name = nullptr;
+        Py_ssize_t n = 0;
+        double mass = 0.0;
+        double yukawa = 0.0;
+        unsigned int exponent = 0;
+        unsigned char generation = 0;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "s#ddIb", &name, &n, &mass,
+                              &yukawa, &exponent, &generation)) {
+            return nullptr;
+        }
+        registry.insert(Quark{torvane::Text(name, static_cast<std::size_t>(n)), mass, yukawa,
+                              exponent, generation});
+    }
+    Owned list(registry_list(registry));
+    if (!list) return nullptr;
+    const auto found = registry.find(wanted);
+    Owned record(found ? quark_dict(*found) : Py_NewRef(Py_None));
+    if (!record) return nullptr;
+    return Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(registry.len()), list.get(),
+                         record.get());
+}
+
 // quark_listing(insert_name=None) -> (sorted names, whether they came from the table's order)
 // of the standard-model registry, after inserting a record of that name if one is given.
 PyObject* quark_listing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -127,6 +160,7 @@ PyMethodDef quarks_hooks[] = {
     {"standard_model_quarks", fn(standard_model_quarks), METH_NOARGS, nullptr},
     {"empty_quark_registry_len", fn(empty_quark_registry_len), METH_NOARGS, nullptr},
     {"insert_quark", fn(insert_quark), METH_VARARGS, nullptr},
+    {"quark_inserts", fn(quark_inserts), METH_VARARGS, nullptr},
     {"quark_listing", fn(quark_listing), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

@@ -19,27 +19,12 @@ Arena::Arena(Arena&& other) noexcept
       end_(std::exchange(other.end_, nullptr)),
       chunks_(std::exchange(other.chunks_, 0)) {}
 
-Arena& Arena::operator=(Arena&& other) noexcept {
-    if (this != &other) {
-        release();
-        head_ = std::exchange(other.head_, nullptr);
-        cur_ = std::exchange(other.cur_, nullptr);
-        end_ = std::exchange(other.end_, nullptr);
-        chunks_ = std::exchange(other.chunks_, 0);
-    }
-    return *this;
-}
-
-Arena::~Arena() { release(); }
-
-void Arena::release() noexcept {
+Arena::~Arena() {
     for (Chunk* c = head_; c != nullptr;) {
         Chunk* next = c->next;
         checked_free(c);
         c = next;
     }
-    head_ = nullptr;
-    cur_ = end_ = nullptr;
 }
 
 void Arena::add_chunk(std::size_t at_least, bool exact) noexcept {

@@ -20,7 +20,7 @@ public:
     explicit Arena(std::span<std::byte> borrowed) noexcept
         : cur_(borrowed.data()), end_(borrowed.data() + borrowed.size()) {}
     Arena(Arena&& other) noexcept;
-    Arena& operator=(Arena&& other) noexcept;
+    Arena& operator=(Arena&&) = delete;
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
     ~Arena();
@@ -56,7 +56,6 @@ private:
 
     void add_chunk(std::size_t at_least, bool exact) noexcept;
     [[nodiscard]] void* allocate_slow(std::size_t bytes, std::size_t align) noexcept;
-    void release() noexcept;
 
     Chunk* head_ = nullptr;
     std::byte* cur_ = nullptr;

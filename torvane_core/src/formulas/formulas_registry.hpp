@@ -201,9 +201,6 @@ public:
     [[nodiscard]] std::span<const std::string_view> sorted_names(
         std::span<std::string_view> scratch) const;
 
-    // Whether the contents are exactly the built-in table: created so and never inserted into.
-    [[nodiscard]] bool holds_builtin_table() const noexcept { return builtin_table_; }
-
     [[nodiscard]] std::size_t shards() const noexcept { return mask_ + 1; }
     // Shards made so far, each for an entry: 17 for the built-in table unless two names share one.
     [[nodiscard]] std::size_t shards_in_use() const noexcept { return dir_used_; }

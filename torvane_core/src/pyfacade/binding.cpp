@@ -49,14 +49,12 @@ Failure multiple_values(const ParamSpec& params, std::string_view parameter) {
     return Failure::raise(PyExc_TypeError, m);
 }
 
-Failure missing(const ParamSpec& params, std::string_view kind,
-                std::span<const std::string_view> names) {
+Failure missing(const ParamSpec& params, std::span<const std::string_view> names) {
     Text m = display_name(params);
     m.append(" missing ");
     append_number(m, names.size());
-    m.append(" required ");
-    m.append(kind);
-    m.append(names.size() == 1 ? " argument: " : " arguments: ");
+    m.append(names.size() == 1 ? " required positional argument: "
+                               : " required positional arguments: ");
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i != 0) m.append(i + 1 == names.size() ? " and " : ", ");
         m.push_back('\'');
@@ -80,11 +78,6 @@ Py_ssize_t keyword_slot(const ParamSpec& params, PyObject* name) {
     for (std::size_t i = params.positional_only; i < params.parameters.size(); ++i) {
         if (params.parameters[i] == key) return static_cast<Py_ssize_t>(i);
     }
-    for (std::size_t i = 0; i < params.keyword_only.size(); ++i) {
-        if (params.keyword_only[i].name == key) {
-            return static_cast<Py_ssize_t>(params.parameters.size() + i);
-        }
-    }
     return -1;
 }
 
@@ -96,10 +89,7 @@ Result<void> bind_keyword(const ParamSpec& params, PyObject* name, PyObject* val
     PyObject*& target = out[at];
     if (target != nullptr) {
         // Named by the parameter, not by the keyword object: its str() may say anything.
-        return std::unexpected(
-            multiple_values(params, at < params.parameters.size()
-                                        ? params.parameters[at]
-                                        : params.keyword_only[at - params.parameters.size()].name));
+        return std::unexpected(multiple_values(params, params.parameters[at]));
     }
     target = value;
     return {};
@@ -178,14 +168,7 @@ Result<void> bind_general(const ParamSpec& params, const CallArgs& call, std::sp
         if (out[i] == nullptr && nabsent < std::size(absent))
             absent[nabsent++] = params.parameters[i];
     }
-    if (nabsent != 0) return std::unexpected(missing(params, "positional", {absent, nabsent}));
-    for (std::size_t i = 0; i < params.keyword_only.size(); ++i) {
-        if (params.keyword_only[i].required && out[params.parameters.size() + i] == nullptr &&
-            nabsent < std::size(absent)) {
-            absent[nabsent++] = params.keyword_only[i].name;
-        }
-    }
-    if (nabsent != 0) return std::unexpected(missing(params, "keyword", {absent, nabsent}));
+    if (nabsent != 0) return std::unexpected(missing(params, {absent, nabsent}));
     return {};
 }
 

@@ -9,11 +9,6 @@
 
 namespace torvane::py {
 
-struct KeywordOnly {
-    std::string_view name;
-    bool required;
-};
-
 // One static record per callable that takes arguments.
 struct ParamSpec {
     std::string_view function = {};
@@ -21,11 +16,6 @@ struct ParamSpec {
     std::span<const std::string_view> parameters = {};  // positional-or-keyword, in order
     std::size_t positional_only = 0;
     std::size_t required = 0;
-    std::span<const KeywordOnly> keyword_only = {};
-
-    [[nodiscard]] std::size_t slots() const noexcept {
-        return parameters.size() + keyword_only.size();
-    }
 };
 
 // The arguments of one call, from either calling convention.
@@ -44,8 +34,8 @@ struct CallArgs {
     [[nodiscard]] static CallArgs tuple(PyObject* args, PyObject* kwargs) noexcept;
 };
 
-// Binds the call to the parameters: `out` receives one borrowed reference per slot (the
-// positional-or-keyword parameters, then the keyword-only ones), null where none was given.
+// Binds the call to the parameters: `out` receives one borrowed reference per parameter, null
+// where none was given.
 [[nodiscard]] Result<void> bind_general(const ParamSpec& params, const CallArgs& call,
                                         std::span<PyObject*> out);
 
@@ -54,8 +44,7 @@ struct CallArgs {
     // The common call, every parameter by position and no keywords, needs none of the checks.
     const bool no_keywords = (call.kwnames == nullptr || PyTuple_GET_SIZE(call.kwnames) == 0) &&
                              (call.kwdict == nullptr || PyDict_GET_SIZE(call.kwdict) == 0);
-    if (no_keywords && call.npositional == params.parameters.size() && params.keyword_only.empty())
-        [[likely]] {
+    if (no_keywords && call.npositional == params.parameters.size()) [[likely]] {
         for (std::size_t i = 0; i < call.npositional; ++i) out[i] = call.positional[i];
         return {};
     }

@@ -63,9 +63,6 @@ public:
     [[nodiscard]] std::span<const std::string_view> sorted_names(
         std::span<std::string_view> scratch) const;
 
-    // Whether the contents are exactly the built-in table: made so and never inserted into.
-    [[nodiscard]] bool holds_builtin_table() const noexcept { return builtin_table_; }
-
 private:
     std::array<const QuarkView*, 6> shared_{};  // built-in rows not replaced
     std::uint8_t shared_count_ = 0;

@@ -29,9 +29,9 @@ struct CoreAllocator {
     constexpr CoreAllocator(const CoreAllocator<U>&) noexcept {}
 
     [[nodiscard]] T* allocate(std::size_t n) noexcept {
-        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) {  // GCOVR_EXCL_START: library
             allocation_failed(std::numeric_limits<std::size_t>::max());
-        }
+        }  // GCOVR_EXCL_STOP
         return static_cast<T*>(checked_alloc(n * sizeof(T)));
     }
     void deallocate(T* p, std::size_t) noexcept { checked_free(p); }
