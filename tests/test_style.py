@@ -131,6 +131,8 @@ def test_the_documents_name_only_supported_pythons_and_this_version() -> None:
     assert set(re.findall(r"orvantis_torvane_core-([^-]+)-", (ROOT / "README.md").read_text())) == {
         VERSION
     }
+
+
 def test_coverage_exclusions_are_counted_by_reason() -> None:
     # Each exclusion from the coverage gate (tools/coverage_gate.py) names a known reason; one
     # more is added here on purpose, never unnoticed.
