@@ -7,9 +7,11 @@
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
 #include <windows.h>
-#else
-#include <pthread.h>
+// After windows.h, which it needs.
+#include <bcrypt.h>
+#include <io.h>
 #endif
 
 namespace torvane::platform {
@@ -50,6 +52,45 @@ StackBounds stack_bounds() noexcept {
 #endif
 
 }  // namespace
+
+#if defined(_WIN32)
+std::size_t random_bytes(unsigned char* out, std::size_t n) noexcept {
+    // The system's preferred generator, as CPython's os.urandom asks for it; it takes a ULONG.
+    std::size_t got = 0;
+    while (got < n) {
+        const auto chunk = static_cast<ULONG>(std::min<std::size_t>(n - got, 1u << 30));
+        if (!BCRYPT_SUCCESS(
+                BCryptGenRandom(nullptr, out + got, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+            break;
+        }
+        got += chunk;
+    }
+    return got;
+}
+
+long thread_id() noexcept { return static_cast<long>(GetCurrentThreadId()); }
+
+void thread_name(char* name, std::size_t size) noexcept {
+    // Windows 10 1607 and later name threads (SetThreadDescription), in UTF-16.
+    PWSTR wide = nullptr;
+    if (FAILED(GetThreadDescription(GetCurrentThread(), &wide)) || wide == nullptr) return;
+    if (wide[0] != L'\0' && size > 1) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, name, static_cast<int>(size),
+                                          nullptr, nullptr);
+        if (n == 0) name[size - 1] = '\0';  // too long: cut, at worst inside a character
+    }
+    LocalFree(wide);
+}
+
+void write_stderr(const char* p, std::size_t n) noexcept {
+    for (const char* q = p; q < p + n;) {
+        const int w =
+            _write(2, q, static_cast<unsigned>(std::min<std::size_t>(p + n - q, 1u << 30)));
+        if (w <= 0) break;
+        q += w;
+    }
+}
+#endif
 
 bool stack_nearly_full() noexcept {
     const StackBounds b = stack_bounds();
