@@ -17,7 +17,7 @@ void allocation_failed(std::size_t bytes) noexcept {
     p = std::copy(head.begin(), head.end(), p);
     p = std::to_chars(p, line + sizeof line - tail.size(), bytes).ptr;
     p = std::copy(tail.begin(), tail.end(), p);
-    platform::write_stderr(line, static_cast<std::size_t>(p - line));
+    platform::write_stderr(line, p);
     std::abort();
 }
 

@@ -82,10 +82,10 @@ void thread_name(char* name, std::size_t size) noexcept {
     LocalFree(wide);
 }
 
-void write_stderr(const char* p, std::size_t n) noexcept {
-    for (const char* q = p; q < p + n;) {
+void write_stderr(const char* begin, const char* end) {
+    for (const char* q = begin; q < end;) {
         const int w =
-            _write(2, q, static_cast<unsigned>(std::min<std::size_t>(p + n - q, 1u << 30)));
+            _write(2, q, static_cast<unsigned>(std::min<std::ptrdiff_t>(end - q, 1 << 30)));
         if (w <= 0) break;
         q += w;
     }

@@ -27,8 +27,9 @@ namespace torvane::platform {
 // as it was when the thread has none or it cannot be read.
 void thread_name(char* name, std::size_t size) noexcept;
 
-// Writes p[0, n) to standard error, unbuffered and without allocating; stops at an error.
-void write_stderr(const char* p, std::size_t n) noexcept;
+// Writes [begin, end) to standard error, unbuffered and without allocating; stops at an error.
+// Not noexcept: POSIX's write is a point where a thread can be cancelled, by an unwind.
+void write_stderr(const char* begin, const char* end);
 
 // True when the calling thread's stack has little room left below the caller: less than 64 KiB,
 // or less than a quarter of the whole stack where that is smaller. Checked before the module
@@ -37,7 +38,7 @@ void write_stderr(const char* p, std::size_t n) noexcept;
 [[nodiscard]] bool stack_nearly_full() noexcept;
 
 #if !defined(_WIN32)
-inline std::size_t random_bytes(unsigned char* out, std::size_t n) noexcept {
+[[gnu::always_inline]] inline std::size_t random_bytes(unsigned char* out, std::size_t n) noexcept {
     std::size_t got = 0;
     while (got < n) {
         // The system call itself rather than glibc's wrapper, which only glibc 2.25 and later
@@ -54,17 +55,17 @@ inline std::size_t random_bytes(unsigned char* out, std::size_t n) noexcept {
 }
 
 // The system call: glibc's gettid() wrapper is 2.30 and later, newer than the wheels' floor.
-inline long thread_id() noexcept { return ::syscall(SYS_gettid); }
+[[gnu::always_inline]] inline long thread_id() noexcept { return ::syscall(SYS_gettid); }
 
-inline void thread_name(char* name, std::size_t size) noexcept {
+[[gnu::always_inline]] inline void thread_name(char* name, std::size_t size) noexcept {
     (void)pthread_getname_np(pthread_self(), name, size);
 }
 
-inline void write_stderr(const char* p, std::size_t n) noexcept {
-    for (const char* q = p; q < p + n;) {
-        const ssize_t w = ::write(STDERR_FILENO, q, static_cast<std::size_t>(p + n - q));
-        if (w <= 0) break;
-        q += w;
+[[gnu::always_inline]] inline void write_stderr(const char* begin, const char* end) {
+    for (const char* q = begin; q < end;) {
+        const ssize_t n = ::write(STDERR_FILENO, q, static_cast<std::size_t>(end - q));
+        if (n <= 0) break;
+        q += n;
     }
 }
 #endif
