@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+// The calling thread's id and name, for the diagnostic of an internal failure.
 #include "runtime/platform.hpp"
 
 namespace torvane::py {
@@ -127,6 +128,7 @@ void report_internal_failure(std::string_view message, const std::source_locatio
     char name[64] = "<unnamed>";
     platform::thread_name(name, sizeof name);
     const std::string_view file = short_path(where.file_name());
+    // The thread as the system knows it: Linux's thread id and name, or Windows' own.
     std::fprintf(stderr, "thread '%s' (%ld) hit an internal failure at %.*s:%u:%u:\n%.*s\n", name,
                  platform::thread_id(), static_cast<int>(file.size()), file.data(),
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
