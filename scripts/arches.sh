@@ -4,7 +4,8 @@
 # pythons, suite, runs, qemu, cpu and baseline; arch_of_debian NAME prints the row's arch whose
 # Debian name is NAME.
 PLATFORMS="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/platforms.tsv"
-mapfile -t WHEEL_ARCHES < <(awk -F'\t' '!/^#/ && NR > 1 && $1 != "arch" { print $1 }' "$PLATFORMS")
+# The Windows row (runs: wine) is scripts/windows.sh's alone.
+mapfile -t WHEEL_ARCHES < <(awk -F'\t' '!/^#/ && NR > 1 && $1 != "arch" && $8 != "wine" { print $1 }' "$PLATFORMS")
 arch_names() {
   local row
   row="$(awk -F'\t' -v a="$1" '!/^#/ && $1 == a' "$PLATFORMS")"

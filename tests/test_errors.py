@@ -67,6 +67,7 @@ def test_exhausted_native_memory_ends_the_process_with_one_line(hooks):
         print("not reached")
         """
     )
-    assert r.returncode == -6  # SIGABRT
+    # abort() ends the process by SIGABRT; on Windows with status 3.
+    assert r.returncode == (3 if sys.platform == "win32" else -6)
     assert r.stdout == ""
     assert r.stderr == f"memory allocation of {too_large} bytes failed\n"

@@ -57,6 +57,8 @@ _ROWS = [
     for line in (ROOT / "platforms.tsv").read_text().splitlines()
     if line and not line.startswith("#")
 ][1:]
+# The Windows row's wheels are scripts/windows.sh's, its PE facts tests/test_windows.py's.
+_ROWS = [row for row in _ROWS if row[7] != "wine"]
 ALL_WHEELS = [(f"cp{m.replace('.', '')}", row[0]) for row in _ROWS for m in row[5].split()]
 TAGS = {row[0]: row[4] for row in _ROWS}
 # Those it built in this run (TORVANE_WHEELS, "cp312-x86_64 cp313-aarch64 ..."): only these are

@@ -788,7 +788,8 @@ threading.stack_size(512 << 10)
 (t := threading.Thread(target=run)).start(), t.join()
 print(len(depth) > 100, *out)
 """
-DEEP = "RecursionError: maximum recursion depth exceeded while calling a Python object"
+# The module's own check, or the interpreter's where that comes first (CPython 3.12 on Windows).
+DEEP = "RecursionError: maximum recursion depth exceeded"
 # str() failing is reported as unraisable, and its stand-in names the type.
 UNPRINTABLE = (
     "TypeError: py_get_constant() got an unexpected keyword argument '<unprintable K object>'"
@@ -801,7 +802,8 @@ UNPRINTABLE = (
 def test_recursion_through_the_module_on_a_small_stack(route, ending) -> None:
     args = [sys.executable, "-c", SMALL_STACK, route]
     result = subprocess.run(args, capture_output=True, text=True, timeout=120)
-    assert (result.returncode, result.stdout) == (0, f"True {ending}\n"), result.stderr
+    said = (result.returncode, result.stdout.startswith(f"True {ending}"))
+    assert said == (0, True), (result.stdout, result.stderr)
 
 
 SKIPPED_CONSTRUCTORS = r"""
