@@ -102,7 +102,8 @@ wine_ready() {
     wine winecfg -v win10 </dev/null >/dev/null 2>&1
     touch "$WINEPREFIX/.torvane-win10"
   fi
-  wineserver -p </dev/null >/dev/null 2>&1
+  # Fails (status 2) when a server for the prefix runs already, which is as good.
+  wineserver -p </dev/null >/dev/null 2>&1 || true
   wine wineboot </dev/null >/dev/null 2>&1
 }
 
