@@ -104,6 +104,8 @@ wine_ready() {
   fi
   # Fails (status 2) when a server for the prefix runs already, which is as good.
   wineserver -p </dev/null >/dev/null 2>&1 || true
+  # Ended with the script, with everything it runs: nothing of the run outlives it.
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
   wine wineboot </dev/null >/dev/null 2>&1
 }
 
