@@ -26,6 +26,7 @@
 #include "hooks.hpp"
 #include "pyfacade/owned.hpp"
 #include "runtime/alloc.hpp"
+#include "runtime/platform.hpp"
 
 namespace {
 
@@ -348,6 +349,13 @@ PyObject* native_allocations(PyObject*, PyObject* args) {
 
 #endif
 
+// thread_label() -> (id, name): the calling thread as the internal-failure diagnostic names it.
+PyObject* thread_label(PyObject*, PyObject*) {
+    char name[64] = "<unnamed>";
+    torvane::platform::thread_name(name, sizeof name);
+    return Py_BuildValue("(ls)", torvane::platform::thread_id(), name);
+}
+
 // leak_on_purpose() -> None: allocates a native block and drops its only pointer, for the test
 // that the sanitizer build's leak check at exit sees a block the module lost.
 char* volatile g_lost = nullptr;
@@ -362,6 +370,7 @@ PyObject* leak_on_purpose(PyObject*, PyObject*) {
 PyMethodDef runtime_hooks[] = {
     {"leak_on_purpose", leak_on_purpose, METH_NOARGS, nullptr},
     {"checked_alloc", checked_alloc, METH_O, nullptr},
+    {"thread_label", thread_label, METH_NOARGS, nullptr},
     {"native_allocations", native_allocations, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
