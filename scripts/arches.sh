@@ -1,6 +1,7 @@
 # Sourced by the scripts: the facts of the tables platforms.tsv and facts.tsv (whose headers say
 # what each column means).
-#   WHEEL_ARCHES   the platforms of the wheels, x86_64 first
+#   WHEEL_ARCHES   the Linux platforms of the wheels, x86_64 first (the Windows row, whose runs
+#                  column is wine, is scripts/windows.sh's alone)
 #   PYTHONS        every CPython version with a wheel on some platform, oldest first
 #   REFERENCE      the reference Python, .python-version's
 #   VERSION        the module's version, version.hpp's
@@ -11,7 +12,7 @@
 #   fact NAME            prints the value of NAME in facts.tsv
 tables_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PLATFORMS="$tables_dir/platforms.tsv"
-mapfile -t WHEEL_ARCHES < <(awk -F'\t' '!/^#/ && $1 != "arch" { print $1 }' "$PLATFORMS")
+mapfile -t WHEEL_ARCHES < <(awk -F'\t' '!/^#/ && $1 != "arch" && $8 != "wine" { print $1 }' "$PLATFORMS")
 mapfile -t PYTHONS < <(awk -F'\t' '!/^#/ && $1 != "arch" { print $6 }' "$PLATFORMS" | tr ' ' '\n' |
   grep . | sort -u -V)
 REFERENCE="$(cat "$tables_dir/.python-version")"

@@ -31,7 +31,8 @@ def cp(minor: str) -> str:
 # its triplet (in the module's file name), its ELF machine, dynamic loader and the newest
 # libgcc_s symbol version the module may import.
 _LINES = [r.split("\t") for r in (ROOT / "platforms.tsv").read_text().splitlines() if r[:1] != "#"]
-ARCHES = {row[0]: dict(zip(_LINES[0], row, strict=True)) for row in _LINES[1:]}
+# The Windows row's wheels are scripts/windows.sh's, its PE facts tests/test_windows.py's.
+ARCHES = {row[0]: dict(zip(_LINES[0], row, strict=True)) for row in _LINES[1:] if row[7] != "wine"}
 ALL_WHEELS = [(cp(m), a) for a, row in ARCHES.items() for m in row["pythons"].split()]
 TAGS = {a: row["tag"] for a, row in ARCHES.items()}
 PYTHONS = sorted(

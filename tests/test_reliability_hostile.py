@@ -768,6 +768,44 @@ def test_loads_calling_back_into_the_module(quiet, fake_json) -> None:
     quiet()
 
 
+# Each route by which the module runs Python code that may call it again, recursing in a thread
+# with a small stack, which the module's frames overflowed before CPython 3.12's limit.
+SMALL_STACK = r"""
+import sys, threading, types, orvantis._torvane_core as core
+m, depth, out = core.PyCKMMatrix.from_topology(), [], []
+class K(str):
+    def __str__(self): return depth.append(1) or str(core.py_get_constant(**{K(): 1}))
+class F:
+    def __float__(self): return depth.append(1) or m.is_unitary(F())
+loads = lambda text: depth.append(1) or core.py_get_constant("b3")
+sys.modules["json"], sys.unraisablehook = types.SimpleNamespace(loads=loads), lambda u: None
+call = {"loads": lambda: core.py_get_constant("b3"), "float": lambda: m.is_unitary(F()),
+        "str": lambda: core.py_get_constant(**{K(): 1})}[sys.argv[1]]
+def run():
+    try: call()
+    except Exception as e: out.append(f"{type(e).__name__}: {e}")
+threading.stack_size(512 << 10)
+(t := threading.Thread(target=run)).start(), t.join()
+print(len(depth) > 10, *out)  # a recursion, however deep the frames let it go
+"""
+# The module's own check, or the interpreter's where that comes first (CPython 3.12 on Windows).
+DEEP = "RecursionError: maximum recursion depth exceeded"
+# str() failing is reported as unraisable, and its stand-in names the type.
+UNPRINTABLE = (
+    "TypeError: py_get_constant() got an unexpected keyword argument '<unprintable K object>'"
+)
+
+
+@pytest.mark.parametrize(
+    ("route", "ending"), [("loads", DEEP), ("float", DEEP), ("str", UNPRINTABLE)]
+)
+def test_recursion_through_the_module_on_a_small_stack(route, ending) -> None:
+    args = [sys.executable, "-c", SMALL_STACK, route]
+    result = subprocess.run(args, capture_output=True, text=True, timeout=120)
+    said = (result.returncode, result.stdout.startswith(f"True {ending}"))
+    assert said == (0, True), (result.stdout, result.stderr)
+
+
 SKIPPED_CONSTRUCTORS = r"""
 import orvantis._torvane_core as core
 

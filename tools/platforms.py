@@ -63,13 +63,17 @@ def glibc(tag: str) -> str:
 
 
 def support_section() -> list[str]:
-    every = pythons()
-    linux = [r for r in rows() if r["tag"].startswith("manylinux_")]
+    # The Windows row (runs: wine) has a sentence of its own and a paragraph after this section.
+    linux = [r for r in rows() if r["runs"] != "wine"]
+    windows = [r for r in rows() if r["runs"] == "wine"]
+    every = sorted({m for r in linux for m in r["pythons"].split()}, key=minor_key)
     oldest = min((glibc(r["tag"]) for r in linux), key=minor_key)
     newer = [f"{glibc(r['tag'])} on {r['arch']}" for r in linux if glibc(r["tag"]) != oldest]
     out = [
         f"CPython {listed(every)} on Linux with glibc {oldest} or later"
-        + (f" ({listed(newer)})." if newer else "."),
+        + (f" ({listed(newer)})" if newer else "")
+        + "".join(f"; CPython {listed(r['pythons'].split())} on Windows x64" for r in windows)
+        + ".",
         "",
         "| platform | processor | wheels (no compiler needed) | tag |",
         "|---|---|---|---|",
@@ -81,25 +85,25 @@ def support_section() -> list[str]:
         )
     out.append("")
     without = {
-        m: [r["arch"] for r in rows() if m in r["pythons"].split()]
+        m: [r["arch"] for r in linux if m in r["pythons"].split()]
         for m in every
-        if any(m not in r["pythons"].split() for r in rows())
+        if any(m not in r["pythons"].split() for r in linux)
     }
     for m, arches in without.items():
         out.append(
-            f"CPython {m} builds from the source distribution (below) on every platform but "
-            f"{listed(arches)}."
+            f"On Linux, CPython {m} builds from the source distribution (below) on every platform "
+            f"but {listed(arches)}."
         )
     plan = stages()
     full = [s for s in plan if s["key"].startswith("test-") and "--ignore" not in s["command"]]
     part = [s["key"].removeprefix("test-") for s in plan if s["key"].startswith("test-")]
     part = [m for m in part if m not in {s["key"].removeprefix("test-") for s in full}]
-    emulated = [r["arch"] for r in rows() if r["suite"] != "all" and r["runs"] == "qemu"]
-    native = [r["arch"] for r in rows() if r["suite"] != "all" and r["runs"] == "native"]
-    suites = sorted({r["suite"] for r in rows() if r["suite"] != "all"}, key=minor_key)
-    every_suite = [r["arch"] for r in rows() if r["suite"] == "all"]
+    emulated = [r["arch"] for r in linux if r["suite"] != "all" and r["runs"] == "qemu"]
+    native = [r["arch"] for r in linux if r["suite"] != "all" and r["runs"] == "native"]
+    suites = sorted({r["suite"] for r in linux if r["suite"] != "all"}, key=minor_key)
+    every_suite = [r["arch"] for r in linux if r["suite"] == "all"]
     text = (
-        "Each wheel is installed and imported on its own Python and architecture, on an "
+        "Each Linux wheel is installed and imported on its own Python and architecture, on an "
         "emulation (qemu) of the oldest processor the table promises, which refuses any newer "
         "instruction, and checked against the module's documented results. "
         f"The {listed(every_suite)} wheels pass the test suite, each on its own Python, with "
@@ -108,7 +112,7 @@ def support_section() -> list[str]:
         f"suite, the {listed(part)} wheels all of it but the checks of the sources and of the "
         "project's own tools (style, typing, CI's runner, the test harness), which do not "
         "depend on the Python. "
-        f"On every other platform one wheel ({listed(suites)}'s) passes the behaviour tests "
+        f"On every other Linux platform one wheel ({listed(suites)}'s) passes the behaviour tests "
         "with its own hooks: the whole suite but the tests marked `host_only` (those checks, "
         "the long leak loops, the allocation-failure sweeps and the "
         f"hostile-input runs). {listed(native)} runs natively; {listed(emulated)} run under "
@@ -150,11 +154,13 @@ def stages_table() -> list[str]:
 
 
 def classifiers() -> list[str]:
+    windows = any(r["runs"] == "wine" for r in rows())
     return [
         f'requires-python = ">={pythons()[0]}"',
         "classifiers = [",
         '    "Development Status :: 5 - Production/Stable",',
         '    "Intended Audience :: Science/Research",',
+        *(['    "Operating System :: Microsoft :: Windows",'] if windows else []),
         '    "Operating System :: POSIX :: Linux",',
         '    "Programming Language :: C++",',
         '    "Programming Language :: Python :: 3",',

@@ -1,10 +1,16 @@
 // Hooks on the runtime support: checked allocation, and a count of the heap blocks another
 // extension's own code asks for.
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +26,7 @@
 #include "hooks.hpp"
 #include "pyfacade/owned.hpp"
 #include "runtime/alloc.hpp"
+#include "runtime/platform.hpp"
 
 namespace {
 
@@ -59,6 +66,88 @@ Import import_of(const char* symbol) {
     return {symbol, reinterpret_cast<void*>(&C::call), reinterpret_cast<void**>(&C::real)};
 }
 
+#if defined(_WIN32)
+// A Windows extension imports the C runtime's allocation functions from the UCRT by name, in the
+// import table of its PE image; zig's libc++ is linked in, so operator new is the extension's own
+// code and reaches malloc through that table too.
+const Import kImports[] = {
+    import_of<Counting<0, void*, std::size_t>>("malloc"),
+    import_of<Counting<1, void*, std::size_t, std::size_t>>("calloc"),
+    import_of<Counting<2, void*, void*, std::size_t>>("realloc"),
+    import_of<Counting<3, void*, std::size_t, std::size_t>>("_aligned_malloc"),
+    import_of<Counting<4, void*, void*, std::size_t, std::size_t>>("_recalloc"),
+};
+
+struct Slot {
+    void** at;
+    std::size_t import;  // index into kImports
+    void* bound;         // what the slot held before: the function the extension reaches
+};
+
+void write_slot(void** at, void* value) {
+    DWORD was = 0;
+    VirtualProtect(at, sizeof *at, PAGE_READWRITE, &was);
+    *at = value;
+    VirtualProtect(at, sizeof *at, was, &was);
+}
+
+// The slots of the import address table of the image at `base` that hold allocation functions.
+std::vector<Slot> find_slots(unsigned char* base) {
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::vector<Slot> slots;
+    if (imports.VirtualAddress == 0) return slots;
+    for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         d->Name != 0; ++d) {
+        // The names, and the slots the loader filled, side by side.
+        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(
+            base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
+        auto* bound = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++bound) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* name =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            for (std::size_t i = 0; i < std::size(kImports); ++i) {
+                if (std::strcmp(reinterpret_cast<const char*>(name->Name), kImports[i].symbol) == 0)
+                    slots.push_back({reinterpret_cast<void**>(&bound->u1.Function), i, nullptr});
+            }
+        }
+    }
+    return slots;
+}
+
+// native_allocations(path, call, times) -> (heap blocks, slots): as on ELF systems, through the
+// extension's import address table.
+PyObject* native_allocations(PyObject*, PyObject* args) {
+    PyObject* path_object = nullptr;
+    PyObject* call = nullptr;
+    long times = 0;
+    if (!PyArg_ParseTuple(args, "UOl", &path_object, &call, &times)) return nullptr;
+    wchar_t* path = PyUnicode_AsWideCharString(path_object, nullptr);
+    if (path == nullptr) return nullptr;
+    HMODULE module = GetModuleHandleW(path);
+    PyMem_Free(path);
+    if (module == nullptr) return PyErr_Format(PyExc_LookupError, "that extension is not loaded");
+    std::vector<Slot> slots = find_slots(reinterpret_cast<unsigned char*>(module));
+    for (Slot& s : slots) {
+        s.bound = *s.at;
+        *kImports[s.import].real = s.bound;
+        write_slot(s.at, kImports[s.import].stand_in);
+    }
+    g_blocks = 0;
+    bool failed = false;
+    for (long i = 0; i < times && !failed; ++i) {
+        Owned result(PyObject_CallNoArgs(call));
+        failed = !result;
+    }
+    const long blocks = g_blocks.load();
+    for (const Slot& s : slots) write_slot(s.at, s.bound);
+    if (failed) return nullptr;
+    return Py_BuildValue("(ln)", blocks, static_cast<Py_ssize_t>(slots.size()));
+}
+#else
 // The operators' names carry std::size_t's mangling: unsigned long (m) on 64-bit targets,
 // unsigned int (j) on 32-bit ones.
 constexpr bool kLongSize = std::is_same_v<std::size_t, unsigned long>;
@@ -258,6 +347,15 @@ PyObject* native_allocations(PyObject*, PyObject* args) {
     return Py_BuildValue("(ln)", blocks, static_cast<Py_ssize_t>(slots.size()));
 }
 
+#endif
+
+// thread_label() -> (id, name): the calling thread as the internal-failure diagnostic names it.
+PyObject* thread_label(PyObject*, PyObject*) {
+    char name[64] = "<unnamed>";
+    torvane::platform::thread_name(name, sizeof name);
+    return Py_BuildValue("(ls)", torvane::platform::thread_id(), name);
+}
+
 // leak_on_purpose() -> None: allocates a native block and drops its only pointer, for the test
 // that the sanitizer build's leak check at exit sees a block the module lost.
 char* volatile g_lost = nullptr;
@@ -272,6 +370,7 @@ PyObject* leak_on_purpose(PyObject*, PyObject*) {
 PyMethodDef runtime_hooks[] = {
     {"leak_on_purpose", leak_on_purpose, METH_NOARGS, nullptr},
     {"checked_alloc", checked_alloc, METH_O, nullptr},
+    {"thread_label", thread_label, METH_NOARGS, nullptr},
     {"native_allocations", native_allocations, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

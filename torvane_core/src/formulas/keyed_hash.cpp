@@ -2,11 +2,10 @@
 #include "formulas/keyed_hash.hpp"
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <random>
-#include <sys/syscall.h>
-#include <unistd.h>
+
+#include "runtime/platform.hpp"
 
 namespace torvane {
 namespace {
@@ -18,21 +17,9 @@ struct Secret {
 
 Secret read_secret() noexcept {
     Secret s{};
-    auto* out = reinterpret_cast<unsigned char*>(&s);
-    std::size_t got = 0;
-    while (got < sizeof s) {
-        // The system call itself rather than glibc's wrapper, which only glibc 2.25 and later
-        // have: the portable wheels are built against glibc 2.17. Where the kernel lacks it the
-        // call fails with ENOSYS and the fallback below takes over.
-        const long n = ::syscall(SYS_getrandom, out + got, sizeof s - got, 0u);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno != EINTR) {  // GCOVR_EXCL_START: random
-            break;
-        }
-    }
-    if (got < sizeof s) {
-        // No getrandom (old kernel or seccomp): the device the C++ library reads instead.
+    // GCOVR_EXCL_START: random
+    if (platform::random_bytes(reinterpret_cast<unsigned char*>(&s), sizeof s) < sizeof s) {
+        // No system source (an old kernel, seccomp): the device the C++ library reads instead.
         std::random_device rd;
         s.s0 = (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
         s.s1 = (static_cast<std::uint64_t>(rd()) << 32) ^ rd();

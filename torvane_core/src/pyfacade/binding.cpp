@@ -3,6 +3,8 @@
 
 #include <charconv>
 
+#include "runtime/platform.hpp"
+
 namespace torvane::py {
 namespace {
 
@@ -185,7 +187,17 @@ Result<std::string_view> text_argument_slow(PyObject* value, std::string_view pa
     return std::string_view(utf8, static_cast<std::size_t>(n));
 }
 
+Result<void> check_stack() {
+    if (platform::stack_nearly_full()) [[unlikely]] {
+        return std::unexpected(
+            Failure::raise(PyExc_RecursionError,
+                           "maximum recursion depth exceeded while calling a Python object"));
+    }
+    return {};
+}
+
 Result<double> float_argument_slow(PyObject* value, std::string_view parameter) {
+    TV_CHECK(check_stack());
     const double d = PyFloat_AsDouble(value);
     // -1.0 is also an ordinary value; only a pending exception makes it a failure.
     if (d == -1.0 && PyErr_Occurred() != nullptr) {
@@ -237,9 +249,9 @@ void append_type_name(Text& out, PyTypeObject* type) {
 }
 
 bool append_str(Text& out, PyObject* value) {
-    Owned text(PyObject_Str(value));
+    Owned text(platform::stack_nearly_full() ? nullptr : PyObject_Str(value));
     if (text && append_text(out, text.get())) return true;
-    if (!text) {
+    if (!text && PyErr_Occurred() != nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
         PyErr_WriteUnraisable(value);
     }

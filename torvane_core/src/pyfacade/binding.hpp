@@ -88,12 +88,20 @@ struct CallArgs {
 // "'{type}' object cannot be converted to '{target}'".
 [[nodiscard]] Failure conversion_error(PyObject* value, std::string_view target);
 
+// Called before Python code that may call the module again (json.loads, __float__, __str__):
+// RecursionError, as the interpreter words it, when the thread's stack is nearly full. CPython
+// 3.12 limits the depth of C calls by their count, not by the bytes they take, and a recursion
+// through the module's frames would overflow a small stack (Windows' 2 MB main one, a thread
+// made with a small threading.stack_size()) before reaching that count.
+[[nodiscard]] Result<void> check_stack();
+
 // Texts put into messages. Lone surrogates go in as their raw bytes; messages are decoded
 // leniently, so each such byte shows as U+FFFD.
 void append_type_name(Text& out, PyTypeObject* type);
 // str() of `value`. When str() raises an Exception, that is reported as unraisable and a
 // stand-in naming the type is used. Anything else it raises (KeyboardInterrupt, SystemExit) is
-// the user stopping the program: it is left pending and the result is false.
+// the user stopping the program: it is left pending and the result is false. On a nearly full
+// stack str() is not called and the stand-in is used.
 [[nodiscard]] bool append_str(Text& out, PyObject* value);
 
 }  // namespace torvane::py

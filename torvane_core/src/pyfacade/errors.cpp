@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+
+// The calling thread's id and name, for the diagnostic of an internal failure.
+#include "runtime/platform.hpp"
 
 namespace torvane::py {
 namespace {
@@ -126,11 +126,11 @@ void Failure::restore() && {
 
 void report_internal_failure(std::string_view message, const std::source_location& where) noexcept {
     char name[64] = "<unnamed>";
-    (void)pthread_getname_np(pthread_self(), name, sizeof name);
+    platform::thread_name(name, sizeof name);
     const std::string_view file = short_path(where.file_name());
-    // The system call: glibc's gettid() wrapper is 2.30 and later, newer than the wheels' floor.
+    // The thread as the system knows it: Linux's thread id and name, or Windows' own.
     std::fprintf(stderr, "thread '%s' (%ld) hit an internal failure at %.*s:%u:%u:\n%.*s\n", name,
-                 ::syscall(SYS_gettid), static_cast<int>(file.size()), file.data(),
+                 platform::thread_id(), static_cast<int>(file.size()), file.data(),
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                  static_cast<int>(message.size()), message.data());
     std::fflush(stderr);

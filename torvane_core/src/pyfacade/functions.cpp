@@ -81,6 +81,7 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         auto sheet = datasheet_text(FormulasRegistry::create(storage), name);
         if (!sheet) return std::unexpected(Failure::raise(PyExc_KeyError, render(sheet.error())));
         const std::string_view text = sheet->view();
+        TV_CHECK(check_stack());
         // json is imported on every call, so sys.modules decides which module answers.
         Owned json_name(PyUnicode_FromStringAndSize("json", 4));
         if (!json_name) return std::unexpected(Failure::pending());

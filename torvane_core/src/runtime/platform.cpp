@@ -1,0 +1,104 @@
+// The operating system's services, for POSIX systems and for Windows.
+#include "runtime/platform.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+// After windows.h, which it needs.
+#include <bcrypt.h>
+#include <io.h>
+#endif
+
+namespace torvane::platform {
+namespace {
+
+constexpr std::uintptr_t kStackMargin = std::uintptr_t{64} << 10;
+
+struct StackBounds {
+    std::uintptr_t low;   // the lowest usable address
+    std::uintptr_t high;  // one past the highest
+};
+
+#if defined(_WIN32)
+StackBounds stack_bounds() noexcept {
+    ULONG_PTR low = 0;
+    ULONG_PTR high = 0;
+    GetCurrentThreadStackLimits(&low, &high);  // read from the thread's own block: no call out
+    return {low, high};
+}
+#else
+// Asked once per thread: for the main thread glibc reads /proc/self/maps to answer.
+StackBounds query_stack_bounds() noexcept {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return {0, 0};
+    void* base = nullptr;
+    std::size_t size = 0;
+    const int got = pthread_attr_getstack(&attr, &base, &size);
+    pthread_attr_destroy(&attr);
+    if (got != 0) return {0, 0};
+    const auto low = reinterpret_cast<std::uintptr_t>(base);
+    return {low, low + size};
+}
+
+StackBounds stack_bounds() noexcept {
+    thread_local const StackBounds bounds = query_stack_bounds();
+    return bounds;
+}
+#endif
+
+}  // namespace
+
+#if defined(_WIN32)
+std::size_t random_bytes(unsigned char* out, std::size_t n) noexcept {
+    // The system's preferred generator, as CPython's os.urandom asks for it; it takes a ULONG.
+    std::size_t got = 0;
+    while (got < n) {
+        const auto chunk = static_cast<ULONG>(std::min<std::size_t>(n - got, 1u << 30));
+        if (!BCRYPT_SUCCESS(
+                BCryptGenRandom(nullptr, out + got, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+            break;
+        }
+        got += chunk;
+    }
+    return got;
+}
+
+long thread_id() noexcept { return static_cast<long>(GetCurrentThreadId()); }
+
+void thread_name(char* name, std::size_t size) noexcept {
+    // Windows 10 1607 and later name threads (SetThreadDescription), in UTF-16.
+    PWSTR wide = nullptr;
+    if (FAILED(GetThreadDescription(GetCurrentThread(), &wide)) || wide == nullptr) return;
+    if (wide[0] != L'\0' && size > 1) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, name, static_cast<int>(size),
+                                          nullptr, nullptr);
+        if (n == 0) name[size - 1] = '\0';  // too long: cut, at worst inside a character
+    }
+    LocalFree(wide);
+}
+
+void write_stderr(const char* begin, const char* end) {
+    for (const char* q = begin; q < end;) {
+        const int w =
+            _write(2, q, static_cast<unsigned>(std::min<std::ptrdiff_t>(end - q, 1 << 30)));
+        if (w <= 0) break;
+        q += w;
+    }
+}
+#endif
+
+bool stack_nearly_full() noexcept {
+    const StackBounds b = stack_bounds();
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    // A frame outside the thread's stack (another stack switched to, or bounds that could not
+    // be had) is never refused.
+    if (here < b.low || here >= b.high) return false;
+    return here - b.low < std::min(kStackMargin, (b.high - b.low) / 4);
+}
+
+}  // namespace torvane::platform
