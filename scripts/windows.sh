@@ -32,7 +32,7 @@ cd "$root"
 out=dist build=1 test=1 versions=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    -h | --help) sed -n '2,25s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     --out) out="$2"; shift 2 ;;
     --no-build) build=""; shift ;;
     --no-test) test=""; shift ;;
@@ -58,7 +58,7 @@ mkdir -p "$cache"
 # The wheel tools, as scripts/wheels.sh makes them: zig and its cache, with pip for the test tools.
 tools_venv="$TORVANE_CACHE/wheels/.venv-wheels"
 TORVANE_ZIG="$(
-  venv_name="$tools_venv" venv_python=3.12 venv_groups=release
+  venv_name="$tools_venv" venv_python="$REFERENCE" venv_groups=release
   source "$here/venv.sh" >&2
   stamp="$venv/.requirements-wheels.txt"
   if ! cmp -s requirements-wheels.txt "$stamp"; then
@@ -111,10 +111,10 @@ wine_ready() {
 
 for minor in "${versions[@]}"; do
   tag="cp${minor/./}"
-  # The build tools of that Python, as scripts/build-wheel.sh has them (3.12's hold the release
-  # tools too).
+  # The build tools of that Python, as scripts/build-wheel.sh has them (the reference Python's
+  # hold the release tools too).
   groups=build
-  [ "$minor" != 3.12 ] || groups=release
+  [ "$minor" != "$REFERENCE" ] || groups=release
   interp="$(official "$minor")"
   kit="$root/build/windows/kit-$minor"
   if [ -n "$build" ]; then
