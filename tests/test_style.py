@@ -138,4 +138,4 @@ def test_coverage_exclusions_are_counted_by_reason() -> None:
     # more is added here on purpose, never unnoticed.
     gate = runpy.run_path(str(ROOT / "tools" / "coverage_gate.py"))
     counts, bad = gate["exclusions"]()
-    assert (dict(counts), bad) == ({"random": 1, "library": 1, "timing": 2}, [])
+    assert (dict(counts), bad) == ({"random": 2, "library": 1, "timing": 2}, [])
