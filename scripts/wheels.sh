@@ -92,7 +92,6 @@ unset _PYTHON_HOST_PLATFORM SETUPTOOLS_EXT_SUFFIX
 TORVANE_CACHE="${TORVANE_CACHE:-$HOME/.cache/torvane}"
 [[ "$TORVANE_CACHE" == /* ]] || TORVANE_CACHE="$root/$TORVANE_CACHE"
 export TORVANE_CACHE
-tools_venv="$TORVANE_CACHE/wheels/.venv-wheels"
 
 minors=()
 for m in "${PYTHONS[@]}"; do
@@ -121,19 +120,8 @@ if needs_root; then
   done
 fi
 
-echo "== the wheel tools in $(basename "$tools_venv") (Python $REFERENCE: zig, auditwheel, the test tools)"
-TORVANE_ZIG="$(
-  venv_name="$tools_venv" venv_python="$REFERENCE" venv_groups=release
-  source "$here/venv.sh" >&2
-  stamp="$venv/.requirements-wheels.txt"
-  if ! cmp -s requirements-wheels.txt "$stamp"; then
-    echo "== installing requirements-wheels.txt (zig is about 400 MB)" >&2
-    python -m pip install --quiet -r requirements-wheels.txt >&2
-    cp requirements-wheels.txt "$stamp"
-  fi
-  python -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))'
-)"
-export TORVANE_ZIG ZIG_GLOBAL_CACHE_DIR="$tools_venv/zig-cache"
+echo "== the wheel tools in .venv-wheels (Python $REFERENCE: zig, auditwheel, the test tools)"
+source "$here/wheel-tools.sh"
 tools="$tools_venv/bin"
 
 # The Debian Pythons' headers for zig: each with its architecture's own pyconfig.h in place of

@@ -55,20 +55,8 @@ cache="$TORVANE_CACHE/windows"
 mkdir -p "$cache"
 "$here/apt-install" wine64 wine mingw-w64-tools
 
-# The wheel tools, as scripts/wheels.sh makes them: zig and its cache, with pip for the test tools.
-tools_venv="$TORVANE_CACHE/wheels/.venv-wheels"
-TORVANE_ZIG="$(
-  venv_name="$tools_venv" venv_python="$REFERENCE" venv_groups=release
-  source "$here/venv.sh" >&2
-  stamp="$venv/.requirements-wheels.txt"
-  if ! cmp -s requirements-wheels.txt "$stamp"; then
-    echo "== installing requirements-wheels.txt (zig is about 400 MB)" >&2
-    python -m pip install --quiet -r requirements-wheels.txt >&2
-    cp requirements-wheels.txt "$stamp"
-  fi
-  python -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))'
-)"
-export TORVANE_ZIG ZIG_GLOBAL_CACHE_DIR="$tools_venv/zig-cache"
+# The wheel tools, zig and its cache, with pip for the test tools.
+source "$here/wheel-tools.sh"
 pip=("$tools_venv/bin/python" -m pip)
 : "${SOURCE_DATE_EPOCH:=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)}"
 export SOURCE_DATE_EPOCH
