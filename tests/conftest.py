@@ -39,23 +39,17 @@ if EMULATED:
 # The release checks check the wheels that scripts/wheels.sh builds, and run there: it sets
 # TORVANE_RELEASE_CHECKS=1. Every other run leaves them out.
 collect_ignore = [] if os.environ.get("TORVANE_RELEASE_CHECKS") == "1" else ["test_packaging.py"]
-# The Windows checks: the wheels' PE files with the release checks, the interpreter's facts on
-# Windows.
+# The Windows checks: the wheels' PE files with the release checks, the interpreter's on Windows.
 if os.environ.get("TORVANE_RELEASE_CHECKS") != "1" and sys.platform != "win32":
     collect_ignore.append("test_windows.py")
 
 # The tests that cannot run on Windows, each with its reason: they skip there, and
 # test_windows.py keeps the list from growing unnoticed.
-WINDOWS_SKIPS: dict[str, str] = {
-    "tests/test_errors.py::test_api_failure_becomes_panic_exception":
-        "python.org's interpreter has no _testcapi",
-    "tests/test_reliability_leaks.py::test_a_million_calls_leave_memory_and_counts_unchanged":
-        "the resident memory is read from /proc",
-    "tests/test_reliability_leaks.py::test_the_arguments_are_mortal":
-        "the resident memory is read from /proc",
-    "tests/test_reliability_leaks.py::test_the_measurement_sees_a_leak":
-        "the resident memory is read from /proc",
-}  # fmt: skip
+WINDOWS_SKIPS = {"tests/test_errors.py::test_api_failure_becomes_panic_exception":
+                 "python.org's interpreter has no _testcapi"} | dict.fromkeys(
+    [f"tests/test_reliability_leaks.py::test_{name}" for name in ("the_arguments_are_mortal",
+     "a_million_calls_leave_memory_and_counts_unchanged", "the_measurement_sees_a_leak")],
+    "the resident memory is read from /proc")  # fmt: skip
 
 
 def pytest_collection_modifyitems(config, items):

@@ -15,8 +15,7 @@ pytestmark = pytest.mark.host_only
 
 BUILD = 'build|build||touch "$CI_DIR/built"'
 OWN = "own|own||true"
-# Waits for the reports of stages 0 and 1 (with three lanes they run side by side and end in
-# either order), then loses every report made so far.
+# Waits for stages 0 and 1 (side by side with 3 lanes, ending in either order), loses the reports.
 WAIT = "until [ $(grep -c '^[a-z]* [01] ' $CI_DIR/reports) = 2 ]; do sleep 0.1; done"
 LOSE = f"lose|loses||{WAIT}; : >$CI_DIR/reports"
 # Kills the lane that runs it: its parent is `timeout`, whose parent is the lane.

@@ -44,8 +44,7 @@ def test_the_diagnostic_names_the_thread_as_the_system_does(hooks):
         seen.append((hooks.thread_label(), (tid, name)))
 
     seen: list[tuple[object, object]] = []
-    thread = threading.Thread(target=label)
-    thread.start()
+    (thread := threading.Thread(target=label)).start()
     thread.join()
     ((got, expected),) = seen
     assert got == expected and expected[0] != os.getpid()

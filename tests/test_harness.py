@@ -84,6 +84,10 @@ def test_the_sanitizer_verdict(tmp_path: Path, records, reports, status, verdict
             (tmp_path / folder / name).write_text(text)
     script = ROOT / "tools" / "sanitizer_verdict.sh"
     args = ["bash", script, tmp_path / "records", tmp_path / "reports", str(status)]
+    assert_verdict(args, verdict, said)
+
+
+def assert_verdict(args: list, verdict: int, said: str) -> None:
     result = subprocess.run(args, capture_output=True, text=True, timeout=subprocess_limit())
     said_all = result.stdout + result.stderr
     assert (result.returncode, said in said_all) == (verdict, True), said_all
@@ -121,6 +125,4 @@ def test_the_fuzz_run_verdict(tmp_path: Path, limit, ending, verdict, said) -> N
     script = ROOT / "tools" / "fuzz_run.sh"
     args = ["bash", script, *limit, tmp_path / "log", tmp_path / "findings", "--"]
     args += [sys.executable, tmp_path / "fuzzer.py", ending]
-    result = subprocess.run(args, capture_output=True, text=True, timeout=subprocess_limit())
-    said_all = result.stdout + result.stderr
-    assert (result.returncode, said in said_all) == (verdict, True), said_all
+    assert_verdict(args, verdict, said)

@@ -26,19 +26,15 @@ def cp(minor: str) -> str:
     return "cp" + minor.replace(".", "")
 
 
-# platforms.tsv: every wheel scripts/wheels.sh builds, (Python tag, architecture), and each
-# row's facts: its tag (manylinux_2_X: the module may import glibc's symbols up to version 2.X),
-# its triplet (in the module's file name), its ELF machine, dynamic loader and the newest
-# libgcc_s symbol version the module may import.
+# platforms.tsv: every wheel scripts/wheels.sh builds, (Python tag, architecture), and the facts
+# of each row (its header says what each means) the wheels are checked against.
 _LINES = [r.split("\t") for r in (ROOT / "platforms.tsv").read_text().splitlines() if r[:1] != "#"]
 # The Windows row's wheels are scripts/windows.sh's, its PE facts tests/test_windows.py's.
 ARCHES = {row[0]: dict(zip(_LINES[0], row, strict=True)) for row in _LINES[1:] if row[7] != "wine"}
 ALL_WHEELS = [(cp(m), a) for a, row in ARCHES.items() for m in row["pythons"].split()]
 TAGS = {a: row["tag"] for a, row in ARCHES.items()}
-PYTHONS = sorted(
-    {m for _, a in ALL_WHEELS for m in ARCHES[a]["pythons"].split()},
-    key=lambda m: int(m.split(".")[1]),
-)
+_PYTHONS = {m for r in ARCHES.values() for m in r["pythons"].split()}
+PYTHONS = sorted(_PYTHONS, key=lambda m: tuple(map(int, m.split("."))))
 REFERENCE = (ROOT / ".python-version").read_text().strip()
 # Those it built in this run (TORVANE_WHEELS, "cp312-x86_64 cp313-aarch64 ..."): only these are
 # checked, never an older file of another.
@@ -270,8 +266,7 @@ def test_wheel_runs_on_every_manylinux2014_system(py: str, arch: str, tmp_path: 
                 exported.append(sym.name)
                 continue
             # An unversioned import resolves against whatever the system has: only the
-            # interpreter's own API may be one. glibc's must be no newer than the tag says,
-            # libgcc_s's 4.8.0 (riscv64's first is 7.0.0).
+            # interpreter's own API may be one. glibc's and libgcc_s's no newer than the row says.
             version = versions.get(versym.get_symbol(i)["ndx"])
             if version is None:
                 if not sym.name.startswith(("Py", "_Py")):

@@ -791,9 +791,8 @@ print(len(depth) > 10, *out)  # a recursion, however deep the frames let it go
 # The module's own check, or the interpreter's where that comes first (CPython 3.12 on Windows).
 DEEP = "RecursionError: maximum recursion depth exceeded"
 # str() failing is reported as unraisable, and its stand-in names the type.
-UNPRINTABLE = (
-    "TypeError: py_get_constant() got an unexpected keyword argument '<unprintable K object>'"
-)
+UNPRINTABLE = ("TypeError: py_get_constant() got an unexpected keyword argument "
+               "'<unprintable K object>'")  # fmt: skip
 
 
 @pytest.mark.parametrize(

@@ -68,9 +68,11 @@ def test_python_is_formatted() -> None:
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def _facts() -> dict[str, str]:
-    rows = [r.split("\t") for r in (ROOT / "facts.tsv").read_text().splitlines() if r[:1] != "#"]
-    return {r[0]: r[1] for r in rows[1:]}
+def _table(name: str) -> list[list[str]]:
+    return [r.split("\t") for r in (ROOT / name).read_text().splitlines() if r[:1] != "#"][1:]
+
+
+FACTS = {r[0]: r[1] for r in _table("facts.tsv")}
 
 
 # Each statement of a compiler floor, wherever written, against facts.tsv.
@@ -83,17 +85,12 @@ def _facts() -> dict[str, str]:
     ],
 )
 def test_every_compiler_floor_stated_is_the_tables(pattern: str, fact: str) -> None:
-    files = [
-        "README.md",
-        "CONTRIBUTING.md",
-        "CHANGELOG.md",
-        "CMakeLists.txt",
-        "CMakePresets.json",
-        "scripts/fuzz.sh",
-    ]
-    stated = {(f, m) for f in files for m in re.findall(pattern, (ROOT / f).read_text())}
+    files = (
+        "README.md CONTRIBUTING.md CHANGELOG.md CMakeLists.txt CMakePresets.json scripts/fuzz.sh"
+    )
+    stated = {(f, m) for f in files.split() for m in re.findall(pattern, (ROOT / f).read_text())}
     assert {f for f, _ in stated} >= {"README.md", "CMakeLists.txt"}, stated
-    assert {m for _, m in stated} == {_facts()[fact]}, sorted(stated)
+    assert {m for _, m in stated} == {FACTS[fact]}, sorted(stated)
 
 
 def test_contributing_lists_every_preset_and_environment_variable() -> None:
@@ -103,26 +100,20 @@ def test_contributing_lists_every_preset_and_environment_variable() -> None:
     assert listed, "CONTRIBUTING.md names the presets"
     assert re.findall(r"`([\w-]+)`", listed[1]) == [p["name"] for p in presets]
     # The variables the scripts, CI and the tests read, against the table of them.
-    sources = [
-        *(ROOT / "scripts").iterdir(),
-        *(ROOT / ".ci").iterdir(),
-        *(ROOT / "tools").rglob("*"),
-    ]
-    sources += [*(ROOT / "tests").glob("*.py"), *(ROOT / "fuzz").rglob("*.py")]
+    reads = re.compile(r'(?:environ(?:\.get)?[\[(]"|\$\{?)(TORVANE_\w+)')
     read = set()
-    for path in sources:
+    for path in (
+        p
+        for top in ("scripts", ".ci", "tools", "tests", "fuzz")
+        for p in ROOT.joinpath(top).rglob("*")
+    ):
         if path.is_file() and path.suffix in {"", ".sh", ".py"}:
-            read |= set(
-                re.findall(r'(?:environ(?:\.get)?[\[(]"|\$\{?)(TORVANE_\w+)', path.read_text())
-            )
+            read |= set(reads.findall(path.read_text(errors="replace")))
     assert read == set(re.findall(r"^\| `(TORVANE_\w+)", text, re.MULTILINE))
 
 
 def test_the_documents_name_only_supported_pythons_and_this_version() -> None:
-    rows = [
-        r.split("\t") for r in (ROOT / "platforms.tsv").read_text().splitlines() if r[:1] != "#"
-    ]
-    supported = {m for row in rows[1:] for m in row[5].split()} | {_facts()["debug"]}
+    supported = {m for row in _table("platforms.tsv") for m in row[5].split()} | {FACTS["debug"]}
     for doc in ("README.md", "CHANGELOG.md"):
         named = set(re.findall(r"(?<![\d.])3\.\d+d?(?![\d.])", (ROOT / doc).read_text()))
         assert named <= supported, (doc, named - supported)
