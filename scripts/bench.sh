@@ -5,8 +5,8 @@
 #   scripts/bench.sh [--python MINOR] [--wheel WHEEL] [--count CASE] [harness args]
 #   scripts/bench.sh --check-counts | --record-counts
 #
-# --python runs on that Python (one of platforms.tsv's); one this machine lacks is taken from the Debian root of
-# scripts/sid-root.sh, whose g++ then builds both extensions. --wheel benchmarks the module of a
+# --python runs on that Python (one of platforms.tsv's); one this machine lacks is taken from
+# the Debian root of scripts/sid-root.sh, whose g++ then builds both extensions. --wheel benchmarks the module of a
 # portable wheel (scripts/wheels.sh) instead of one built here: the wheel's Python is the one its
 # tag names, and the floors are built from source with the wheel's own toolchain
 # (tools/zig/toolchain.cmake, Release), so that both sides of every ratio come from the same
@@ -17,7 +17,8 @@
 # --check-counts counts the instructions per call of every entry point (ours) under callgrind,
 # all in one run of about 10 s, and fails when one has grown more than 5 % over its count in
 # bench/instructions.json; --record-counts writes that file. The recorded counts hold for the
-# build they were taken on, the reference Python's built here with g++: on another the check fails and says so.
+# build they were taken on, the reference Python's built here with g++: on another the check
+# fails and says so.
 # Other arguments go to the harness (--quick for a short smoke run) or, with --count and the
 # counts, to bench.instructions.
 set -euo pipefail
@@ -27,7 +28,7 @@ wheel=""
 py_minor=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --python) py_minor="${2:?--python needs a version, one of platforms.tsv's}"; shift 2 ;;
+    --python) py_minor="${2:?--python needs a version, one of those in platforms.tsv}"; shift 2 ;;
     --wheel) wheel="$(cd "$(dirname "${2:?--wheel needs a wheel file}")" && pwd)/$(basename "$2")"; shift 2 ;;
     --count) count="${2:?--count needs a case name, as the table shows it}"; shift 2 ;;
     --check-counts) counts=--check; shift ;;

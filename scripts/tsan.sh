@@ -43,7 +43,8 @@ export PYTHONMALLOC=malloc
 export LD_PRELOAD="$tsan"
 # Reports go to files rather than to stderr: interpreters started by the tests inherit this
 # environment, and a report from one whose stderr no test reads must fail the run as well.
-export TSAN_OPTIONS="halt_on_error=0:exitcode=89:log_path=$reports/tsan:second_deadlock_stack=1"
+# The runtime's own false reports are suppressed there, each with its reason (tools/tsan.supp).
+export TSAN_OPTIONS="halt_on_error=0:exitcode=89:log_path=$reports/tsan:second_deadlock_stack=1:suppressions=$root/tools/tsan.supp"
 # Tests that measure what the sanitizer distorts (resident memory, timings) step aside.
 export TORVANE_SANITIZED=1
 # The hooks were just built: a test that cannot import them fails instead of skipping.

@@ -1,5 +1,6 @@
 """Argument binding and conversion: every message on every callable that binds arguments."""
 
+import ctypes
 import sys
 
 import pytest
@@ -75,11 +76,11 @@ class TestBinding:
         )
 
     def test_keyword_form_equals_positional_form(self, display, f, param, ok):
-        import _testcapi
-
         assert f(**{param: ok}) == f(ok)
         # A vectorcall may pass an empty tuple of keyword names rather than none.
-        assert _testcapi.pyobject_vectorcall(f, (ok,), ()) == f(ok)
+        call, obj = ctypes.pythonapi.PyObject_Vectorcall, ctypes.py_object
+        call.argtypes, call.restype = [obj, ctypes.POINTER(obj), ctypes.c_size_t, obj], obj
+        assert call(f, (obj * 1)(ok), 1, ()) == f(ok)
 
     def test_failures_leave_the_callable_usable(self, display, f, param, ok):
         for bad in (lambda: f(), lambda: f(ok, ok), lambda: f(x=1)):
