@@ -7,6 +7,7 @@ and pyproject.toml's Python classifiers. `python tools/platforms.py` rewrites th
 import re
 import subprocess
 import sys
+import textwrap
 from collections.abc import Callable
 from pathlib import Path
 
@@ -121,19 +122,8 @@ def support_section() -> list[str]:
         "not how a weakly ordered processor (ARM, POWER, RISC-V) orders memory: the lock's "
         "ordering is checked by ThreadSanitizer instead."
     )
-    out += ["", *wrap(text)]
+    out += ["", *textwrap.wrap(text, 96, break_on_hyphens=False, break_long_words=False)]
     return out
-
-
-def wrap(text: str, width: int = 96) -> list[str]:
-    lines, line = [], ""
-    for word in text.split():
-        if line and len(line) + 1 + len(word) > width:
-            lines.append(line)
-            line = word
-        else:
-            line = f"{line} {word}" if line else word
-    return [*lines, line]
 
 
 # The checks that run once, with the reference Python's suite, and that every other run of the
