@@ -22,8 +22,7 @@ LOSE = f"lose|loses||{WAIT}; : >$CI_DIR/reports"
 KILL = "kill|kills its lane||kill -9 $(awk '{ print $4 }' /proc/$PPID/stat); sleep 60"
 # Fails unless its limit (the first number of its `timeout`'s arguments) is under the run's 600 s.
 UNDER = "test $(tr '\\0' '\\n' </proc/$PPID/cmdline | grep -xm1 '[0-9][0-9]*') -lt 600"
-# A report of stage 2 in a plan of 2 (0 and 1).
-STRAY = 'stray|stray||echo "passed 2 0" >>$CI_DIR/reports'
+STRAY = 'stray|stray||echo "passed 2 0" >>$CI_DIR/reports'  # stage 2 of a plan of 0 and 1
 
 
 @pytest.mark.parametrize(

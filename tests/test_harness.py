@@ -93,9 +93,8 @@ def assert_verdict(args: list, verdict: int, said: str) -> None:
     assert (result.returncode, said in said_all) == (verdict, True), said_all
 
 
-# A stand-in for a libFuzzer program: says it ran as many inputs as -runs asks (or 7 without
-# it), then ends as told: "ok", a "crash" that saves its input, a "finding" that saves none, or
-# "slow": ok, after saving an input that took long.
+# A stand-in for libFuzzer: ran -runs inputs (or 7), then ends as told: "ok", a "crash" that
+# saves its input, a "finding" that saves none, or "slow": ok, having saved a slow input.
 FAKE_FUZZER = """
 import sys
 ending = sys.argv[1]

@@ -159,8 +159,7 @@ assert core.py_get_constant("b3")["value"] == 24.0
 
 
 def test_an_import_without_room_for_the_exit_function_is_refused():
-    # The interpreter's table of exit functions filled with a C function harmless at exit, one
-    # of the interpreter's own (Windows has no process-wide symbol table for CDLL(None)).
+    # The interpreter's table of exit functions filled with one of its own, harmless at exit.
     r = run_python(
         """
 import ctypes

@@ -788,8 +788,7 @@ threading.stack_size(512 << 10)
 (t := threading.Thread(target=run)).start(), t.join()
 print(len(depth) > 10, *out)  # a recursion, however deep the frames let it go
 """
-# The module's own check, or the interpreter's where that comes first (CPython 3.12 on Windows,
-# and 3.14's check of the C stack, which says "Stack overflow").
+# The module's own check, or the interpreter's where it comes first (3.12 on Windows, 3.14 on).
 DEEP = ("RecursionError: maximum recursion depth exceeded", "RecursionError: Stack overflow")
 # str() failing is reported as unraisable, and its stand-in names the type.
 UNPRINTABLE = ("TypeError: py_get_constant() got an unexpected keyword argument "
