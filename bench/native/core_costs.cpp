@@ -8,6 +8,7 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+// After <windows.h>, whose types it uses.
 #include <psapi.h>
 #else
 #include <unistd.h>
