@@ -226,18 +226,14 @@ INSTANCES = 100_000
 
 # Run in a fresh interpreter, so the heap it grows is not one the timing loops have shaped.
 _INSTANCE_MEMORY = f"""
-import os
 from orvantis import _torvane_core as core
-
-def resident():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+from _torvane_benchfloors import resident_bytes
 
 held = [None] * {INSTANCES}
-before = resident()
+before = resident_bytes()
 for i in range({INSTANCES}):
     held[i] = core.PyFormulasRegistry()
-print((resident() - before) / {INSTANCES})
+print((resident_bytes() - before) / {INSTANCES})
 """
 
 
@@ -273,9 +269,9 @@ def processor() -> str:
             for line in info:
                 if line.startswith("model name"):
                     return line.split(":", 1)[1].strip()
-    except OSError:
+    except OSError:  # not Linux: Windows names it in the environment
         pass
-    return platform.machine()
+    return platform.processor() or platform.machine()
 
 
 def main(argv: Sequence[str] | None = None) -> int:

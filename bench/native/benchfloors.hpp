@@ -20,4 +20,8 @@ int add_core_costs(PyObject* module) noexcept;
 // since the process started.
 [[nodiscard]] std::size_t mallocs_so_far() noexcept;
 
+// Starts that count where it needs starting: on Windows, by pointing this library's import of
+// malloc at the counter; elsewhere this library's own malloc counts from the start.
+void count_mallocs() noexcept;
+
 }  // namespace torvane::bench

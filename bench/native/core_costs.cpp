@@ -4,7 +4,15 @@
 #include <cstddef>
 #include <cstdio>
 #include <string_view>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+// After <windows.h>, whose types it uses.
+#include <psapi.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "benchfloors.hpp"
 #include "datasheet/datasheet.hpp"
@@ -111,8 +119,16 @@ PyObject* count_allocations_of_datasheet(PyObject*, PyObject* arg) noexcept {
                          static_cast<Py_ssize_t>(direct_blocks));
 }
 
-// Resident bytes of the process, from /proc/self/statm; 0 if it cannot be read.
+// Resident bytes of the process: the resident size of /proc/self/statm, or on Windows the
+// working set; 0 if it cannot be read.
 std::size_t resident_bytes() noexcept {
+#if defined(_WIN32)
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    return K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+               ? counters.WorkingSetSize
+               : 0;
+#else
     std::FILE* f = std::fopen("/proc/self/statm", "r");
     if (f == nullptr) return 0;
     unsigned long size = 0;
@@ -120,6 +136,11 @@ std::size_t resident_bytes() noexcept {
     const int read = std::fscanf(f, "%lu %lu", &size, &resident);
     std::fclose(f);
     return read == 2 ? resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) : 0;
+#endif
+}
+
+PyObject* resident_bytes_now(PyObject*, PyObject*) noexcept {
+    return PyLong_FromSize_t(resident_bytes());
 }
 
 // resident_bytes_of_registries(shards, count): how much the resident size grows, per registry,
@@ -196,6 +217,9 @@ PyMethodDef core_cost_functions[] = {
     {"resident_bytes_of_registries", as_method(resident_bytes_of_registries), METH_FASTCALL,
      "resident_bytes_of_registries(shards, count)\n--\n\n"
      "Resident-size growth per registry while `count` registries over `shards` shards live."},
+    {"resident_bytes", as_method(resident_bytes_now), METH_NOARGS,
+     "resident_bytes()\n--\n\n"
+     "The process's resident size in bytes now (on Windows its working set); 0 if unknown."},
     {"count_allocations_self_test", as_method(count_allocations_self_test), METH_NOARGS,
      "count_allocations_self_test()\n--\n\n"
      "Counts of known allocations: expect (3, 1, 0, 1, 0)."},
@@ -205,6 +229,7 @@ PyMethodDef core_cost_functions[] = {
 }  // namespace
 
 int add_core_costs(PyObject* module) noexcept {
+    count_mallocs();
     return PyModule_AddFunctions(module, core_cost_functions);
 }
 

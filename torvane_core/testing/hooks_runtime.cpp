@@ -1,9 +1,7 @@
 // Hooks on the runtime support: checked allocation, and a count of the heap blocks another
 // extension's own code asks for.
 #if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
+#include "pe_imports.hpp"
 #else
 #include <dlfcn.h>
 #include <elf.h>
@@ -84,37 +82,14 @@ struct Slot {
     void* bound;         // what the slot held before: the function the extension reaches
 };
 
-void write_slot(void** at, void* value) {
-    DWORD was = 0;
-    VirtualProtect(at, sizeof *at, PAGE_READWRITE, &was);
-    *at = value;
-    VirtualProtect(at, sizeof *at, was, &was);
-}
-
 // The slots of the import address table of the image at `base` that hold allocation functions.
 std::vector<Slot> find_slots(unsigned char* base) {
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     std::vector<Slot> slots;
-    if (imports.VirtualAddress == 0) return slots;
-    for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         d->Name != 0; ++d) {
-        // The names, and the slots the loader filled, side by side.
-        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(
-            base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
-        auto* bound = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++bound) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            const auto* name =
-                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            for (std::size_t i = 0; i < std::size(kImports); ++i) {
-                if (std::strcmp(reinterpret_cast<const char*>(name->Name), kImports[i].symbol) == 0)
-                    slots.push_back({reinterpret_cast<void**>(&bound->u1.Function), i, nullptr});
-            }
+    torvane::pe::for_each_import(base, [&](const char* name, void** at) {
+        for (std::size_t i = 0; i < std::size(kImports); ++i) {
+            if (std::strcmp(name, kImports[i].symbol) == 0) slots.push_back({at, i, nullptr});
         }
-    }
+    });
     return slots;
 }
 
@@ -134,7 +109,7 @@ PyObject* native_allocations(PyObject*, PyObject* args) {
     for (Slot& s : slots) {
         s.bound = *s.at;
         *kImports[s.import].real = s.bound;
-        write_slot(s.at, kImports[s.import].stand_in);
+        torvane::pe::write_slot(s.at, kImports[s.import].stand_in);
     }
     g_blocks = 0;
     bool failed = false;
@@ -143,7 +118,7 @@ PyObject* native_allocations(PyObject*, PyObject* args) {
         failed = !result;
     }
     const long blocks = g_blocks.load();
-    for (const Slot& s : slots) write_slot(s.at, s.bound);
+    for (const Slot& s : slots) torvane::pe::write_slot(s.at, s.bound);
     if (failed) return nullptr;
     return Py_BuildValue("(ln)", blocks, static_cast<Py_ssize_t>(slots.size()));
 }
