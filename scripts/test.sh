@@ -81,5 +81,5 @@ status=0
 python -m pytest "${checks[@]}" "$@" || status=$?
 unset LD_PRELOAD
 echo "== the coverage of torvane_core/src (report: build/coverage)"
-"$report_python" tools/coverage_gate.py "$coverage" build/coverage "$minor${arch:+-$arch}" || status=1
+"$report_python" tools/coverage_gate.py "$coverage" build/coverage || status=1
 exit "$status"

@@ -1,6 +1,7 @@
 """The three classes as Python sees them: names, docstrings, flags, methods, constructors and
 the lifetime of instances."""
 
+import ctypes
 import sys
 import weakref
 
@@ -125,3 +126,42 @@ def test_objects_inherit_identity_semantics():
     assert a != b and a == a
     assert hash(a) != hash(b)
     assert repr(a).startswith("<builtins.PyFormulasRegistry object at 0x")
+
+
+# The method descriptors refuse a self of another type before the module is entered, so these
+# call the C functions behind them (their PyMethodDef, or a slot wrapper's function) directly.
+P = ctypes.sizeof(ctypes.c_void_p)
+ARGS = (ctypes.py_object * 1)(1e-9)
+CALLS = {  # the C signature and the arguments after self
+    "get": (ctypes.py_object, ctypes.c_void_p, ctypes.c_ssize_t, ctypes.c_void_p),
+    "is_unitary": (ctypes.py_object, ctypes.c_void_p, ctypes.c_ssize_t, ctypes.c_void_p),
+    "jarlskog": (ctypes.py_object, ctypes.c_void_p),
+    "__len__": (ctypes.c_ssize_t,),
+}
+
+
+@pytest.mark.parametrize("self", [5, None], ids=["int", "NULL"])
+@pytest.mark.parametrize(
+    ("cls", "name"),
+    [
+        (core.PyFormulasRegistry, "get"),
+        (core.PyFormulasRegistry, "__len__"),
+        (core.PyQuarkRegistry, "__len__"),
+        (core.PyCKMMatrix, "is_unitary"),
+        (core.PyCKMMatrix, "jarlskog"),
+    ],  # fmt: skip
+)
+def test_a_self_of_another_type_is_refused(cls, name, self):
+    descriptor = cls.__dict__[name]
+    # After the descriptor's type, name and qualified name: a method's PyMethodDef (its function
+    # next to its name), or a slot wrapper's table entry, then its function.
+    fields = id(descriptor) + object.__basicsize__ + 3 * P
+    at = fields + P if name == "__len__" else ctypes.c_void_p.from_address(fields).value + P
+    pointer = ctypes.c_void_p.from_address(at)
+    restype, *rest = CALLS[name]
+    function = ctypes.PYFUNCTYPE(restype, ctypes.c_void_p, *rest)(pointer.value)
+    extra = (ctypes.addressof(ARGS), 1, None) if len(rest) == 3 else (None,) * len(rest)
+    with pytest.raises(TypeError) as info:
+        function(None if self is None else id(self), *extra)
+    kind = "NoneType" if self is None else "int"
+    assert info.value.args == (f"'{kind}' object cannot be converted to '{cls.__name__}'",)

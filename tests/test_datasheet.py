@@ -67,7 +67,7 @@ def test_each_call_gives_a_new_dict():
     assert b["value"] == 24.0 and a is not b
 
 
-@pytest.mark.parametrize("name", ["B3", " b3", "b3 ", "b3\x00", "\x00", "   ", "phi\n"])
+@pytest.mark.parametrize("name", ["B3", " b3", "b3 ", "b3\x00", "\x00", "   ", "phi\n", "b3" * 9])
 def test_not_found(name):
     with pytest.raises(KeyError) as info:
         core.py_get_constant(name)

@@ -224,12 +224,14 @@ class TestCore:
     @pytest.mark.parametrize("processors", PROCESSORS, ids=lambda p: f"processors={p}")
     def test_builtin_table_over_every_shard_count(self, hooks, processors):
         shards = hooks.shard_count_for(processors)
-        builds = hooks.builtin_registries(shards, builds_to_share_a_shard(shards), NAMES)
+        # And a long name that none holds.
+        names = [*NAMES, "not_a_built_in_constant"]
+        builds = hooks.builtin_registries(shards, builds_to_share_a_shard(shards), names)
         values = [TABLE[n]["value"] for n in NAMES]
         by_bytes = sorted(NAMES, key=str.encode)
         for count, listed, found, listing, from_table, in_use, key in builds:
             assert (count, len(listed), sorted(listed)) == (17, 17, NAMES)
-            assert [bits(v) for v in found] == [bits(v) for v in values]
+            assert [bits(v) for v in found[:-1]] == [bits(v) for v in values] and found[-1] is None
             assert (listing, from_table) == (by_bytes, True)
             # A shard for each index that the low bits of a name's hash under the key give.
             assert in_use == len({keyed_hash(*key, n.encode()) & (shards - 1) for n in NAMES})

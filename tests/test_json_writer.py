@@ -285,8 +285,12 @@ def test_members_are_ordered_by_unsigned_key_bytes(keys):
         ([(b"x", 1.0), (b"x", 2.0)], b'{"x":2.0}'),
         ([(b"k", 1.0), (b"a", None), (b"k", b"v"), (b"k", None)], b'{"a":null,"k":null}'),
         ([(b"b", 1.0), (b"a", 2.0), (b"b", b"s")], b'{"a":2.0,"b":"s"}'),
+        (
+            [(b"o", [(b"a", 1.0)]), (b"b", None), (b"o", [(b"c", None)])],
+            b'{"b":null,"o":{"c":null}}',
+        ),
     ],
-    ids=["twice", "three_times", "after_a_smaller_key"],
+    ids=["twice", "three_times", "after_a_smaller_key", "an_object_over_an_object"],
 )
 def test_repeated_key_replaces_value(members, encoded):
     assert hooks.encode_object(members) == encoded

@@ -59,8 +59,8 @@ class TestQuarks:
         count, _ = hooks.insert_quark("upper", 1.0, 2.0, 3, 1)
         assert count == 7
         # Replaced again once owned; a name never inserted is not found.
-        again = [("up", 1.0, 2.0, 3, 1), ("up", 5.0, 6.0, 7, 2)]
-        for found, record in (("up", again[1]), ("upper", None)):
+        again = [("charm", 1.0, 2.0, 3, 2), ("up", 1.0, 2.0, 3, 1), ("up", 5.0, 6.0, 7, 2)]
+        for found, record in (("up", again[2]), ("upper", None)):
             count, records, got = hooks.quark_inserts(again, found)
             assert (count, [q["name"] for q in records].count("up")) == (6, 1)
             assert got == (record and dict(zip(QUARK_FIELDS, record, strict=True)))

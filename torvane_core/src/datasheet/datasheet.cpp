@@ -23,15 +23,21 @@ Text datasheet_json(const ConstantRecord& record) noexcept {
     return encode_json(constant_datasheet(record));
 }
 
+namespace {
+
+// A built-in record's text made at compile time, as it is; any other record, copied.
+std::variant<std::string_view, ConstantRecord> text_or_copy(const detail::Entry& e) {
+    if (!e.datasheet.empty()) return e.datasheet;
+    return e.to_record();
+}
+
+}  // namespace
+
 std::expected<DatasheetText, RegistryError> datasheet_text(const FormulasRegistry& registry,
                                                            std::string_view name) {
     // Under the shard's read lock only the view or the copy is taken; any encoding happens after
     // the lock is released.
-    auto found = registry.visit(
-        name, [](const detail::Entry& e) -> std::variant<std::string_view, ConstantRecord> {
-            if (!e.datasheet.empty()) return e.datasheet;
-            return e.to_record();
-        });
+    auto found = registry.visit(name, text_or_copy);
     if (!found) return std::unexpected(std::move(found.error()));
     if (const auto* fixed = std::get_if<std::string_view>(&*found)) return DatasheetText(*fixed);
     return DatasheetText(datasheet_json(std::get<ConstantRecord>(*found)));

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "formulas/builtin_constants.hpp"
@@ -20,7 +22,9 @@ std::size_t shard_count_for(unsigned processors) noexcept {
 }
 
 std::size_t shard_count() noexcept {
+    // GCOVR_EXCL_START: timing
     static const std::size_t n = shard_count_for(std::thread::hardware_concurrency());
+    // GCOVR_EXCL_STOP
     return n;
 }
 
@@ -69,7 +73,7 @@ constexpr std::size_t kMaxPlacedShards = 4096;
     }
     for (std::uint32_t s = 1; s <= made; ++s) {
         Shard*& head = directory[index_of[s] & (kBuiltinDirectory - 1)];
-        head = ::new (pool + s - 1) Shard(index_of[s], members[s], head);
+        head = std::construct_at(pool + s - 1, index_of[s], members[s], head);
     }
     return made;
 }
@@ -89,6 +93,21 @@ ConstantRecord Entry::to_record() const {
     r.depends_on.reserve(depends_on.size());
     for (std::string_view d : depends_on) r.depends_on.push_back(to_text(d));
     return r;
+}
+
+const Entry* Shard::find_in_slots(std::uint64_t hash, std::string_view key) const noexcept {
+    if (!hashed()) [[likely]] {
+        for (std::uint32_t i = 0; i < size; ++i) {
+            if (same_bytes(slots[i]->key, key)) return slots[i];
+        }
+        return nullptr;
+    }
+    const std::uint32_t mask = capacity - 1;
+    for (auto i = static_cast<std::uint32_t>(hash >> 32);; ++i) {
+        const Entry* e = slots[i & mask];
+        if (e == nullptr) return nullptr;
+        if (same_bytes(e->key, key)) return e;
+    }
 }
 
 }  // namespace detail
@@ -174,7 +193,7 @@ void FormulasRegistry::place_builtin_table() noexcept {
         }
         for (; present != 0; present &= present - 1) {
             const auto index = static_cast<std::uint32_t>(std::countr_zero(present));
-            directory_[index] = ::new (pool + made++) Shard(index, members[index], nullptr);
+            directory_[index] = std::construct_at(pool + made++, index, members[index], nullptr);
         }
     } else {
         made = place_chained(directory_, shards, indices, pool);
@@ -193,7 +212,7 @@ Shard* FormulasRegistry::shard_for_insert(std::uint64_t hash) {
     }
     const auto index = static_cast<std::uint32_t>(hash & mask_);
     Shard*& head = directory_[index & (dir_capacity_ - 1)];
-    head = ::new (arena_.allocate(sizeof(Shard), alignof(Shard))) Shard(index, 0, head);
+    head = std::construct_at(arena_.allocate_array<Shard>(1), index, 0u, head);
     ++dir_used_;
     return head;
 }
@@ -255,8 +274,7 @@ void FormulasRegistry::grow_shard(Shard& shard) {
 }
 
 const Entry* FormulasRegistry::make_entry(const detail::RecordView& record) {
-    void* at = arena_.allocate(sizeof(Entry), alignof(Entry));
-    auto* e = ::new (at) Entry{};
+    Entry* e = std::construct_at(arena_.allocate_array<Entry>(1));
     e->value = record.value;
     e->has_uncertainty = record.uncertainty.has_value();
     e->uncertainty = record.uncertainty.value_or(0.0);
@@ -281,7 +299,7 @@ const Entry* FormulasRegistry::make_entry(const detail::RecordView& record) {
     if (!record.depends_on.empty()) {
         auto* deps = arena_.allocate_array<std::string_view>(record.depends_on.size());
         for (std::size_t i = 0; i < record.depends_on.size(); ++i) {
-            ::new (deps + i) std::string_view(take(record.depends_on[i]));
+            std::construct_at(deps + i, take(record.depends_on[i]));
         }
         e->depends_on = {deps, record.depends_on.size()};
     }
@@ -310,7 +328,10 @@ std::optional<ConstantRecord> FormulasRegistry::store(const detail::RecordView& 
         // The replaced entry's bytes stay in the arena until the registry goes.
         previous = old->to_record();
         const Entry* shared = builtin::kEntries.data();
-        if (old < shared || old >= shared + builtin::kCount) {
+        // Compared as addresses: the entry is in the arena or in the shared table.
+        const std::uintptr_t offset =
+            reinterpret_cast<std::uintptr_t>(old) - reinterpret_cast<std::uintptr_t>(shared);
+        if (offset >= builtin::kCount * sizeof(Entry)) {
             const std::uint32_t searched = shard.hashed() ? shard.capacity : shard.size;
             *std::find(shard.slots, shard.slots + searched, old) = fresh;
             return previous;

@@ -82,19 +82,12 @@ struct Shard {
             const auto i = static_cast<std::size_t>(std::countr_zero(m));
             if (builtin::kPrehashes[i].same_name(words)) return &builtin::kEntries[i];
         }
-        if (!hashed()) [[likely]] {
-            for (std::uint32_t i = 0; i < size; ++i) {
-                if (same_bytes(slots[i]->key, key)) return slots[i];
-            }
-            return nullptr;
-        }
-        const std::uint32_t mask = capacity - 1;
-        for (auto i = static_cast<std::uint32_t>(hash >> 32);; ++i) {
-            const Entry* e = slots[i & mask];
-            if (e == nullptr) return nullptr;
-            if (same_bytes(e->key, key)) return e;
-        }
+        return find_in_slots(hash, key);
     }
+    // The entries inserted, in order or by their hash. Out of line: a registry of the built-in
+    // table, the one a look-up finds its name in, has none.
+    [[nodiscard]] const Entry* find_in_slots(std::uint64_t hash,
+                                             std::string_view key) const noexcept;
 
     template <class F>
     void for_each(F&& f) const {

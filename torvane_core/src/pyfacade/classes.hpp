@@ -20,9 +20,9 @@ struct ClassType {
     void forget() noexcept { type = nullptr; }
     // For every later need: a type that cannot be made is an internal failure.
     [[nodiscard]] Result<PyTypeObject*> need() {
-        if (type != nullptr) [[likely]]
+        if (type != nullptr) [[likely]]  // GCOVR_EXCL_BR_LINE: invariant: made at initialisation
             return type;
-        return need_slow();
+        return need_slow();  // GCOVR_EXCL_LINE: invariant: made at initialisation
     }
 
 private:
@@ -53,9 +53,9 @@ struct Instance {
     // Allocates an instance of `type` and moves `value` into it. On failure the value is
     // dropped and the allocator's exception is pending.
     static PyObject* wrap(PyTypeObject* type, Value&& value) noexcept {
-        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-        PyObject* self = alloc(type, 0);
-        if (self != nullptr) ::new (&of(self)) Value(std::move(value));
+        // PyType_FromSpec gives every class an allocator (object's, if not its own).
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self != nullptr) std::construct_at(&of(self), std::move(value));
         return self;
     }
 };

@@ -149,11 +149,11 @@ template <class Body>
         Result<PyObject*> r = body();
         if (r) return *r;
         std::move(r).error().restore();
-    } catch (const std::exception&) {
+    } catch (const std::exception&) {  // GCOVR_EXCL_START: boundary
         failure_from_exception(std::current_exception()).restore();
     }
     TV_CATCH_REST
-    return nullptr;
+    return nullptr;  // GCOVR_EXCL_STOP
 }
 
 // The same for __len__, whose failure value is -1.
@@ -163,11 +163,11 @@ template <class Body>
         Result<Py_ssize_t> r = body();
         if (r) return *r;
         std::move(r).error().restore();
-    } catch (const std::exception&) {
+    } catch (const std::exception&) {  // GCOVR_EXCL_START: boundary
         failure_from_exception(std::current_exception()).restore();
     }
     TV_CATCH_REST
-    return -1;
+    return -1;  // GCOVR_EXCL_STOP
 }
 
 }  // namespace torvane::py

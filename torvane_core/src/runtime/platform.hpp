@@ -45,7 +45,7 @@ void write_stderr(const char* begin, const char* end);
         // have: the portable wheels are built against glibc 2.17. Where the kernel lacks it the
         // call fails with ENOSYS and the caller's fallback takes over.
         const long r = ::syscall(SYS_getrandom, out + got, n - got, 0u);
-        if (r > 0) {
+        if (r > 0) {  // GCOVR_EXCL_BR_LINE: random
             got += static_cast<std::size_t>(r);
         } else if (r < 0 && errno != EINTR) {  // GCOVR_EXCL_START: random
             break;
