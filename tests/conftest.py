@@ -45,11 +45,7 @@ if os.environ.get("TORVANE_RELEASE_CHECKS") != "1" and sys.platform != "win32":
 
 # The tests that cannot run on Windows, each with its reason: they skip there, and
 # test_windows.py keeps the list from growing unnoticed.
-WINDOWS_SKIPS = {"tests/test_errors.py::test_api_failure_becomes_panic_exception":
-                 "python.org's interpreter has no _testcapi"} | dict.fromkeys(
-    [f"tests/test_reliability_leaks.py::test_{name}" for name in ("the_arguments_are_mortal",
-     "a_million_calls_leave_memory_and_counts_unchanged", "the_measurement_sees_a_leak")],
-    "the resident memory is read from /proc")  # fmt: skip
+WINDOWS_SKIPS: dict[str, str] = {}
 
 
 def pytest_collection_modifyitems(config, items):

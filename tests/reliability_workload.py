@@ -826,9 +826,33 @@ def mortal_arguments() -> list[str]:
     return [name for name, value in ARGUMENTS.items() if sys.getrefcount(value) < 1 << 20]
 
 
-def resident_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+if sys.platform == "win32":  # the working set, as the system counts it
+    import ctypes
+    from ctypes import wintypes
+
+    # Made once, at import: a measurement must not make classes of its own.
+    class _Counters(ctypes.Structure):
+        _fields_ = [("cb", wintypes.DWORD), ("faults", wintypes.DWORD)] + [
+            (name, ctypes.c_size_t)
+            for name in ("peak", "working_set", "a", "b", "c", "d", "e", "f")
+        ]
+
+    _kernel32 = ctypes.WinDLL("kernel32")
+    _kernel32.GetCurrentProcess.restype = wintypes.HANDLE
+    _kernel32.K32GetProcessMemoryInfo.argtypes = [wintypes.HANDLE, ctypes.c_void_p, wintypes.DWORD]
+    _COUNTERS = _Counters(cb=ctypes.sizeof(_Counters))
+
+    def resident_bytes() -> int:
+        process = _kernel32.GetCurrentProcess()
+        if not _kernel32.K32GetProcessMemoryInfo(process, ctypes.byref(_COUNTERS), _COUNTERS.cb):
+            raise ctypes.WinError()
+        return _COUNTERS.working_set
+
+else:
+
+    def resident_bytes() -> int:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 # ---------------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@ needs the interpreter to fail a call the module treats as infallible, so these t
 allocation failure in a subprocess."""
 
 import os
+import re
 import sys
 import threading
 from pathlib import Path
@@ -13,14 +14,14 @@ from conftest import run_python
 # Fails the interpreter allocations one at a time while py_list_quarks() makes its list, until
 # a call ends in the internal-failure exception.
 PROBE = """
-import sys, _testcapi
+import sys, _torvane_testhooks as hooks
 from orvantis import _torvane_core as core
 for k in range(200):
-    _testcapi.set_nomemory(k, k + 1)
+    hooks.set_nomemory(k, k + 1)
     try:
         core.py_list_quarks()
     except BaseException as exc:
-        _testcapi.remove_mem_hooks()
+        hooks.remove_mem_hooks()
         if type(exc).__name__ == "PanicException":
             panic = type(exc)
             print(repr(exc.args))
@@ -30,7 +31,7 @@ for k in range(200):
             print(core.py_list_quarks()[0])
             break
     else:
-        _testcapi.remove_mem_hooks()
+        hooks.remove_mem_hooks()
 """
 
 
@@ -50,7 +51,7 @@ def test_the_diagnostic_names_the_thread_as_the_system_does(hooks):
     assert got == expected and expected[0] != os.getpid()
 
 
-def test_api_failure_becomes_panic_exception():
+def test_api_failure_becomes_panic_exception(hooks):
     r = run_python(PROBE)
     assert r.returncode == 0, r.stderr
     args, names, flags, doc, after = r.stdout.splitlines()
@@ -67,8 +68,13 @@ def test_api_failure_becomes_panic_exception():
     # The interpreter's error is printed first, then the diagnostic naming thread and place.
     assert "MemoryError" in r.stderr
     diagnostic = r.stderr[r.stderr.index("MemoryError") :]
-    assert "hit an internal failure at torvane_core/src/pyfacade/functions.cpp:" in diagnostic
-    assert diagnostic.rstrip().endswith("Python API call failed")
+    # On every system in one form, with the thread as the system names it.
+    assert re.search(
+        r"^thread '[^']*' \(\d+\) hit an internal failure at "
+        r"torvane_core/src/pyfacade/functions\.cpp:\d+:\d+:\nPython API call failed$",
+        diagnostic.rstrip(),
+        re.MULTILINE,
+    )
 
 
 # Not in the runs on other architectures (scripts/test-arch.sh): there the emulator adds a line of

@@ -137,7 +137,7 @@ sys.path.insert(0, {str(WORKLOAD.parent)!r})
 import reliability_workload as w
 
 kept = []
-libc = ctypes.CDLL(None)
+libc = ctypes.CDLL(None if sys.platform != "win32" else "ucrtbase")
 libc.malloc.restype = ctypes.c_void_p
 incref = ctypes.pythonapi.Py_IncRef
 incref.argtypes = [ctypes.py_object]

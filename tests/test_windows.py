@@ -58,12 +58,7 @@ def test_the_windows_skips_are_the_known_ones():
     for node in WINDOWS_SKIPS:
         path, name = node.split("::")
         assert f"def {name}(" in (ROOT / path).read_text(), node
-    assert sorted(WINDOWS_SKIPS) == [
-        "tests/test_errors.py::test_api_failure_becomes_panic_exception",
-        "tests/test_reliability_leaks.py::test_a_million_calls_leave_memory_and_counts_unchanged",
-        "tests/test_reliability_leaks.py::test_the_arguments_are_mortal",
-        "tests/test_reliability_leaks.py::test_the_measurement_sees_a_leak",
-    ]
+    assert sorted(WINDOWS_SKIPS) == []
     assert all(reason for reason in WINDOWS_SKIPS.values())
 
 

@@ -331,6 +331,63 @@ PyObject* thread_label(PyObject*, PyObject*) {
     return Py_BuildValue("(ls)", torvane::platform::thread_id(), name);
 }
 
+// set_nomemory(start, stop) -> None: of the interpreter's allocations from now on, counted over
+// its three domains, those numbered start to stop - 1 fail; remove_mem_hooks() -> None ends it.
+// What _testcapi's functions of those names do, for interpreters without it (python.org's
+// Windows builds).
+constexpr PyMemAllocatorDomain kDomains[] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
+PyMemAllocatorEx g_original[3];
+std::atomic<long> g_allocations{0};
+long g_fail_from = 0;
+long g_fail_to = 0;
+bool g_failing = false;
+
+bool fails() noexcept {
+    const long n = g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return n >= g_fail_from && n < g_fail_to;
+}
+void* fail_malloc(void* ctx, size_t size) noexcept {
+    auto* a = static_cast<PyMemAllocatorEx*>(ctx);
+    return fails() ? nullptr : a->malloc(a->ctx, size);
+}
+void* fail_calloc(void* ctx, size_t n, size_t size) noexcept {
+    auto* a = static_cast<PyMemAllocatorEx*>(ctx);
+    return fails() ? nullptr : a->calloc(a->ctx, n, size);
+}
+void* fail_realloc(void* ctx, void* p, size_t size) noexcept {
+    auto* a = static_cast<PyMemAllocatorEx*>(ctx);
+    return fails() ? nullptr : a->realloc(a->ctx, p, size);
+}
+void fail_free(void* ctx, void* p) noexcept {
+    auto* a = static_cast<PyMemAllocatorEx*>(ctx);
+    a->free(a->ctx, p);
+}
+
+PyObject* remove_mem_hooks(PyObject*, PyObject*) {
+    if (g_failing) {
+        for (int d = 0; d < 3; ++d) PyMem_SetAllocator(kDomains[d], &g_original[d]);
+        g_failing = false;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* set_nomemory(PyObject* self, PyObject* args) {
+    long from = 0;
+    long to = 0;
+    if (!PyArg_ParseTuple(args, "ll", &from, &to)) return nullptr;
+    Py_DECREF(remove_mem_hooks(self, nullptr));
+    g_fail_from = from;
+    g_fail_to = to;
+    g_allocations = 0;
+    for (int d = 0; d < 3; ++d) {
+        PyMem_GetAllocator(kDomains[d], &g_original[d]);
+        PyMemAllocatorEx failing{&g_original[d], fail_malloc, fail_calloc, fail_realloc, fail_free};
+        PyMem_SetAllocator(kDomains[d], &failing);
+    }
+    g_failing = true;
+    Py_RETURN_NONE;
+}
+
 // leak_on_purpose() -> None: allocates a native block and drops its only pointer, for the test
 // that the sanitizer build's leak check at exit sees a block the module lost.
 char* volatile g_lost = nullptr;
@@ -346,6 +403,8 @@ PyMethodDef runtime_hooks[] = {
     {"leak_on_purpose", leak_on_purpose, METH_NOARGS, nullptr},
     {"checked_alloc", checked_alloc, METH_O, nullptr},
     {"thread_label", thread_label, METH_NOARGS, nullptr},
+    {"set_nomemory", set_nomemory, METH_VARARGS, nullptr},
+    {"remove_mem_hooks", remove_mem_hooks, METH_NOARGS, nullptr},
     {"native_allocations", native_allocations, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

@@ -1,10 +1,12 @@
 // Failures as values, the internal-failure exception, and the diagnostic of an internal failure.
 #include "pyfacade/errors.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 
 // The calling thread's id and name, for the diagnostic of an internal failure.
 #include "runtime/platform.hpp"
@@ -39,9 +41,15 @@ void raise_panic(std::string_view message) {
     PyErr_SetObject(type, argument.get());
 }
 
-// Source paths are reported from the package root, not from the machine that built them.
-std::string_view short_path(const char* file) noexcept {
-    std::string_view path(file);
+// Source paths are reported from the package root, not from the machine that built them, and
+// with '/' between their parts, as on every system (a Windows build records '\'). `out` holds
+// the copy that the view returned looks into.
+std::string_view short_path(const char* file, std::span<char> out) noexcept {
+    const std::string_view whole(file);
+    const std::size_t n = std::min(whole.size(), out.size());
+    std::replace_copy(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n), out.begin(),
+                      '\\', '/');
+    const std::string_view path(out.data(), n);
     const auto at = path.rfind("torvane_core/");
     // Every source of the module is under torvane_core/.
     return at == std::string_view::npos ? path : path.substr(at);  // GCOVR_EXCL_BR_LINE: invariant
@@ -140,7 +148,8 @@ void Failure::restore() && {
 void report_internal_failure(std::string_view message, const std::source_location& where) noexcept {
     char name[64] = "<unnamed>";
     platform::thread_name(name, sizeof name);
-    const std::string_view file = short_path(where.file_name());
+    char copy[256];
+    const std::string_view file = short_path(where.file_name(), copy);
     // The thread as the system knows it: Linux's thread id and name, or Windows' own.
     std::fprintf(stderr, "thread '%s' (%ld) hit an internal failure at %.*s:%u:%u:\n%.*s\n", name,
                  platform::thread_id(), static_cast<int>(file.size()), file.data(),
