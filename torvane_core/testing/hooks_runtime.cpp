@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -62,6 +63,17 @@ struct Import {
 template <class C>
 Import import_of(const char* symbol) {
     return {symbol, reinterpret_cast<void*>(&C::call), reinterpret_cast<void**>(&C::real)};
+}
+
+// Calls `call` `times` times with the count from zero: the blocks counted, or nothing once a
+// call fails (its exception pending).
+std::optional<long> counted_calls(PyObject* call, long times) {
+    g_blocks = 0;
+    for (long i = 0; i < times; ++i) {
+        Owned result(PyObject_CallNoArgs(call));
+        if (!result) return std::nullopt;
+    }
+    return g_blocks.load();
 }
 
 #if defined(_WIN32)
@@ -111,16 +123,10 @@ PyObject* native_allocations(PyObject*, PyObject* args) {
         *kImports[s.import].real = s.bound;
         torvane::pe::write_slot(s.at, kImports[s.import].stand_in);
     }
-    g_blocks = 0;
-    bool failed = false;
-    for (long i = 0; i < times && !failed; ++i) {
-        Owned result(PyObject_CallNoArgs(call));
-        failed = !result;
-    }
-    const long blocks = g_blocks.load();
+    const std::optional<long> blocks = counted_calls(call, times);
     for (const Slot& s : slots) torvane::pe::write_slot(s.at, s.bound);
-    if (failed) return nullptr;
-    return Py_BuildValue("(ln)", blocks, static_cast<Py_ssize_t>(slots.size()));
+    if (!blocks) return nullptr;
+    return Py_BuildValue("(ln)", *blocks, static_cast<Py_ssize_t>(slots.size()));
 }
 #else
 // The operators' names carry std::size_t's mangling: unsigned long (m) on 64-bit targets,
@@ -310,16 +316,10 @@ PyObject* native_allocations(PyObject*, PyObject* args) {
         s.bound = *s.at;
         write_slot(s.at, import.stand_in, read_only);
     }
-    g_blocks = 0;
-    bool failed = false;
-    for (long i = 0; i < times && !failed; ++i) {
-        Owned result(PyObject_CallNoArgs(call));
-        failed = !result;
-    }
-    const long blocks = g_blocks.load();
+    const std::optional<long> blocks = counted_calls(call, times);
     for (const Slot& s : slots) write_slot(s.at, s.bound, read_only);
-    if (failed) return nullptr;
-    return Py_BuildValue("(ln)", blocks, static_cast<Py_ssize_t>(slots.size()));
+    if (!blocks) return nullptr;
+    return Py_BuildValue("(ln)", *blocks, static_cast<Py_ssize_t>(slots.size()));
 }
 
 #endif
