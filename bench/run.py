@@ -76,7 +76,7 @@ def entry_cases() -> list[Case]:
         ),
         case(
             f'PyFormulasRegistry.get("{NAME}")',
-            1.4,
+            1.35,
             "obj.get(name)",
             ours={"obj": registry, "name": NAME},
             floor={"obj": floor, "name": NAME},
