@@ -27,7 +27,14 @@
 # host's pip installs the test tools (for win_amd64) and the wheel, with the hooks built with
 # it. Then tests/smoke.py, and the whole suite but the source checks, which read files and run
 # tools rather than the module. Python's output goes through a pipe: Wine 8 cannot start
-# Python's standard streams on a regular file.
+# Python's standard streams on a regular file. A run's verdict is what the run itself reports
+# (tools/windows/verdict.py: the smoke check's last line, pytest's result and JUnit report, the
+# harness's tables), never Wine's status alone: under Wine 8 a process that dies of an
+# unhandled exception with faulthandler on exits 0. Each check passed goes into the stage's
+# ledger, DIR/win_amd64/passed; at the end every Python asked for (the row's, by default) must
+# have each of its checks there: its wheel built, its PE file checked, its smoke check and its
+# suite, which must have collected every test file but the source checks. Last, the stage sees
+# a crash planted in a copy of itself under Wine fail it (tests/test_windows.py).
 #
 # The benchmarks: the wheel alone in a fresh copy of the interpreter, with the floors
 # (_torvane_benchfloors) built from source by the same zig and toolchain file (the bench preset,
@@ -59,6 +66,9 @@ if [ -n "$bench" ]; then
   versions=("$(basename "$bench" | sed -nE 's/^[^-]+-[^-]+-cp3([0-9]+)-cp3[0-9]+-win_amd64\.whl$/3.\1/p')")
   [ -n "${versions[0]}" ] || { echo "not a Windows x64 wheel of CPython: $bench" >&2; exit 2; }
 fi
+# The Pythons asked for, which the ledger checks at the end: those named, or the row's.
+asked=("${versions[@]}")
+[ "${#asked[@]}" -ne 0 ] || read -ra asked <<<"$pythons"
 [ "${#versions[@]}" -ne 0 ] || read -ra versions <<<"$pythons"
 for v in "${versions[@]}"; do
   [[ " $pythons " == *" $v "* ]] || { echo "no Windows wheel for Python $v: $pythons" >&2; exit 2; }
@@ -114,6 +124,23 @@ wine_ready() {
   wine wineboot </dev/null >/dev/null 2>&1
 }
 
+# judged KIND LOG [CHECK...] -- COMMAND...: runs COMMAND (a Python under Wine), its output
+# shown and kept in LOG, and fails unless tools/windows/verdict.py KIND finds in what the run
+# reported (and its CHECKs) that it passed. Wine's status counts, but does not decide.
+judged() {
+  local kind="$1" log="$2" checks=() status=0
+  shift 2
+  while [ "$1" != -- ]; do checks+=("$1"); shift; done
+  shift
+  rm -f "$log"
+  "$@" 2>&1 | tee "$log" || status=$?
+  "$tools_venv/bin/python" tools/windows/verdict.py "$kind" "$log" "$status" "${checks[@]}"
+}
+
+# The ledger of the checks passed, a line "MINOR CHECK" each.
+ledger="$out/win_amd64/passed"
+passed() { echo "$1 $2" >>"$ledger"; }
+
 # kit MINOR: the headers and import library of the official MINOR, in build/windows/kit-MINOR.
 kit() {
   local minor="$1" headers
@@ -165,6 +192,15 @@ fresh_copy() {
     --python-version "$minor" --implementation cp --only-binary=:all: --no-deps "$2"
 }
 
+# The suite under Wine leaves out the source checks and the release checks, which read files and
+# run tools rather than the module, and must collect every other test file.
+left_out=(tests/test_style.py tests/test_typing.py tests/test_ci.py tests/test_harness.py
+  tests/test_packaging.py tests/test_compile_rules.py)
+collected=()
+for file in tests/test_*.py; do
+  [[ " ${left_out[*]} " == *" $file "* ]] || collected+=("$file")
+done
+[ -n "$bench" ] || : >"$ledger"
 for minor in "${versions[@]}"; do
   tag="cp${minor/./}"
   # The build tools of that Python, as scripts/build-wheel.sh has them (the reference Python's
@@ -183,8 +219,8 @@ for minor in "${versions[@]}"; do
     wine_ready
     echo "== the benchmarks of $(basename "$bench") on the official $minor, under Wine"
     # UTF-8 mode: the tables are UTF-8, and a pipe would take the ANSI code page.
-    PYTHONUTF8=1 wine "$py/python.exe" -m bench "${harness[@]}" 2>&1 | cat
-    [ "${PIPESTATUS[0]}" = 0 ]
+    judged bench "$root/build/windows/bench-$minor.log" -- \
+      env PYTHONUTF8=1 wine "$py/python.exe" -m bench "${harness[@]}"
     continue
   fi
   if [ -n "$build" ]; then
@@ -192,17 +228,17 @@ for minor in "${versions[@]}"; do
     rm -f "$out"/orvantis_torvane_core-*-"$tag-$tag"-win_amd64.whl "$out/win_amd64"/_torvane_testhooks."$tag"-*
     zig_wheel release-wheel "wheel-$tag-win_amd64" "$out"
     cp "build/wheel-$tag-win_amd64"/_torvane_testhooks.*.pyd "$out/win_amd64/"
+    passed "$minor" built
   fi
-  if [ -n "$build" ]; then
-    # Its PE file, as the release checks read an ELF one: the one export, the DLLs it imports,
-    # stripped, the x86-64 baseline.
-    echo "== the release checks of the $tag Windows wheel's PE file"
-    TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" "$tools_venv/bin/python" -m pytest -q \
-      -p no:cacheprovider tests/test_windows.py -k "pe_file and $minor"
-  fi
-  [ -n "$test" ] || continue
   wheel=("$out"/orvantis_torvane_core-*-"$tag-$tag"-win_amd64.whl)
   [ -f "${wheel[0]}" ] || { echo "no $tag Windows wheel in $out" >&2; exit 1; }
+  # Its PE file, built here or not, as the release checks read an ELF one: the one export, the
+  # DLLs it imports, stripped, the x86-64 baseline.
+  echo "== the release checks of the $tag Windows wheel's PE file"
+  TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" "$tools_venv/bin/python" -m pytest -q \
+    -p no:cacheprovider tests/test_windows.py -k "pe_file and $minor"
+  passed "$minor" pe
+  [ -n "$test" ] || continue
   wine_ready
   # Fresh copies: one holds the wheel alone, for the smoke check, the other the test tools too,
   # and the hooks built with the wheel.
@@ -217,12 +253,36 @@ for minor in "${versions[@]}"; do
   cp "$out/win_amd64"/_torvane_testhooks."$tag"-win_amd64.pyd "$py/Lib/site-packages/"
   version="$(sed -n 's/.*kVersion = "\([^"]*\)".*/\1/p' torvane_core/src/pyfacade/version.hpp)"
   echo "== the smoke check of $(basename "${wheel[0]}") on the official $minor, under Wine"
-  wine "$smoke/python.exe" -I tests/smoke.py "$version" 2>&1 | cat
-  [ "${PIPESTATUS[0]}" = 0 ]
+  judged smoke "$root/build/windows/smoke-$minor.log" -- \
+    wine "$smoke/python.exe" -I tests/smoke.py "$version"
+  passed "$minor" smoke
   echo "== the suite on the official $minor ($tag wheel with its hooks), under Wine"
-  TORVANE_REQUIRE_HOOKS=1 TORVANE_WINDOWS=1 wine "$py/python.exe" -m pytest -p no:cacheprovider \
-    --ignore=tests/test_style.py --ignore=tests/test_typing.py --ignore=tests/test_ci.py \
-    --ignore=tests/test_harness.py --ignore=tests/test_packaging.py \
-    --ignore=tests/test_compile_rules.py 2>&1 | cat
-  [ "${PIPESTATUS[0]}" = 0 ]
+  junit="$root/build/windows/suite-$minor.xml"
+  rm -f "$junit"
+  judged suite "$root/build/windows/suite-$minor.log" "$junit" "${collected[@]}" -- \
+    env TORVANE_REQUIRE_HOOKS=1 TORVANE_WINDOWS=1 wine "$py/python.exe" -m pytest \
+    -p no:cacheprovider --junitxml="build/windows/suite-$minor.xml" "${left_out[@]/#/--ignore=}"
+  passed "$minor" suite
 done
+[ -z "$bench" ] || exit 0
+if [ -n "$test" ]; then
+  # The verdicts above, proven: a crash planted in a copy of this stage, where its smoke check and
+  # its suite meet it under Wine, fails it.
+  echo "== a crash planted in a copy of the stage under Wine, on its ${versions[0]} wheel: the stage must fail"
+  TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" "$tools_venv/bin/python" -m pytest -q \
+    -p no:cacheprovider --basetemp="$root/build/windows/planted" tests/test_windows.py -k crash_under_wine
+  passed "${versions[0]}" planted
+fi
+
+# Every Python asked for, with each of its checks.
+checks=pe
+[ -z "$build" ] || checks="built $checks"
+[ -z "$test" ] || checks="$checks smoke suite"
+missing="$(for minor in "${asked[@]}"; do for check in $checks; do
+  grep -qx "$minor $check" "$ledger" || echo "$minor's $check"; done; done
+  [ -z "$test" ] || grep -q " planted$" "$ledger" || echo "planted crash")"
+if [ -n "$missing" ]; then
+  echo "== the Windows stage did not check everything asked for: no $(paste -sd, - <<<"$missing" | sed "s/,/, /g")" >&2
+  exit 1
+fi
+echo "== the Windows stage's checks passed: $(sort "$ledger" | tr '\n' ';' | sed 's/;$//; s/;/, /g')"
