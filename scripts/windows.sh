@@ -74,7 +74,7 @@ for v in "${versions[@]}"; do
   [[ " $pythons " == *" $v "* ]] || { echo "no Windows wheel for Python $v: $pythons" >&2; exit 2; }
 done
 [[ "$out" == /* ]] || out="$root/$out"
-mkdir -p "$out/win_amd64"
+mkdir -p "$out/win_amd64" "$root/build/windows"
 TORVANE_CACHE="${TORVANE_CACHE:-$HOME/.cache/torvane}"
 [[ "$TORVANE_CACHE" == /* ]] || TORVANE_CACHE="$root/$TORVANE_CACHE"
 export TORVANE_CACHE
@@ -106,9 +106,16 @@ official() {
 }
 
 # The wine prefix, made once: Windows 10, its server started detached (else a pipe from a
-# wine command waits on it).
+# wine command waits on it). One run at a time uses it on this machine: the end of a run ends
+# the prefix's server, and with it every Windows process of the prefix, another run's too.
 wine_ready() {
   export WINEPREFIX="$cache/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  [ -z "${wine_lock:-}" ] || return 0
+  exec {wine_lock}>"$cache/wine.lock"
+  if ! flock -n "$wine_lock"; then
+    echo "== waiting for another run's use of the Wine prefix to end"
+    flock "$wine_lock"
+  fi
   if [ ! -f "$WINEPREFIX/.torvane-win10" ]; then
     echo "== a Wine prefix (Windows 10) in $WINEPREFIX"
     # Its status is not a verdict: a new prefix can report failure and be whole.
@@ -118,10 +125,18 @@ wine_ready() {
     touch "$WINEPREFIX/.torvane-win10"
   fi
   # Fails (status 2) when a server for the prefix runs already, which is as good.
-  wineserver -p </dev/null >/dev/null 2>&1 || true
+  wineserver -p </dev/null >/dev/null 2>&1 {wine_lock}>&- || true
   # Ended with the script, with everything it runs: nothing of the run outlives it.
-  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  trap wine_done EXIT
   wine wineboot </dev/null >/dev/null 2>&1
+}
+# wine_done: the prefix's server and its processes ended, and the prefix left to other runs.
+wine_done() {
+  [ -n "${wine_lock:-}" ] || return 0
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  exec {wine_lock}>&-
+  wine_lock=""
 }
 
 # judged KIND LOG [CHECK...] -- COMMAND...: runs COMMAND (a Python under Wine), its output
@@ -236,7 +251,7 @@ for minor in "${versions[@]}"; do
   # DLLs it imports, stripped, the x86-64 baseline.
   echo "== the release checks of the $tag Windows wheel's PE file"
   TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" "$tools_venv/bin/python" -m pytest -q \
-    -p no:cacheprovider tests/test_windows.py -k "pe_file and $minor"
+    -p no:cacheprovider tests/test_windows.py -k "pe_file and $minor or past_the_baseline"
   passed "$minor" pe
   [ -n "$test" ] || continue
   wine_ready
@@ -266,6 +281,7 @@ for minor in "${versions[@]}"; do
 done
 [ -z "$bench" ] || exit 0
 if [ -n "$test" ]; then
+  wine_done
   # The verdicts above, proven: a crash planted in a copy of this stage, where its smoke check and
   # its suite meet it under Wine, fails it.
   echo "== a crash planted in a copy of the stage under Wine, on its ${versions[0]} wheel: the stage must fail"
