@@ -126,15 +126,16 @@ def test_the_pe_file(tmp_path, python):
     assert newer == []
 
 
-# A crash planted where a run of the stage under Wine meets it, with faulthandler on, after which
-# Wine 8 exits 0: the stage, run from a copy of the tree on the wheel it built, must fail on what
-# the run itself reported.
-CRASH = "import faulthandler\nfaulthandler.enable()\nfaulthandler._read_null()\n"
+# A crash planted where a run of the stage under Wine meets it, with faulthandler on and writing
+# to a copy of standard error, as pytest has it, after which Wine 8 exits 0: the stage, run from a
+# copy of the tree on the wheel it built, must fail on what the run itself reported.
+CRASH = "faulthandler._read_null()"
 PLANTS = {
-    "smoke": ("tests/smoke.py", 'print("smoke ok")', CRASH + 'print("smoke ok")'),
+    "smoke": ("tests/smoke.py", 'print("smoke ok")', "import faulthandler, os\n"
+              f"faulthandler.enable(os.fdopen(os.dup(2), 'w'))\n{CRASH}\nprint('smoke ok')"),
     "suite": ("tests/conftest.py", "def pytest_collection_modifyitems(",
-              "def pytest_runtest_call(item):\n    if sys.platform == 'win32':\n        "
-              f"{CRASH.replace(chr(10), '; ')}\n\n\ndef pytest_collection_modifyitems("),
+              f"def pytest_runtest_call(item):\n    if sys.platform == 'win32':\n        {CRASH}"
+              "\n\n\ndef pytest_collection_modifyitems("),
 }  # fmt: skip
 
 
