@@ -140,6 +140,7 @@ PLANTS = {
 
 
 @pytest.mark.skipif(ON_WINDOWS, reason="runs the stage, under Wine")
+@pytest.mark.timeout(1800)  # a copy of the stage, which may wait for another's use of Wine
 @pytest.mark.parametrize("run", PLANTS)
 def test_a_crash_under_wine_fails_the_stage(tmp_path, run):
     house = Path(os.environ.get("TORVANE_WHEELHOUSE", "dist"))
