@@ -101,3 +101,36 @@ def test_the_docs_tables_are_made_from_the_platforms_table(monkeypatch, capsys, 
     monkeypatch.setattr(platforms, "rows", lambda: table)
     monkeypatch.setattr(sys, "argv", ["tools/platforms.py", "--check"])
     assert platforms.main() == stale, capsys.readouterr().out
+
+
+@pytest.mark.parametrize("row", ["1\t2", "3", "3\t4\t5"])
+def test_a_tables_rows_have_its_columns(tmp_path, monkeypatch, row) -> None:
+    monkeypatch.syspath_prepend(ROOT / "tools")
+    import platforms
+
+    (tmp_path / "t.tsv").write_text(f"# a comment\na\tb\n{row}\n")
+    monkeypatch.setattr(platforms, "ROOT", tmp_path)
+    if row == "1\t2":
+        assert platforms.table("t.tsv") == [{"a": "1", "b": "2"}]
+    else:
+        with pytest.raises(ValueError):
+            platforms.table("t.tsv")
+
+
+# Each script, tool or test that a table's header names reads it: names it outside a comment,
+# or (a shell script) sources scripts/arches.sh, which reads both.
+@pytest.mark.parametrize("table", ["facts.tsv", "platforms.tsv"])
+def test_the_readers_a_table_names_read_it(table) -> None:
+    header = "".join(re.findall(r"^#.*\n", (ROOT / table).read_text(), re.MULTILINE))
+    named = {
+        path
+        for path in re.findall(r"[\w.+-]+/[\w./+-]*[\w+]", header)
+        if (ROOT / path).is_file() and re.search(r"\.(py|sh)$|^\.ci/|^tools/zig/", path)
+    }
+    unread = [
+        path
+        for path in sorted(named)
+        if not re.search(rf"^(?!\s*#).*({re.escape(table)}|source \S*arches\.sh)",
+                         (ROOT / path).read_text(), re.MULTILINE)
+    ]  # fmt: skip
+    assert len(named) > 2 and unread == []
