@@ -2,7 +2,9 @@
 them, and the sanitizer run's verdict (tools/sanitizer_verdict.sh) fails on an error report and
 on a run where no process was leak-checked."""
 
+import fnmatch
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -125,3 +127,39 @@ def test_the_fuzz_run_verdict(tmp_path: Path, limit, ending, verdict, said) -> N
     args = ["bash", script, *limit, tmp_path / "log", tmp_path / "findings", "--"]
     args += [sys.executable, tmp_path / "fuzzer.py", ending]
     assert_verdict(args, verdict, said)
+
+
+# No suppression can hide a report of the module's own code. LSan and ThreadSanitizer drop a
+# report when a pattern (* for anything, else a part of the name) matches any frame's function,
+# file or library: none may match a name of torvane_core/'s sources (a function they define or
+# call), a source or the module's library. Valgrind matches each frame whole (* and ?): none may
+# match the module's own, and each entry names a function the sources never do.
+SOURCES = sorted(p for p in (ROOT / "torvane_core").rglob("*.[ch]pp"))
+NAMES = {w for p in SOURCES for w in re.findall(r"\w+", p.read_text()) if not w.isdigit()}
+OWN = [
+    *(str(p.relative_to(ROOT)) for p in SOURCES),
+    *(f"torvane::{name}" for name in NAMES),
+    *(f"/venv/site-packages/{m}.cpython-312-x86_64-linux-gnu.so"
+      for m in ("orvantis/_torvane_core", "_torvane_testhooks")),
+]  # fmt: skip
+
+
+def _matched(pattern: str, names, whole: bool) -> list[str]:
+    glob = pattern if whole else f"*{pattern.strip('^$')}*"
+    return [n for n in names if fnmatch.fnmatchcase(n, glob)]
+
+
+@pytest.mark.parametrize("file", ["tsan.supp", "lsan.supp", "valgrind.supp"])
+def test_no_suppression_hides_the_modules_own_frames(file) -> None:
+    text = (ROOT / "tools" / file).read_text()
+    if file != "valgrind.supp":
+        patterns = re.findall(r"^\w+:(.+)$", text, re.MULTILINE)
+        hidden = {p: _matched(p, [*OWN, *NAMES], whole=False) for p in patterns}
+    else:
+        entries = re.findall(r"^\{\n(.*?)^\}", text, re.MULTILINE | re.DOTALL)
+        frames = [re.findall(r"^\s*(?:fun|obj):(.+)$", e, re.MULTILINE) for e in entries]
+        patterns = [f for e in frames for f in e]
+        hidden = {f: _matched(f, OWN, whole=True) for f in patterns}
+        hidden |= {e[0]: ["no foreign function"] for e in frames
+                   if all(_matched(f, NAMES, whole=True) for f in e)}  # fmt: skip
+    assert patterns and {p: m[:3] for p, m in hidden.items() if m} == {}
