@@ -778,13 +778,15 @@ import sys, threading, types, _torvane_testhooks as hooks, orvantis._torvane_cor
 m, rooms, out, unraisable, PAD = core.PyCKMMatrix.from_topology(), [], [], set(), 32 << 10
 def deeper(call):
     rooms.append(hooks.stack_check(0)[0])
-    return None if threading.current_thread() is threading.main_thread() else hooks.call_below(PAD, call)
+    if threading.current_thread() is not threading.main_thread():
+        return hooks.call_below(PAD, call)
 class K(str):
     def __str__(self): return str(deeper(lambda: core.py_get_constant(**{K(): 1})))
 class F:
     def __float__(self): return deeper(lambda: m.is_unitary(F()))
 loads = lambda text: deeper(lambda: core.py_get_constant("b3"))
-sys.modules["json"], sys.unraisablehook = types.SimpleNamespace(loads=loads), lambda u: unraisable.add(u.exc_type.__name__)
+sys.modules["json"] = types.SimpleNamespace(loads=loads)
+sys.unraisablehook = lambda u: unraisable.add(u.exc_type.__name__)
 call = {"loads": lambda: core.py_get_constant("b3"), "float": lambda: m.is_unitary(F()),
         "str": lambda: core.py_get_constant(**{K(): 1})}[sys.argv[1]]
 def run():
@@ -797,7 +799,8 @@ def who():
     return "module" if margin - 8192 <= rooms[-1] < margin + PAD + 8192 else "neither"
 threading.stack_size(512 << 10)
 (t := threading.Thread(target=lambda: run() or out.append(who()))).start(), t.join()
-print(len(rooms) > 5, out[1], *sorted(unraisable - {"TypeError", "RecursionError"}), out[0], sep="|")
+left = sorted(unraisable - {"TypeError", "RecursionError"})
+print(len(rooms) > 5, out[1], *left, out[0], sep="|")
 """
 # The module's own message, or the interpreter's "Stack overflow" (3.14 on, whose check comes
 # first).

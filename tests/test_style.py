@@ -152,7 +152,12 @@ def test_the_coverage_gate_fails_on_any_gap(tmp_path, lines, branches, verdict) 
 # (an earlier, passing summary left in the report folder) and the suite failing each fail it.
 @pytest.mark.parametrize(
     ("reason", "gcovr", "suite", "verdict"),
-    [("cpython", 0, "0", 0), ("whatever", 0, "0", 1), ("cpython", 2, "0", 1), ("cpython", 0, "3", 1)],
+    [
+        ("cpython", 0, "0", 0),
+        ("whatever", 0, "0", 1),
+        ("cpython", 2, "0", 1),
+        ("cpython", 0, "3", 1),
+    ],
 )
 def test_the_coverage_gate_run(tmp_path, monkeypatch, reason, gcovr, suite, verdict) -> None:
     spec = importlib.util.spec_from_file_location("gate", ROOT / "tools" / "coverage_gate.py")

@@ -407,9 +407,18 @@ PyObject* nomemory_window(PyObject* self, PyObject* args) {
     for (std::size_t i = 0; i < refused.size(); ++i) {
         void* p = nullptr;
         switch (i % 3) {
-            case 0: p = PyMem_RawMalloc(8); PyMem_RawFree(p); break;
-            case 1: p = PyMem_Malloc(8); PyMem_Free(p); break;
-            default: p = PyObject_Malloc(8); PyObject_Free(p); break;
+            case 0:
+                p = PyMem_RawMalloc(8);
+                PyMem_RawFree(p);
+                break;
+            case 1:
+                p = PyMem_Malloc(8);
+                PyMem_Free(p);
+                break;
+            default:
+                p = PyObject_Malloc(8);
+                PyObject_Free(p);
+                break;
         }
         refused[i] = p == nullptr;
     }
@@ -435,14 +444,16 @@ PyObject* nomemory_window(PyObject* self, PyObject* args) {
 // The bytes asked for, or -1 with an exception set.
 Py_ssize_t reserve_of(PyObject* arg) {
     const Py_ssize_t reserve = PyLong_AsSsize_t(arg);
-    if (reserve < 0 && PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_ValueError, "reserve < 0");
+    if (reserve < 0 && PyErr_Occurred() == nullptr)
+        PyErr_SetString(PyExc_ValueError, "reserve < 0");
     return reserve < 0 ? -1 : reserve;
 }
 
 PyObject* stack_check(PyObject*, PyObject* arg) {
     const Py_ssize_t reserve = reserve_of(arg);
     if (reserve < 0) return nullptr;
-    auto* pad = static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
+    auto* pad =
+        static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
     pad[0] = 0;
     return stack_probe();
 }
@@ -454,7 +465,8 @@ PyObject* call_below(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO", &reserve_arg, &call)) return nullptr;
     const Py_ssize_t reserve = reserve_of(reserve_arg);
     if (reserve < 0) return nullptr;
-    auto* pad = static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
+    auto* pad =
+        static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
     pad[0] = 0;
     return PyObject_CallNoArgs(call);
 }
@@ -476,9 +488,9 @@ PyObject* random_fill(PyObject*, PyObject* args) {
     int failing = 0;
     if (!PyArg_ParseTuple(args, "np", &n, &failing)) return nullptr;
     std::string out(static_cast<std::size_t>(std::max<Py_ssize_t>(n, 0)), '\0');
-    const auto source = torvane::platform::random_fill(
-        reinterpret_cast<unsigned char*>(out.data()), out.size(),
-        failing ? half_source : torvane::platform::random_bytes);
+    const auto source =
+        torvane::platform::random_fill(reinterpret_cast<unsigned char*>(out.data()), out.size(),
+                                       failing ? half_source : torvane::platform::random_bytes);
     return Py_BuildValue("(y#s)", out.data(), static_cast<Py_ssize_t>(out.size()),
                          source_name(source));
 }

@@ -16,7 +16,8 @@ struct Secret {
 
 Secret read_secret() noexcept {
     std::uint64_t words[2];
-    const auto source = platform::random_fill(reinterpret_cast<unsigned char*>(words), sizeof words);
+    const auto source =
+        platform::random_fill(reinterpret_cast<unsigned char*>(words), sizeof words);
     return {words[0], words[1], source};
 }
 
