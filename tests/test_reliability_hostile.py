@@ -796,7 +796,7 @@ run(), rooms.clear(), out.clear(), unraisable.clear()
 def who():
     margin = min(64 << 10, hooks.stack_check(0)[1] // 4)
     if "Stack overflow" in out[0] or "RecursionError" in unraisable: return "interpreter"
-    return "module" if margin - 8192 <= rooms[-1] < margin + PAD + 8192 else "neither"
+    return "module" if margin - 8192 <= rooms[-1] < margin + PAD + 16384 else "neither"
 threading.stack_size(512 << 10)
 (t := threading.Thread(target=lambda: run() or out.append(who()))).start(), t.join()
 left = sorted(unraisable - {"TypeError", "RecursionError"})

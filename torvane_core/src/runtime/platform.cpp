@@ -21,7 +21,18 @@ namespace {
 
 constexpr std::uintptr_t kStackMargin = std::uintptr_t{64} << 10;
 
-#if !defined(_WIN32)
+}  // namespace
+
+#if defined(_WIN32)
+StackBounds stack_bounds() noexcept {
+    ULONG_PTR low = 0;
+    ULONG_PTR high = 0;
+    GetCurrentThreadStackLimits(&low, &high);  // read from the thread's own block: no call out
+    return {low, high};
+}
+#else
+namespace {
+
 // Asked once per thread: for the main thread glibc reads /proc/self/maps to answer.
 StackBounds query_stack_bounds() noexcept {
     pthread_attr_t attr;
@@ -36,18 +47,8 @@ StackBounds query_stack_bounds() noexcept {
     return {low, low + size};
 }
 
-#endif
-
 }  // namespace
 
-#if defined(_WIN32)
-StackBounds stack_bounds() noexcept {
-    ULONG_PTR low = 0;
-    ULONG_PTR high = 0;
-    GetCurrentThreadStackLimits(&low, &high);  // read from the thread's own block: no call out
-    return {low, high};
-}
-#else
 StackBounds stack_bounds() noexcept {
     thread_local const StackBounds bounds = query_stack_bounds();
     return bounds;
