@@ -1,5 +1,5 @@
-"""The platform layer as the test hooks reach it: each thread's own stack bounds and the check
-on them, where random bytes come from, and the window of set_nomemory."""
+"""The platform layer through the test hooks: each thread's stack bounds and the check on them,
+where random bytes come from, and set_nomemory's window."""
 
 import threading
 
@@ -7,45 +7,34 @@ import pytest
 from conftest import import_hooks
 
 hooks = import_hooks()
-MARGIN = 64 << 10
 
 
 def test_each_thread_checks_its_own_stack() -> None:
-    # The main thread asks first: bounds kept once per process would then be its bounds, and a
-    # frame of another thread would lie outside them.
-    hooks.stack_check(0)
+    hooks.stack_check(0)  # the main thread first: bounds kept per process would be its own
     seen = []
 
-    def probe() -> None:
+    def probe() -> None:  # then frames with a little more and a little less than the margin left
         room, size, full = hooks.stack_check(0)
-        margin = min(MARGIN, size // 4)
-        # One frame with a little more room left than the margin, one with a little less.
-        near = [hooks.stack_check(room - margin + d) for d in (-8192, 8192)]
-        seen.append((room, size, full, near, margin))
+        margin = min(64 << 10, size // 4)
+        seen.extend([(room, size, full, margin)])
+        seen.extend(hooks.stack_check(room - margin + d) for d in (-8192, 8192))
 
     old = threading.stack_size(512 << 10)
-    try:
-        (thread := threading.Thread(target=probe)).start()
-        thread.join()
-    finally:
-        threading.stack_size(old)
-    room, size, full, near, margin = seen[0]
-    assert 0 < room < size <= 64 << 20 and not full, seen
-    assert [n[2] for n in near] == [False, True], seen
-    assert all(n[2] == (0 < n[0] < margin) for n in near), seen
+    (t := threading.Thread(target=probe)).start(), t.join(), threading.stack_size(old)
+    (room, size, full, margin), above, below = seen
+    assert 0 < room < size <= 64 << 20 and (full, above[2], below[2]) == (False, False, True)
+    assert margin <= above[0] and 0 < below[0] < margin, seen
 
 
 def test_random_bytes_from_the_system_else_the_device() -> None:
-    # The process secret of the maps' keys came from the system, which gives all it is asked;
-    # where it gives only half, the device fills in the rest.
-    assert hooks.hash_secret_source() == "system"
+    # The maps' secret came from the system; a system giving half (zeros) leaves the rest to the
+    # device.
     (system, source), (mixed, fallback) = (hooks.random_fill(64, f) for f in (False, True))
-    assert (source, fallback) == ("system", "device")
+    assert (hooks.hash_secret_source(), source, fallback) == ("system", "system", "device")
     assert system != bytes(64) and mixed[:32] == bytes(32) and mixed[32:] != bytes(32)
 
 
-# set_nomemory(start, stop) fails the interpreter's allocations start + 1 to stop, counted from
-# the call over its three domains.
+# Allocations start + 1 to stop fail, counted from the call over the three domains.
 @pytest.mark.parametrize(("start", "stop"), [(0, 1), (4, 5), (2, 7), (5, 5), (3, 100)])
-def test_set_nomemory_fails_the_allocations_after_start_up_to_stop(start, stop) -> None:
+def test_set_nomemory_window(start, stop) -> None:
     assert hooks.nomemory_window(start, stop, 9) == [start < i <= stop for i in range(1, 10)]

@@ -148,8 +148,8 @@ def test_the_coverage_gate_fails_on_any_gap(tmp_path, lines, branches, verdict) 
     assert gate["judge"](tmp_path / "summary.json") == verdict
 
 
-# The gate's whole run on a tree of one source: a marker with an unknown reason, gcovr failing
-# (an earlier, passing summary left in the report folder) and the suite failing each fail it.
+# The gate's run on a tree of one source, an earlier, passing summary in the report folder: an
+# unknown reason, gcovr failing or the suite failing fails it.
 @pytest.mark.parametrize(
     ("reason", "gcovr", "suite", "verdict"),
     [
@@ -161,15 +161,12 @@ def test_the_coverage_gate_fails_on_any_gap(tmp_path, lines, branches, verdict) 
 )
 def test_the_coverage_gate_run(tmp_path, monkeypatch, reason, gcovr, suite, verdict) -> None:
     spec = importlib.util.spec_from_file_location("gate", ROOT / "tools" / "coverage_gate.py")
-    gate = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(gate)
-    (tmp_path / "torvane_core/src").mkdir(parents=True)
-    (tmp_path / "torvane_core/src/x.cpp").write_text(f"int x;  // GCOVR_EXCL_LINE: {reason}\n")
-    reports = tmp_path / "reports"
-    reports.mkdir()
-    (reports / "summary.json").write_text('{"files": []}')
-    (reports / "lines.txt").write_text("")
+    spec.loader.exec_module(gate := importlib.util.module_from_spec(spec))
+    (src := tmp_path / "torvane_core/src").mkdir(parents=True)
+    (src / "x.cpp").write_text(f"int x;  // GCOVR_EXCL_LINE: {reason}\n")
+    for name, text in [("summary.json", '{"files": []}'), ("lines.txt", "")]:
+        (tmp_path / name).write_text(text)
     monkeypatch.setattr(gate, "ROOT", tmp_path)
     ran = types.SimpleNamespace(run=lambda *a, **k: subprocess.CompletedProcess(a, gcovr))
     monkeypatch.setattr(gate, "subprocess", ran)
-    assert gate.main(["coverage_gate.py", str(tmp_path), str(reports), suite]) == verdict
+    assert gate.main(["gate", str(tmp_path), str(tmp_path), suite]) == verdict
