@@ -430,9 +430,6 @@ PyObject* nomemory_window(PyObject* self, PyObject* args) {
     return out.release();
 }
 
-// stack_check(reserve) -> (room, size, nearly full): the calling thread's stack as the platform
-// layer sees it from a frame `reserve` bytes below this one's: the bytes left below that frame,
-// the whole stack's size, and stack_nearly_full() there.
 [[gnu::noinline]] PyObject* stack_probe() {
     const torvane::platform::StackBounds b = torvane::platform::stack_bounds();
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
@@ -449,6 +446,9 @@ Py_ssize_t reserve_of(PyObject* arg) {
     return reserve < 0 ? -1 : reserve;
 }
 
+// stack_check(reserve) -> (room, size, nearly full): the calling thread's stack as the platform
+// layer sees it from a frame `reserve` bytes below this one's: the bytes left below that frame,
+// the whole stack's size, and stack_nearly_full() there.
 PyObject* stack_check(PyObject*, PyObject* arg) {
     const Py_ssize_t reserve = reserve_of(arg);
     if (reserve < 0) return nullptr;
