@@ -127,9 +127,7 @@ class FormulasRegistry {
 public:
     // Room for a registry of the built-in table, whatever its shard count. A registry that lives
     // for one call can take it on the stack and so make no heap block.
-    struct alignas(16) Storage {
-        std::byte bytes[builtin_storage_bytes(kBuiltinDirectory)];
-    };
+    struct alignas(16) Storage { std::byte bytes[builtin_storage_bytes(kBuiltinDirectory)]; };
 
     // A registry holding the seventeen built-in constants.
     [[nodiscard]] static FormulasRegistry create();

@@ -30,8 +30,7 @@ struct Object {
     // A new instance of `type` holding a registry of the built-in table; null with the
     // allocator's exception pending.
     static PyObject* make(PyTypeObject* type) noexcept {
-        const std::size_t words =
-            (builtin_storage_bytes(shard_count()) + kWord - 1) / kWord;
+        const std::size_t words = (builtin_storage_bytes(shard_count()) + kWord - 1) / kWord;
         // PyType_FromSpec gives every class an allocator (object's, if not its own).
         PyObject* self = type->tp_alloc(type, static_cast<Py_ssize_t>(words));
         if (self == nullptr) return nullptr;
