@@ -76,10 +76,9 @@ checks=()
 if [ -z "$coverage" ]; then
   exec python -m pytest "${checks[@]}" "$@"
 fi
-# The report and the gate also after a failed test: the run fails either way.
+# The report and the gate also after a failed test; the gate fails the run for the suite too.
 status=0
 python -m pytest "${checks[@]}" "$@" || status=$?
 unset LD_PRELOAD
 echo "== the coverage of torvane_core/src (report: build/coverage)"
-"$report_python" tools/coverage_gate.py "$coverage" build/coverage || status=1
-exit "$status"
+exec "$report_python" tools/coverage_gate.py "$coverage" build/coverage "$status"

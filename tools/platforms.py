@@ -27,10 +27,6 @@ def rows() -> list[dict[str, str]]:
     return table("platforms.tsv")
 
 
-def facts() -> dict[str, str]:
-    return {r["fact"]: r["value"] for r in table("facts.tsv")}
-
-
 def minor_key(minor: str) -> tuple[int, ...]:
     return tuple(int(part) for part in minor.rstrip("d").split("."))
 
