@@ -16,9 +16,8 @@ set -euo pipefail
 usage() { sed -n '11s/^# \{0,1\}//p' "$0"; }
 # venv.sh runs this script again in the root with the arguments it was given.
 given=("$@")
-case "${1:-}" in
-  -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
-esac
+source "$(dirname "$0")/arches.sh"
+help_if_asked "$@"
 [ $# -ge 3 ] || { usage >&2; exit 2; }
 minor="$1" outdir="$2"
 shift 2

@@ -19,7 +19,7 @@
 # build leaves no wheel of an earlier commit to be tested under this one's name. The test hooks
 # of each wheel that the suite runs against (platforms.tsv's suite column), built with it from
 # the same core objects, go to build/test-hooks/TAG-ARCH/, with the SHA-256 of the wheel they
-# belong to: scripts/test.sh and scripts/test-arch.sh run the suite against the wheel with those
+# belong to: the tests sessions of noxfile.py and scripts/test-arch.sh run the suite against the wheel with those
 # hooks, and refuse hooks of another build.
 
 # The compiler is zig's clang (the `ziglang` package, from requirements-wheels.txt), aimed at
@@ -55,7 +55,7 @@ build=1
 wanted=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+    -h | --help) help_if_asked "$1" ;;
     --out) out="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
     --checks)
       checks="${2:-}"

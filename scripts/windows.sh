@@ -10,7 +10,7 @@
 #   --no-build  test the wheels already in DIR
 #   --no-test   build only
 #   --bench     run the benchmarks (python -m bench, with the arguments that follow, --quick for
-#               a short run) on that Windows wheel's official Python instead; scripts/bench.sh
+#               a short run) on that Windows wheel's official Python instead; scripts/nox -s bench-3.12
 #               --wheel comes here with a Windows wheel
 #
 # The interpreter is python.org's embeddable CPython for Windows x64 (MSVC-built, UCRT), the
@@ -32,16 +32,17 @@
 # The benchmarks: the wheel alone in a fresh copy of the interpreter, with the floors
 # (_torvane_benchfloors) built from source by the same zig and toolchain file (the bench preset,
 # Release) against the same headers and import library, so that both sides of every ratio come
-# from the same compiler and C++ library, as scripts/bench.sh --wheel has it on Linux.
+# from the same compiler and C++ library, as the bench sessions' --wheel has it on Linux.
 set -euo pipefail
 usage() { sed -n '5s/^# \{0,1\}//p' "$0"; }
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 cd "$root"
+source "$here/arches.sh"
 out=dist build=1 test=1 versions=() bench="" harness=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+    -h | --help) help_if_asked "$1" ;;
     --out) out="$2"; shift 2 ;;
     --no-build) build=""; shift ;;
     --no-test) test=""; shift ;;
@@ -220,9 +221,7 @@ for minor in "${versions[@]}"; do
   wine "$smoke/python.exe" -I tests/smoke.py "$version" 2>&1 | cat
   [ "${PIPESTATUS[0]}" = 0 ]
   echo "== the suite on the official $minor ($tag wheel with its hooks), under Wine"
-  TORVANE_REQUIRE_HOOKS=1 TORVANE_WINDOWS=1 wine "$py/python.exe" -m pytest -p no:cacheprovider \
-    --ignore=tests/test_style.py --ignore=tests/test_typing.py --ignore=tests/test_ci.py \
-    --ignore=tests/test_harness.py --ignore=tests/test_packaging.py \
-    --ignore=tests/test_compile_rules.py 2>&1 | cat
+  TORVANE_REQUIRE_HOOKS=1 wine "$py/python.exe" -m pytest -p no:cacheprovider -m "not source_check" \
+    --ignore=tests/test_packaging.py --ignore=tests/test_compile_rules.py 2>&1 | cat
   [ "${PIPESTATUS[0]}" = 0 ]
 done

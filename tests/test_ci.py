@@ -11,7 +11,7 @@ import pytest
 from conftest import ROOT
 
 # A check of CI's runner, not of the module: not in the runs on other architectures.
-pytestmark = pytest.mark.host_only
+pytestmark = [pytest.mark.host_only, pytest.mark.source_check]
 
 BUILD = 'build|build||touch "$CI_DIR/built"'
 OWN = "own|own||true"
@@ -87,7 +87,7 @@ def test_the_plan_runs_every_platforms_wheels():
     for arch, pythons, suite in ((r[0], r[5], r[6]) for r in rows):
         waiting = [s[3] for s in stages if s[2] == f"wheels-{arch}"]
         assert f"scripts/test-arch.sh {arch} $CI_DIR/dist/*_{arch}.whl" in waiting
-        whole = [s.split("--python ")[1].split()[0] for s in waiting if "scripts/test.sh" in s]
+        whole = [s.split("-s tests-")[1].split()[0] for s in waiting if "-s tests-" in s]
         assert whole == (pythons.split() if suite == "all" else []), arch
     assert len({s[1] for s in stages}) == len(set(keys)) == len(stages), "names and keys unique"
 

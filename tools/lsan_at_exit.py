@@ -1,4 +1,4 @@
-"""Installed into the sanitizer build's environment by scripts/sanitize.sh and loaded at every
+"""Installed into the sanitizer build's environment by the asan sessions (noxfile.py) and loaded at every
 interpreter start through a .pth file: runs LeakSanitizer's check when the program ends, but
 before the interpreter is finalised.
 
@@ -9,7 +9,7 @@ reported: native blocks the module lost, and objects whose references it kept. T
 exit itself is off (leak_check_at_exit=0).
 
 Every process records what became of its check: a file "checked-*", or "skipped-*" holding the
-reason, in the folder TORVANE_LSAN_RECORDS names, which scripts/sanitize.sh counts (tests compare
+reason, in the folder TORVANE_LSAN_RECORDS names, which the asan sessions (noxfile.py) count (tests compare
 their children's standard error with nothing). Without that folder a skip is said on standard
 error instead, unless the process has no sanitizer at all (the scripts' own steps run this
 environment's interpreter so). A process that ends without running its exit handlers, by
