@@ -65,18 +65,32 @@ def session(name: str, minor: str, debian: str = "amd64"):
                 if IN_ROOT:
                     session.error(f"no Python {minor} in the root {IN_ROOT}")
                 session.log(f"Python {minor} is not here: running {name} in the {debian} root")
-                session.run("scripts/sid-root.sh", "run", debian, "scripts/nox", "-s", name,
-                            "--", *session.posargs, external=True)  # fmt: skip
+                session.run(
+                    "scripts/sid-root.sh",
+                    "run",
+                    debian,
+                    "scripts/nox",
+                    "-s",
+                    name,
+                    "--",
+                    *session.posargs,
+                    external=True,
+                )
 
             reenter.__doc__ = func.__doc__
             return nox.session(name=name, python=False)(reenter)
 
         def run(session: nox.Session) -> None:
             # The ABI asked for: a debug build for 3.14d, a release build otherwise.
-            session.run("python", "-c", "import sys; sys.exit("
-                        "f'{sys.version_info[0]}.{sys.version_info[1]}'"
-                        " + ('d' if hasattr(sys, 'gettotalrefcount') else '') != sys.argv[1])",
-                        minor, silent=True)  # fmt: skip
+            session.run(
+                "python",
+                "-c",
+                "import sys; sys.exit("
+                "f'{sys.version_info[0]}.{sys.version_info[1]}'"
+                " + ('d' if hasattr(sys, 'gettotalrefcount') else '') != sys.argv[1])",
+                minor,
+                silent=True,
+            )
             func(session, minor)
 
         run.__doc__ = func.__doc__
@@ -98,9 +112,21 @@ def install(session: nox.Session, *groups: str, extra: tuple[str, ...] = ()) -> 
 def build(session: nox.Session, preset: str, build_dir: str, *extra: str) -> None:
     """Builds the module (with what the preset adds) and installs it into the environment."""
     session.log(f"building the module as the preset {preset} of CMakePresets.json in {build_dir}")
-    session.run("python", "-m", "pip", "install", "-v", "--no-build-isolation", "--no-deps", ".",
-                "-C", f"build-dir={build_dir}", *presets.pip_args(preset), *extra,
-                silent=True)  # fmt: skip
+    session.run(
+        "python",
+        "-m",
+        "pip",
+        "install",
+        "-v",
+        "--no-build-isolation",
+        "--no-deps",
+        ".",
+        "-C",
+        f"build-dir={build_dir}",
+        *presets.pip_args(preset),
+        *extra,
+        silent=True,
+    )
 
 
 def platlib(session: nox.Session) -> str:
@@ -121,8 +147,12 @@ def runtimes(session: nox.Session, packages: dict[str, str]) -> list[str]:
     """The paths of g++'s sanitizer runtimes (file: Debian package), installed when missing."""
 
     def paths() -> list[str]:
-        return [subprocess.run(["g++", f"-print-file-name={name}"], capture_output=True,
-                               text=True, check=True).stdout.strip() for name in packages]  # fmt: skip
+        return [
+            subprocess.run(
+                ["g++", f"-print-file-name={name}"], capture_output=True, text=True, check=True
+            ).stdout.strip()
+            for name in packages
+        ]
 
     if not all(os.path.isfile(p) for p in paths()):
         session.run("scripts/apt-install", *packages.values(), external=True)
@@ -134,14 +164,16 @@ def runtimes(session: nox.Session, packages: dict[str, str]) -> list[str]:
 def hooks_of_wheel(session: nox.Session, house: str) -> None:
     """Installs the release wheel of this Python and machine from `house` (scripts/wheels.sh),
     with the test hooks built with it (build/test-hooks): the tests run the shipped code."""
-    tag = session.run("python", "-c", "import sys; print('cp%d%d' % sys.version_info[:2])",
-                      silent=True).strip()  # fmt: skip
+    tag = session.run(
+        "python", "-c", "import sys; print('cp%d%d' % sys.version_info[:2])", silent=True
+    ).strip()
     machine = os.uname().machine
     wheels = glob.glob(f"{house}/orvantis_torvane_core-*-{tag}-{tag}-*{machine}.whl")
     if not wheels:
         session.error(f"no {tag} wheel for {machine} in {house}")
-    session.run("python", "-m", "pip", "install", "--force-reinstall", "--no-deps", wheels[0],
-                silent=True)  # fmt: skip
+    session.run(
+        "python", "-m", "pip", "install", "--force-reinstall", "--no-deps", wheels[0], silent=True
+    )
     hooks = ROOT / f"build/test-hooks/{tag}-{machine}"
     digest = subprocess.run(["sha256sum", wheels[0]], capture_output=True, text=True).stdout
     recorded = hooks / "wheel.sha256"
@@ -189,8 +221,9 @@ def coverage(session: nox.Session, minor: str) -> None:
         if not os.path.exists(report):
             session.run(interpreter(minor[:-1]) or "false", "-m", "venv", str(twin), external=True)
     wanted = nox.project.dependency_groups(PYPROJECT, "coverage")
-    session.run(report, "-m", "pip", "install", "--progress-bar", "off", *wanted,
-                external=True, silent=True)  # fmt: skip
+    session.run(
+        report, "-m", "pip", "install", "--progress-bar", "off", *wanted, external=True, silent=True
+    )
     out = ROOT / f"build/coverage-{minor}"
     # Counters of an earlier run would count as this one's.
     for counters in out.rglob("*.gcda"):
@@ -198,12 +231,16 @@ def coverage(session: nox.Session, minor: str) -> None:
     build(session, "coverage", str(out))
     # Every interpreter of the run, the children too, writes its counters however it ends; the
     # tests that check the library's exports allow gcov's shared symbols.
-    env = {**HOOKS, "TORVANE_COVERAGE": "1",
-           "LD_PRELOAD": f"{platlib(session)}/libtorvane_gcov_exit.so"}  # fmt: skip
+    env = {
+        **HOOKS,
+        "TORVANE_COVERAGE": "1",
+        "LD_PRELOAD": f"{platlib(session)}/libtorvane_gcov_exit.so",
+    }
     tested = passes(session, "python", "-m", "pytest", *NO_SOURCE_CHECKS, *session.posargs, env=env)
     session.log("the coverage of torvane_core/src (report: build/coverage)")
-    gate = passes(session, report, "tools/coverage_gate.py", str(out), "build/coverage",
-                  external=True)  # fmt: skip
+    gate = passes(
+        session, report, "tools/coverage_gate.py", str(out), "build/coverage", external=True
+    )
     if not (tested and gate):
         session.error("the tests or the coverage gate failed")
 
@@ -236,8 +273,9 @@ def tour(session: nox.Session, minor: str) -> None:
 def lint(session: nox.Session, minor: str) -> None:
     """clang-format over the C++ sources and ruff over the Python (tests/test_style.py)."""
     install(session, "test")
-    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", "tests/test_style.py",
-                *session.posargs)  # fmt: skip
+    session.run(
+        "python", "-m", "pytest", "-p", "no:cacheprovider", "tests/test_style.py", *session.posargs
+    )
 
 
 @session("typing", REFERENCE)
@@ -245,8 +283,9 @@ def typing(session: nox.Session, minor: str) -> None:
     """The type stub against the module it describes, under mypy --strict (tests/test_typing.py)."""
     install(session, "test")
     build(session, "werror", "build/typing")
-    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", "tests/test_typing.py",
-                *session.posargs)  # fmt: skip
+    session.run(
+        "python", "-m", "pytest", "-p", "no:cacheprovider", "tests/test_typing.py", *session.posargs
+    )
 
 
 def asan(session: nox.Session, minor: str) -> None:
@@ -257,8 +296,9 @@ def asan(session: nox.Session, minor: str) -> None:
     build(session, "sanitize", f"build/asan-{minor}")
     # The leak check runs before the interpreter is finalised, from an exit handler that every
     # interpreter of this environment installs at start-up (tools/lsan_at_exit.py).
-    site = session.run("python", "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])",
-                       silent=True).strip()  # fmt: skip
+    site = session.run(
+        "python", "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])", silent=True
+    ).strip()
     shutil.copy(ROOT / "tools/lsan_at_exit.py", f"{site}/_torvane_lsan_at_exit.py")
     Path(f"{site}/_torvane_lsan_at_exit.pth").write_text("import _torvane_lsan_at_exit\n")
     out = ROOT / f"build/asan-{minor}"
@@ -269,8 +309,9 @@ def asan(session: nox.Session, minor: str) -> None:
     env = {
         **HOOKS,
         # The interpreter is not instrumented: the runtimes come first, through the preload list.
-        "LD_PRELOAD": ":".join(runtimes(session, {"libasan.so": "libasan8",
-                                                  "libubsan.so": "libubsan1"})),  # fmt: skip
+        "LD_PRELOAD": ":".join(
+            runtimes(session, {"libasan.so": "libasan8", "libubsan.so": "libubsan1"})
+        ),
         # Every Python allocation goes straight to malloc, where the sanitizer sees it.
         "PYTHONMALLOC": "malloc",
         # Reports go to files: a report from a child whose stderr no test reads fails the run
@@ -285,10 +326,25 @@ def asan(session: nox.Session, minor: str) -> None:
         "TORVANE_SANITIZED": "1",
         "TORVANE_LSAN_RECORDS": str(records),
     }
-    tested = passes(session, "python", "-m", "pytest", "-p", "no:cacheprovider",
-                    *NO_SOURCE_CHECKS, *session.posargs, env=env)  # fmt: skip
-    session.run("bash", "tools/sanitizer_verdict.sh", str(records), str(reports),
-                "0" if tested else "1", external=True)  # fmt: skip
+    tested = passes(
+        session,
+        "python",
+        "-m",
+        "pytest",
+        "-p",
+        "no:cacheprovider",
+        *NO_SOURCE_CHECKS,
+        *session.posargs,
+        env=env,
+    )
+    session.run(
+        "bash",
+        "tools/sanitizer_verdict.sh",
+        str(records),
+        str(reports),
+        "0" if tested else "1",
+        external=True,
+    )
 
 
 for _minor in PYTHONS:
@@ -317,13 +373,26 @@ def tsan(session: nox.Session, minor: str) -> None:
         "TORVANE_SANITIZED": "1",
     }
     selection = session.posargs or [
-        "tests/test_formulas.py", "tests/test_quarks_ckm.py::TestQuarks",
+        "tests/test_formulas.py",
+        "tests/test_quarks_ckm.py::TestQuarks",
         "tests/test_reliability_threads.py",
-    ]  # fmt: skip
+    ]
     # This runtime wants the address space laid out without the widest randomisation some
     # kernels use (vm.mmap_rnd_bits above 28): setarch -R turns randomisation off for the run.
-    tested = passes(session, "setarch", os.uname().machine, "-R", "python", "-m", "pytest",
-                    "-p", "no:cacheprovider", *selection, env=env, external=True)  # fmt: skip
+    tested = passes(
+        session,
+        "setarch",
+        os.uname().machine,
+        "-R",
+        "python",
+        "-m",
+        "pytest",
+        "-p",
+        "no:cacheprovider",
+        *selection,
+        env=env,
+        external=True,
+    )
     found = sorted(reports.iterdir())
     for report in found:
         print(f"==> {report}\n" + "".join(report.read_text().splitlines(True)[:80]))
@@ -348,10 +417,18 @@ def memcheck(session: nox.Session, minor: str) -> None:
     out = ROOT / "build/memcheck/reports"
     shutil.rmtree(out, ignore_errors=True)
     (out / "scratch").mkdir(parents=True)
-    memcheck = ["valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
-                "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite",
-                f"--suppressions={ROOT}/tools/valgrind.supp", "--num-callers=40",
-                "--xml=yes", f"--xml-file={out}/memcheck.%p.xml"]  # fmt: skip
+    memcheck = [
+        "valgrind",
+        "--tool=memcheck",
+        "--error-exitcode=99",
+        "--leak-check=full",
+        "--show-leak-kinds=definite",
+        "--errors-for-leak-kinds=definite",
+        f"--suppressions={ROOT}/tools/valgrind.supp",
+        "--num-callers=40",
+        "--xml=yes",
+        f"--xml-file={out}/memcheck.%p.xml",
+    ]
     env = {"PYTHONMALLOC": "malloc"}
     # The workload ends its process before the interpreter is finalised (--exit-now), so that
     # what the interpreter never frees on purpose is still reachable and only true losses are
@@ -359,14 +436,26 @@ def memcheck(session: nox.Session, minor: str) -> None:
     ok = True
     for what, args, name in (
         ("the reliability workload (about 40 s)", ["run", "10", "--sweep"], "run"),
-        ("the import under an allocation failure at each point (about 20 s)",
-         ["import-sweep", "entry", str(out / "scratch")], "import-sweep"),
-    ):  # fmt: skip
+        (
+            "the import under an allocation failure at each point (about 20 s)",
+            ["import-sweep", "entry", str(out / "scratch")],
+            "import-sweep",
+        ),
+    ):
         session.log(f"{what}, under memcheck")
         with open(out / f"{name}.out", "w") as stdout, open(out / f"{name}.err", "w") as stderr:
-            ok &= passes(session, *memcheck, "python", "tests/reliability_workload.py", *args,
-                         "--exit-now", env=env, stdout=stdout, stderr=stderr,
-                         external=True)  # fmt: skip
+            ok &= passes(
+                session,
+                *memcheck,
+                "python",
+                "tests/reliability_workload.py",
+                *args,
+                "--exit-now",
+                env=env,
+                stdout=stdout,
+                stderr=stderr,
+                external=True,
+            )
     session.run("python", "tools/memcheck_verdict.py", str(out), "0" if ok else "1")
 
 
@@ -399,22 +488,33 @@ def fuzz(session: nox.Session, minor: str) -> None:
     if not (
         shutil.which(f"clang++-{clang}")
         and os.path.isfile(f"{llvm}/include/c++/v1/expected")
-        and os.path.isfile(f"{llvm}/lib/clang/{clang}/lib/linux/libclang_rt.fuzzer_no_main-x86_64.a")
+        and os.path.isfile(
+            f"{llvm}/lib/clang/{clang}/lib/linux/libclang_rt.fuzzer_no_main-x86_64.a"
+        )
     ):
-        session.run("scripts/apt-install", f"clang-{clang}", f"libclang-rt-{clang}-dev",
-                    f"libc++-{clang}-dev", f"libc++abi-{clang}-dev", external=True)  # fmt: skip
+        session.run(
+            "scripts/apt-install",
+            f"clang-{clang}",
+            f"libclang-rt-{clang}-dev",
+            f"libc++-{clang}-dev",
+            f"libc++abi-{clang}-dev",
+            external=True,
+        )
     install(session, "build", extra=(ATHERIS,))
     build(session, "fuzz", "build/fuzz/build")
     # A build that lost one of its instruments would fuzz without seeing what that one
     # reports: the module must call the coverage callbacks and both sanitizers' handlers.
     module = glob.glob(f"{platlib(session)}/orvantis/_torvane_core.*.so")[0]
-    calls = subprocess.run(["nm", "-D", "--undefined-only", module], capture_output=True,
-                           text=True, check=True).stdout  # fmt: skip
+    calls = subprocess.run(
+        ["nm", "-D", "--undefined-only", module], capture_output=True, text=True, check=True
+    ).stdout
     for instrument in ("__sanitizer_cov_", "__asan_report_", "__ubsan_handle_"):
         if f" {instrument}" not in calls:
             session.error(f"the fuzz build {module} lacks its instrumentation: no {instrument}*")
-    runtime = session.run("python", "-c", "import atheris; print(atheris.path())",
-                          silent=True).strip() + "/asan_with_fuzzer.so"  # fmt: skip
+    runtime = (
+        session.run("python", "-c", "import atheris; print(atheris.path())", silent=True).strip()
+        + "/asan_with_fuzzer.so"
+    )
     env = {
         # The interpreter is not instrumented: atheris's runtime comes in first.
         "LD_PRELOAD": runtime,
@@ -430,8 +530,9 @@ def fuzz(session: nox.Session, minor: str) -> None:
         return
     seeds = ROOT / "fuzz/corpus"
     session.log("checking that the ordinary suite reads the seed corpus as atheris does")
-    session.run(*harness, "--check-provider", *map(str, sorted(seeds.iterdir())), env=env,
-                silent=True)  # fmt: skip
+    session.run(
+        *harness, "--check-provider", *map(str, sorted(seeds.iterdir())), env=env, silent=True
+    )
     corpus = ROOT / "build/fuzz/corpus"
     if minutes is None:
         # CI's figures: inputs and seed of the fixed run (about two minutes on one busy core).
@@ -449,10 +550,23 @@ def fuzz(session: nox.Session, minor: str) -> None:
     # New inputs go to the first folder; the seeds are only read. The dictionary's words (the
     # module's names) and the value profiles of its comparisons lead to the names a byte or two
     # from those it holds. Inputs longer than 512 bytes add nothing the harness can read.
-    session.run("tools/fuzz_run.sh", *limit, "build/logs/fuzz.log", "build/fuzz/findings", "--",
-                *harness, "-seed=20260", "-max_len=512", "-print_final_stats=1",
-                f"-dict={ROOT}/fuzz/names.dict", "-use_value_profile=1", str(corpus), str(seeds),
-                env=env, external=True)  # fmt: skip
+    session.run(
+        "tools/fuzz_run.sh",
+        *limit,
+        "build/logs/fuzz.log",
+        "build/fuzz/findings",
+        "--",
+        *harness,
+        "-seed=20260",
+        "-max_len=512",
+        "-print_final_stats=1",
+        f"-dict={ROOT}/fuzz/names.dict",
+        "-use_value_profile=1",
+        str(corpus),
+        str(seeds),
+        env=env,
+        external=True,
+    )
 
 
 def bench(session: nox.Session, minor: str) -> None:
@@ -487,18 +601,32 @@ def bench(session: nox.Session, minor: str) -> None:
             session.error(f"{wheel} is not a wheel of Python {minor}")
         zig = os.environ.get("TORVANE_ZIG")
         if not zig:
-            install(session, "build", extra=tuple(
-                line for line in (ROOT / "requirements-wheels.txt").read_text().splitlines()
-                if line and not line.startswith("#")))  # fmt: skip
-        session.run("python", "-m", "pip", "install", "--force-reinstall", "--no-deps", wheel,
-                    silent=True)  # fmt: skip
+            install(
+                session,
+                "build",
+                extra=tuple(
+                    line
+                    for line in (ROOT / "requirements-wheels.txt").read_text().splitlines()
+                    if line and not line.startswith("#")
+                ),
+            )
+        session.run(
+            "python", "-m", "pip", "install", "--force-reinstall", "--no-deps", wheel, silent=True
+        )
         # The floors come from a build of the whole project with the wheel's toolchain; only
         # their extension is kept, in a folder of its own on the path, so that the module
         # imported is the wheel's.
         floors = ROOT / f"build/bench-floors-cp3{tag[1]}"
         shutil.rmtree(floors, ignore_errors=True)
-        build(session, "bench", f"build/bench-wheel-cp3{tag[1]}", "--target", f"{floors}.all",
-              "--upgrade", f"-Ccmake.define.CMAKE_TOOLCHAIN_FILE={ROOT}/tools/zig/toolchain.cmake")
+        build(
+            session,
+            "bench",
+            f"build/bench-wheel-cp3{tag[1]}",
+            "--target",
+            f"{floors}.all",
+            "--upgrade",
+            f"-Ccmake.define.CMAKE_TOOLCHAIN_FILE={ROOT}/tools/zig/toolchain.cmake",
+        )
         floors.mkdir()
         for built in Path(f"{floors}.all").glob("_torvane_benchfloors.*.so"):
             shutil.move(built, floors)

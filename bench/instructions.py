@@ -226,7 +226,8 @@ def check(record: Path) -> int:
             print(
                 f"FAIL: the counts were recorded on another build ({what} {ours}, here "
                 f"{theirs}) and mean nothing on this one: check on that build, or, if this "
-                "one is now the reference, record its counts (scripts/nox -s bench-3.12 -- --record-counts)",
+                "one is now the reference, record its counts "
+                "(scripts/nox -s bench-3.12 -- --record-counts)",
                 file=sys.stderr,
             )
             return 2

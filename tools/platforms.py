@@ -1,8 +1,8 @@
 """Writes what the documents and the package metadata make from the project's data: the README's
 support section (from platforms.tsv and facts.tsv), CONTRIBUTING.md's paragraph on how each
 platform is proven and its table of CI's stages (from .ci/plan itself, which reads platforms.tsv
-and facts.tsv) and pyproject.toml's Python classifiers. `python tools/platforms.py` rewrites them in place;
-`--check` only says whether they are current (exit 1 if not, naming the stale files)."""
+and facts.tsv) and pyproject.toml's Python classifiers. `python tools/platforms.py` rewrites them
+in place; `--check` only says whether they are current (exit 1 if not, naming the stale files)."""
 
 import subprocess
 import sys

@@ -17,7 +17,9 @@ def pip_args(name: str) -> list[str]:
 
     def resolved(name: str) -> tuple[dict, dict]:
         if name not in presets:
-            raise SystemExit(f"no build variant '{name}' in CMakePresets.json: {', '.join(presets)}")
+            raise SystemExit(
+                f"no build variant '{name}' in CMakePresets.json: {', '.join(presets)}"
+            )
         preset, cache, pip = presets[name], {}, {}
         parents = preset.get("inherits", [])
         # The first parent named wins over the later ones, the preset itself over all of them.
