@@ -187,25 +187,21 @@ def hooks_of_wheel(session: nox.Session, house: str) -> None:
 HOOKS = {"TORVANE_REQUIRE_HOOKS": "1"}
 
 
-def suite(minor: str):
+def tests(session: nox.Session, minor: str) -> None:
     """The test suite on Python `minor`: the module built from source with its test hooks, or,
     with TORVANE_WHEELHOUSE naming a folder of release wheels, that folder's wheel for this
     Python and machine with the hooks built with it. The source checks on the reference only."""
-
-    def tests(session: nox.Session, minor: str) -> None:
-        install(session, "test" if minor == REFERENCE else "runner")
-        if house := os.environ.get("TORVANE_WHEELHOUSE"):
-            hooks_of_wheel(session, house)
-        else:
-            build(session, "hooks", f"build/test-{minor}")
-        select = () if minor == REFERENCE else NO_SOURCE_CHECKS
-        session.run("python", "-m", "pytest", *select, *session.posargs, env=HOOKS)
-
-    return tests
+    install(session, "test" if minor == REFERENCE else "runner")
+    if house := os.environ.get("TORVANE_WHEELHOUSE"):
+        hooks_of_wheel(session, house)
+    else:
+        build(session, "hooks", f"build/test-{minor}")
+    select = () if minor == REFERENCE else NO_SOURCE_CHECKS
+    session.run("python", "-m", "pytest", *select, *session.posargs, env=HOOKS)
 
 
 for _minor in [*PYTHONS, DEBUG]:
-    session(f"tests-{_minor}", _minor)(suite(_minor))
+    session(f"tests-{_minor}", _minor)(tests)
 
 
 def coverage(session: nox.Session, minor: str) -> None:
