@@ -54,8 +54,8 @@ def interpreter(minor: str) -> str | None:
 
 
 def session(name: str, minor: str, debian: str = "amd64"):
-    """Registers the decorated function as the session `name` on Python `minor`; where that
-    Python is missing, the session runs itself again in the Debian root of `debian`."""
+    """Registers the decorated function as the session `name` on Python `minor`; where that Python
+    is missing, the session runs itself again in the Debian root of `debian`."""
 
     def register(func):
         path = interpreter(minor) if not IN_ROOT or IN_ROOT == f"sid-{debian}" else None
@@ -162,8 +162,8 @@ def runtimes(session: nox.Session, packages: dict[str, str]) -> list[str]:
 
 
 def hooks_of_wheel(session: nox.Session, house: str) -> None:
-    """Installs the release wheel of this Python and machine from `house` (scripts/wheels.sh),
-    with the test hooks built with it (build/test-hooks): the tests run the shipped code."""
+    """Installs the release wheel of this Python and machine from `house` (scripts/wheels.sh), with
+    the test hooks built with it (build/test-hooks): the tests run the shipped code."""
     tag = session.run(
         "python", "-c", "import sys; print('cp%d%d' % sys.version_info[:2])", silent=True
     ).strip()
@@ -188,9 +188,11 @@ HOOKS = {"TORVANE_REQUIRE_HOOKS": "1"}
 
 
 def tests(session: nox.Session, minor: str) -> None:
-    """The test suite on Python `minor`: the module built from source with its test hooks, or,
-    with TORVANE_WHEELHOUSE naming a folder of release wheels, that folder's wheel for this
-    Python and machine with the hooks built with it. The source checks on the reference only."""
+    """The test suite, on the module built with its test hooks.
+
+    With TORVANE_WHEELHOUSE naming a folder of release wheels, on that folder's wheel for this
+    Python and machine instead, with the hooks built with it. The source checks run on the reference
+    Python only."""
     install(session, "test" if minor == REFERENCE else "runner")
     if house := os.environ.get("TORVANE_WHEELHOUSE"):
         hooks_of_wheel(session, house)
@@ -205,9 +207,11 @@ for _minor in [*PYTHONS, DEBUG]:
 
 
 def coverage(session: nox.Session, minor: str) -> None:
-    """The suite on a coverage build (gcov's line and branch counters, in build/coverage-MINOR),
-    child processes included, then the coverage of torvane_core/src, which fails unless every
-    line and branch is covered or excluded with its reason (tools/coverage_gate.py)."""
+    """The suite on a coverage build, then the coverage gate.
+
+    gcov's line and branch counters, in build/coverage-MINOR, count child processes too. The gate
+    (tools/coverage_gate.py) fails unless every line and branch of torvane_core/src is covered or
+    excluded with its reason."""
     install(session, "runner")
     # The report's tools on the interpreter itself, or on a debug build's release twin.
     report = "python"
@@ -246,8 +250,10 @@ for _minor in [*PYTHONS, DEBUG]:
 
 
 def i386(session: nox.Session, minor: str) -> None:
-    """The suite on 32-bit x86, built by Debian i386's own g++ with its default flags, in the
-    i386 root, less the source checks (their checkers have no 32-bit build)."""
+    """The suite on 32-bit x86, built by Debian i386's g++ in the i386 root.
+
+    The compiler keeps its default flags. The source checks are left out: their checkers have no
+    32-bit build."""
     install(session, "runner")
     build(session, "hooks", f"build/test-{minor}-i386")
     session.run("python", "-m", "pytest", *NO_SOURCE_CHECKS, *session.posargs, env=HOOKS)
@@ -258,8 +264,7 @@ session("i386", next(r["suite"] for r in platforms.rows() if r["debian"] == "i38
 
 @session("tour", REFERENCE)
 def tour(session: nox.Session, minor: str) -> None:
-    """The tour (examples/tour.py), in an environment that holds the module and what building
-    it takes, nothing else."""
+    """The tour: examples/tour.py, with the module and nothing else installed."""
     install(session, "build")
     build(session, "werror", "build/tour")
     session.run("python", "examples/tour.py")
@@ -267,7 +272,7 @@ def tour(session: nox.Session, minor: str) -> None:
 
 @session("lint", REFERENCE)
 def lint(session: nox.Session, minor: str) -> None:
-    """clang-format over the C++ sources and ruff over the Python (tests/test_style.py)."""
+    """clang-format and ruff over the sources (tests/test_style.py)."""
     install(session, "test")
     session.run(
         "python", "-m", "pytest", "-p", "no:cacheprovider", "tests/test_style.py", *session.posargs
@@ -276,7 +281,7 @@ def lint(session: nox.Session, minor: str) -> None:
 
 @session("typing", REFERENCE)
 def typing(session: nox.Session, minor: str) -> None:
-    """The type stub against the module it describes, under mypy --strict (tests/test_typing.py)."""
+    """The stub against the module, under mypy --strict (tests/test_typing.py)."""
     install(session, "test")
     build(session, "werror", "build/typing")
     session.run(
@@ -285,9 +290,10 @@ def typing(session: nox.Session, minor: str) -> None:
 
 
 def asan(session: nox.Session, minor: str) -> None:
-    """The suite against an ASan and UBSan build, leak-checked at each interpreter's exit. Fails
-    on any test failure and on any sanitizer report, from this process or from any interpreter
-    the tests start, and when the leak check ran in none of them (tools/sanitizer_verdict.sh)."""
+    """The suite on an ASan and UBSan build, leak-checked at each interpreter's exit.
+
+    Fails on any test failure and on any sanitizer report, from any interpreter the tests start, and
+    when the leak check ran in none of them (tools/sanitizer_verdict.sh)."""
     install(session, "runner")
     build(session, "sanitize", f"build/asan-{minor}")
     # The leak check runs before the interpreter is finalised, from an exit handler that every
@@ -349,10 +355,11 @@ for _minor in PYTHONS:
 
 @session("tsan", REFERENCE)
 def tsan(session: nox.Session, minor: str) -> None:
-    """The tests of the shard lock and the registries against a ThreadSanitizer build (pytest's
-    arguments, if given, instead of that selection). The lock's memory orders make no difference
-    a test can see on x86-64, but they do to ThreadSanitizer, which follows every happens-before
-    edge they make. Fails on any test failure and on any report, from any interpreter."""
+    """The lock and registry tests on a ThreadSanitizer build.
+
+    pytest's arguments, if given, replace that selection. The lock's memory orders make no
+    difference a test can see on x86-64, but they do to ThreadSanitizer, which follows every
+    happens-before edge they make. Fails on any test failure and any report."""
     install(session, "runner")
     build(session, "tsan", "build/tsan")
     reports = ROOT / "build/tsan/reports"
@@ -401,10 +408,11 @@ def tsan(session: nox.Session, minor: str) -> None:
 
 @session("memcheck", REFERENCE)
 def memcheck(session: nox.Session, minor: str) -> None:
-    """The reliability workload under valgrind's memcheck: every entry point on every success
-    and failure path, one injected allocation failure at every point of each path's run, and
-    at every point of the module's creation. Fails on any invalid read or write, any other
-    memcheck error, and any block definitely lost (tools/memcheck_verdict.py)."""
+    """The reliability workload under valgrind's memcheck.
+
+    Every entry point runs on every success and failure path, with one injected allocation failure
+    at every point of each path and of the module's creation. Fails on any memcheck error and any
+    block definitely lost (tools/memcheck_verdict.py)."""
     install(session, "build")
     if not shutil.which("valgrind"):
         session.run("scripts/apt-install", "valgrind", external=True)
@@ -461,13 +469,15 @@ ATHERIS = "atheris==3.1.0"
 
 @session("fuzz", REFERENCE)
 def fuzz(session: nox.Session, minor: str) -> None:
-    """CI's fuzz stage: the module built with clang for libFuzzer's coverage, with ASan and
-    UBSan (CMake's TORVANE_FUZZ), then fuzz/harness.py, which calls every entry point with
-    arguments made from the fuzzer's bytes and checks each outcome against its oracle, for a
-    fixed number of inputs with a fixed seed, from the seed corpus fuzz/corpus. A finding fails
-    the run: its input is saved under build/fuzz/findings/ and the command that replays it is
-    printed. `-- --minutes N` fuzzes N minutes instead (from the inputs found before, kept in
-    build/fuzz/corpus); `-- --replay FILE` runs one saved input again."""
+    """The fuzzer on every entry point, with ASan and UBSan.
+
+    The module is built with clang for libFuzzer's coverage (CMake's TORVANE_FUZZ). Then
+    fuzz/harness.py calls every entry point with arguments made from the fuzzer's bytes and checks
+    each outcome against its oracle: a fixed number of inputs with a fixed seed, from the seed
+    corpus fuzz/corpus. A finding fails the run: its input is saved under build/fuzz/findings/ and
+    the command that replays it is printed. `-- --minutes N` fuzzes N minutes instead (from the
+    inputs found before, kept in build/fuzz/corpus); `-- --replay FILE` runs one saved input
+    again."""
     args = list(session.posargs)
     minutes = replay = None
     if args[:1] == ["--minutes"] and len(args) == 2 and re.fullmatch(r"[1-9]\d*", args[1]):
@@ -566,12 +576,13 @@ def fuzz(session: nox.Session, minor: str) -> None:
 
 
 def bench(session: nox.Session, minor: str) -> None:
-    """The benchmarks (python -m bench: ratios to the floors of _torvane_benchfloors), the module
-    built here with the floors. After `--`: `--wheel WHEEL` benchmarks a portable wheel's module
-    instead, with floors built by the wheel's own toolchain (a Windows wheel: scripts/windows.sh
-    --bench); `--count CASE` counts one case's instructions per call under callgrind;
-    `--check-counts` fails when an entry point's count has grown more than 5 % over
-    bench/instructions.json, which `--record-counts` writes (they hold for the reference Python
+    """The benchmarks: each entry point's ratio to its floor.
+
+    The module is built here with the floors (_torvane_benchfloors). After `--`: `--wheel WHEEL`
+    benchmarks a portable wheel's module instead, with floors built by the wheel's own toolchain (a
+    Windows wheel: scripts/windows.sh --bench); `--count CASE` counts one case's instructions per
+    call under callgrind; `--check-counts` fails when an entry point's count has grown more than 5 %
+    over bench/instructions.json, which `--record-counts` writes (they hold for the reference Python
     built here with g++). Other arguments go to the harness (--quick for a short run)."""
     args = list(session.posargs)
     wheel = counts = None

@@ -7,9 +7,9 @@
 #   venv_python  the Python: one of platforms.tsv's; default .python-version's, the reference
 # A Python this machine lacks is taken from the Debian root of scripts/sid-root.sh: the calling
 # script then runs again, whole, inside that root, with the arguments it was given.
-# What it leaves to the script: root (the repository), venv, minor (the Python), and
-# `variant NAME`, which sets the array variant_args to the pip arguments of the build preset
-# NAME of CMakePresets.json (tools/presets.py).
+# What it leaves to the script: root (the repository), venv, minor (the Python), `variant NAME`,
+# which sets the array variant_args to the pip arguments of the build preset NAME of
+# CMakePresets.json (tools/presets.py), and zig_wheel (below).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 caller="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
@@ -23,6 +23,26 @@ venv="$venv_name"
 [ "$minor" = "$REFERENCE" ] || venv="$venv-$minor"
 
 variant() { mapfile -t variant_args < <(python "$root/tools/presets.py" "$1"); }
+
+# zig_wheel PRESET NAME OUTDIR [PIP ARGUMENTS...]: a wheel of the tree, built as the preset
+# PRESET from an empty build/NAME (nothing of an earlier configuration, the flags of a toolchain
+# file since changed, say, can reach it), into OUTDIR. The compile lines show progress; the log,
+# build/logs/NAME.log, is shown whole if the build fails.
+zig_wheel() {
+  local name="$2" out="$3" log="$root/build/logs/$2.log"
+  variant "$1"
+  shift 3
+  mkdir -p "$(dirname "$log")" "$out"
+  rm -rf "build/$name"
+  echo "== compiling $name with zig (log: build/logs/$(basename "$log"))"
+  if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$out" \
+    -C build-dir="build/$name" "${variant_args[@]}" "$@" \
+    </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
+    cat "$log" >&2
+    echo "== $name failed to build" >&2
+    exit 1
+  fi
+}
 
 if [ ! -x "$venv/bin/python" ]; then
   py="$(find_python "$minor")"

@@ -133,27 +133,16 @@ kit() {
     -l "$kit/lib/libpython${minor/./}.dll.a" -D "python${minor/./}.dll"
 }
 
-# zig_wheel PRESET NAME DIR: a wheel of the tree for the official $minor, built with a preset
+# win_wheel PRESET NAME DIR: a wheel of the tree for the official $minor, built with a preset
 # of CMakePresets.json by zig in build/NAME (log: build/logs/NAME.log), into DIR.
-zig_wheel() (
+win_wheel() (
   venv_name="$tools_venv" venv_python="$minor" venv_groups="$groups"
   source "$here/venv.sh"
-  variant "$1"
   export _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=".$tag-win_amd64.pyd"
-  name="$2" log="$root/build/logs/$2.log"
-  mkdir -p "$(dirname "$log")"
-  rm -rf "build/$name"
-  echo "== compiling $name with zig (log: build/logs/$(basename "$log"))"
-  if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$3" \
-    -C build-dir="build/$name" "${variant_args[@]}" \
+  zig_wheel "$1" "$2" "$3" \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain-win_amd64.cmake" \
     -C cmake.define.Python_INCLUDE_DIR="$kit/include" \
-    -C cmake.define.Python_LIBRARY="$kit/lib/libpython${minor/./}.dll.a" \
-    </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
-    cat "$log" >&2
-    echo "== $name failed to build" >&2
-    exit 1
-  fi
+    -C cmake.define.Python_LIBRARY="$kit/lib/libpython${minor/./}.dll.a"
 )
 
 # fresh_copy DIR WHEEL: a copy of the official $minor in DIR with the wheel installed. No
@@ -177,7 +166,7 @@ for minor in "${versions[@]}"; do
     # The floors, from a wheel of the whole tree built with the bench preset: only their
     # extension is kept, beside the wheel's module.
     kit "$minor"
-    zig_wheel bench "bench-$tag-win_amd64" "$root/build/windows/bench-wheel"
+    win_wheel bench "bench-$tag-win_amd64" "$root/build/windows/bench-wheel"
     py="$root/build/windows/python-$minor-bench"
     fresh_copy "$py" "$bench"
     cp "build/bench-$tag-win_amd64"/_torvane_benchfloors."$tag"-win_amd64.pyd "$py/Lib/site-packages/"
@@ -191,7 +180,7 @@ for minor in "${versions[@]}"; do
   if [ -n "$build" ]; then
     kit "$minor"
     rm -f "$out"/orvantis_torvane_core-*-"$tag-$tag"-win_amd64.whl "$out/win_amd64"/_torvane_testhooks."$tag"-*
-    zig_wheel release-wheel "wheel-$tag-win_amd64" "$out"
+    win_wheel release-wheel "wheel-$tag-win_amd64" "$out"
     cp "build/wheel-$tag-win_amd64"/_torvane_testhooks.*.pyd "$out/win_amd64/"
   fi
   if [ -n "$build" ]; then
