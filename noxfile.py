@@ -53,6 +53,9 @@ def interpreter(minor: str) -> str | None:
     return shutil.which(name, path=os.pathsep.join(p for p in paths if p != shims))
 
 
+ABI = "import sys; print('%d.%d' % sys.version_info[:2] + 'd' * hasattr(sys, 'gettotalrefcount'))"
+
+
 def session(name: str, minor: str, debian: str = "amd64"):
     """Registers the decorated function as the session `name` on Python `minor`; where that Python
     is missing, the session runs itself again in the Debian root of `debian`."""
@@ -82,15 +85,9 @@ def session(name: str, minor: str, debian: str = "amd64"):
 
         def run(session: nox.Session) -> None:
             # The ABI asked for: a debug build for 3.14d, a release build otherwise.
-            session.run(
-                "python",
-                "-c",
-                "import sys; sys.exit("
-                "f'{sys.version_info[0]}.{sys.version_info[1]}'"
-                " + ('d' if hasattr(sys, 'gettotalrefcount') else '') != sys.argv[1])",
-                minor,
-                silent=True,
-            )
+            abi = session.run("python", "-c", ABI, silent=True, log=False).strip()
+            if abi != minor:
+                session.error(f"{path} is Python {abi}, not {minor}")
             func(session, minor)
 
         run.__doc__ = func.__doc__
