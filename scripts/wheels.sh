@@ -29,7 +29,7 @@
 # a wheel that would need more. The Pythons pyenv lacks (and the other architectures' headers)
 # come from the Debian roots of scripts/sid-root.sh, made here the first time.
 #
-# The wheel tools live in environments of their own, never in the test environment .venv, in
+# The wheel tools live in environments of their own, never in the sessions' (.nox/), in
 # the folder wheels/ of the cache (TORVANE_CACHE, default ~/.cache/torvane), made once per machine:
 # .venv-wheels for the reference Python, which holds zig, auditwheel and the test tools, and the
 # same name plus -3.13 and so on for the build backend of each other Python. Every wheel is built by the
