@@ -1,6 +1,7 @@
 """CI's own verdict (.ci/run): positive only when every stage of its plan reported passing exactly
 once; a failed stage, a dead lane, a lost report or a hung stage fails the run and is named."""
 
+import contextlib
 import os
 import re
 import subprocess
@@ -111,3 +112,25 @@ def test_the_docs_tables_are_made_from_the_platforms_table(monkeypatch, capsys, 
     monkeypatch.setattr(platforms, "rows", lambda: table)
     monkeypatch.setattr(sys, "argv", ["tools/platforms.py", "--check"])
     assert platforms.main() == stale, capsys.readouterr().out
+
+
+@pytest.mark.parametrize("row", ["1\t2", "3", "3\t4\t5"])  # a row short of a column, or over
+def test_a_tables_rows_have_its_columns(tmp_path, monkeypatch, row) -> None:
+    monkeypatch.syspath_prepend(ROOT / "tools")
+    import platforms
+
+    (tmp_path / "t.tsv").write_text(f"# a comment\na\tb\n{row}\n")
+    monkeypatch.setattr(platforms, "ROOT", tmp_path)
+    with pytest.raises(ValueError) if row != "1\t2" else contextlib.nullcontext():
+        assert platforms.table("t.tsv") == [{"a": "1", "b": "2"}]
+
+
+# The scripts, tools and tests a table's header names read it: name it outside a comment, or
+# source scripts/arches.sh, which reads both.
+@pytest.mark.parametrize("table", ["facts.tsv", "platforms.tsv"])
+def test_the_readers_a_table_names_read_it(table) -> None:
+    header = "".join(re.findall(r"^#.*", (ROOT / table).read_text(), re.M))
+    named = re.findall(r"(?:\.ci|scripts|tests|tools)/[\w./+-]*[\w+]", header)
+    named = [p for p in named if (ROOT / p).is_file()]
+    reads = rf"^(?!\s*#).*({re.escape(table)}|source \S*arches\.sh)"
+    assert [p for p in named if not re.search(reads, (ROOT / p).read_text(), re.M)] == []
