@@ -9,10 +9,10 @@ import sys
 import time
 
 import pytest
-from conftest import ROOT
+from conftest import ROOT, subprocess_limit
 
 # A check of CI's runner, not of the module: not in the runs on other architectures.
-pytestmark = pytest.mark.host_only
+pytestmark = [pytest.mark.host_only, pytest.mark.source_check]
 
 BUILD = 'build|build||touch "$CI_DIR/built"'
 OWN = "own|own||true"
@@ -88,9 +88,19 @@ def test_the_plan_runs_every_platforms_wheels():
     for arch, pythons, suite in ((r[0], r[5], r[6]) for r in rows):
         waiting = [s[3] for s in stages if s[2] == f"wheels-{arch}"]
         assert f"scripts/test-arch.sh {arch} $CI_DIR/dist/*_{arch}.whl" in waiting
-        whole = [s.split("--python ")[1].split()[0] for s in waiting if "scripts/test.sh" in s]
+        whole = [s.split("-s tests-")[1].split()[0] for s in waiting if "-s tests-" in s]
         assert whole == (pythons.split() if suite == "all" else []), arch
     assert len({s[1] for s in stages}) == len(set(keys)) == len(stages), "names and keys unique"
+
+
+def test_every_stage_that_runs_a_session_names_one_of_the_noxfile() -> None:
+    plan = subprocess.run([ROOT / ".ci/plan"], capture_output=True, text=True, check=True).stdout
+    names = re.findall(r"scripts/nox -s (\S+)", plan)
+    assert "tour" in names and any(n.startswith("tests-") for n in names), plan
+    # nox fails when one of the sessions asked for is not in noxfile.py.
+    listed = subprocess.run(["bash", ROOT / "scripts/nox", "-l", "-s", *names], capture_output=True,
+                            text=True, timeout=subprocess_limit())  # fmt: skip
+    assert listed.returncode == 0, listed.stdout + listed.stderr
 
 
 @pytest.mark.parametrize("stale", [False, True])  # stale: a row less than the tables show

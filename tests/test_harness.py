@@ -12,6 +12,9 @@ from pathlib import Path
 import pytest
 from conftest import ROOT, in_ci, subprocess_limit
 
+# The harness is the same for every build: checked once, with the reference Python.
+pytestmark = pytest.mark.source_check
+
 NEEDS_HOOKS = """
 import sys
 
@@ -115,7 +118,7 @@ print(f"#{runs}\\tDONE   cov: 1 ft: 1 corp: 1/1b")
     [
         (["runs", "50"], "ok", 0, "no finding: #50\tDONE"),
         (["minutes", "1"], "ok", 0, "no finding: #7\tDONE"),
-        (["runs", "50"], "crash", 1, "scripts/fuzz.sh --replay x/crash-unit-1"),
+        (["runs", "50"], "crash", 1, "scripts/nox -s fuzz -- --replay x/crash-unit-1"),
         (["runs", "50"], "finding", 1, "the fuzzer found a fault (exit status 1)"),
         (["runs", "50"], "slow", 0, "no finding: #50\tDONE"),
     ],

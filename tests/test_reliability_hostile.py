@@ -864,7 +864,7 @@ def test_instances_made_without_their_constructor_are_safe() -> None:
 
 
 # ---------------------------------------------------------------------------------------------
-# The fuzzer's harness (fuzz/harness.py, which scripts/fuzz.sh runs under libFuzzer): its
+# The fuzzer's harness (fuzz/harness.py, which scripts/nox -s fuzz runs under libFuzzer): its
 # one-input function over the committed seeds, without the fuzzer, so that the suite runs the
 # harness and its oracle too; and the same with the oracle told one wrong thing, which some seed
 # must then catch, so that a harness that checks nothing cannot pass.
