@@ -466,7 +466,11 @@ PyObject* stack_check(PyObject*, PyObject* arg) {
     auto* pad =
         static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
     pad[0] = 0;
-    return stack_probe();
+    PyObject* const probed = stack_probe();
+    // Read after the call, the pad outlives it: a tail call would give the pad back first (clang
+    // makes one for Windows x64), and the probe would see the frame above it.
+    static_cast<void>(pad[0]);
+    return probed;
 }
 
 // call_below(reserve, call) -> call(): called `reserve` bytes of stack below this frame.
@@ -479,7 +483,9 @@ PyObject* call_below(PyObject*, PyObject* args) {
     auto* pad =
         static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
     pad[0] = 0;
-    return PyObject_CallNoArgs(call);
+    PyObject* const result = PyObject_CallNoArgs(call);
+    static_cast<void>(pad[0]);  // as in stack_check: no tail call gives the pad back
+    return result;
 }
 
 const char* source_name(torvane::platform::RandomSource s) {
