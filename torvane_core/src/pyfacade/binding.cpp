@@ -128,8 +128,7 @@ Failure wrap_argument_failure(Failure failure, std::string_view parameter) {
 
 CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs) noexcept {
     PyObject** items = &PyTuple_GET_ITEM(args, 0);  // GCOVR_EXCL_BR_LINE: assertion
-    const auto n =
-        static_cast<std::size_t>(PyTuple_GET_SIZE(args));  // GCOVR_EXCL_BR_LINE: assertion
+    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
     return CallArgs{items, n, nullptr, nullptr, kwargs};
 }
 
