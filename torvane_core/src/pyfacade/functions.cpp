@@ -25,11 +25,14 @@ Result<PyObject*> sorted_names(const Registry& registry) {
         Scratch() noexcept {}
     } small;
     Vec<std::string_view> large;
-    std::span<std::string_view> scratch(small.views);
+    std::span<std::string_view> scratch;
+    const std::size_t n = registry.len();
     // The registries listed are the built-in ones, of 17 and 6 names.
-    if (TV_NEVER(registry.len() > kSmall)) {
-        large.resize(registry.len());
+    if (TV_NEVER(n > kSmall)) {
+        large.resize(n);
         scratch = large;
+    } else {
+        scratch = std::span(small.views, n);
     }
     const std::span<const std::string_view> names = registry.sorted_names(scratch);
 

@@ -4,8 +4,9 @@
 //     if (TV_NEVER(type == nullptr)) return std::unexpected(...);  // the defence
 //     if (TV_ALWAYS(holds)) [[likely]] return ...;
 //
-// A release build (NDEBUG) keeps the test and its defence. A debug build checks the claim: one
-// that does not hold ends the process with a line that names it and its place. The coverage build
+// A release build (NDEBUG) keeps the test and its defence, laid out as the unlikely way. A debug
+// build checks the claim: one that does not hold ends the process with a line that names it and
+// its place. The coverage build
 // (TORVANE_COVERAGE) checks it too, and then tests a constant, so that the compiler drops the
 // path the claim rules out and coverage counts no branch for it.
 //
@@ -54,6 +55,6 @@ namespace torvane::claims {
 #define TV_ALWAYS(x) TV_CLAIM_CHECKED(true, "always " #x, x)
 #define TV_NEVER(x) TV_CLAIM_CHECKED(false, "never " #x, x)
 #else
-#define TV_ALWAYS(x) static_cast<bool>(x)
-#define TV_NEVER(x) static_cast<bool>(x)
+#define TV_ALWAYS(x) __builtin_expect(static_cast<bool>(x), true)
+#define TV_NEVER(x) __builtin_expect(static_cast<bool>(x), false)
 #endif
