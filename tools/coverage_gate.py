@@ -34,8 +34,8 @@ SOURCES = "torvane_core/src"
 REASONS = {
     "random": "the operating system refusing random bytes",
     "timing": "a path that only the threads' timing takes: covered or not as they happen to meet",
-    "compiler": "a test the compiler adds that cannot go the other way: placement new's of a "
-    "pointer never null, a moved-from temporary's buffer to free, a switch's default over an enum",
+    "compiler": "a test the compiler adds that cannot go the other way: a moved-from temporary's "
+    "buffer to free, a switch's default over an enum",
     "system": "a frame outside the thread's stack, which no test runs on",
     "interpreter": "paths 3.14 leaves to itself, which the 3.12 and 3.13 runs take: its own stack "
     "check raises before the module's; it never ends a thread that waits for the lock; every call "
