@@ -325,9 +325,20 @@ PyObject* native_allocations(PyObject*, PyObject* args) {
 
 #endif
 
-// thread_label() -> (id, name): the calling thread as the internal-failure diagnostic names it.
-PyObject* thread_label(PyObject*, PyObject*) {
+// thread_label(symbol=None) -> (id, name): the calling thread as the internal-failure diagnostic
+// names it; on Windows, with the system's function looked up under `symbol` instead.
+PyObject* thread_label(PyObject*, PyObject* args) {
+    const char* symbol = nullptr;
+    if (!PyArg_ParseTuple(args, "|z", &symbol)) return nullptr;
     char name[64] = "<unnamed>";
+#if defined(_WIN32)
+    if (symbol != nullptr) {
+        torvane::platform::thread_name_by(symbol, name, sizeof name);
+        return Py_BuildValue("(ls)", torvane::platform::thread_id(), name);
+    }
+#else
+    if (symbol != nullptr) return PyErr_Format(PyExc_NotImplementedError, "Windows only");
+#endif
     torvane::platform::thread_name(name, sizeof name);
     return Py_BuildValue("(ls)", torvane::platform::thread_id(), name);
 }
@@ -418,7 +429,7 @@ PyObject* claim(PyObject*, PyObject* args) {
 PyMethodDef runtime_hooks[] = {
     {"leak_on_purpose", leak_on_purpose, METH_NOARGS, nullptr},
     {"checked_alloc", checked_alloc, METH_O, nullptr},
-    {"thread_label", thread_label, METH_NOARGS, nullptr},
+    {"thread_label", thread_label, METH_VARARGS, nullptr},
     {"set_nomemory", set_nomemory, METH_VARARGS, nullptr},
     {"remove_mem_hooks", remove_mem_hooks, METH_NOARGS, nullptr},
     {"native_allocations", native_allocations, METH_VARARGS, nullptr},

@@ -74,16 +74,46 @@ std::size_t random_bytes(unsigned char* out, std::size_t n) noexcept {
 
 long thread_id() noexcept { return static_cast<long>(GetCurrentThreadId()); }
 
-void thread_name(char* name, std::size_t size) noexcept {
-    // Windows 10 1607 and later name threads (SetThreadDescription), in UTF-16.
+namespace {
+
+// GetThreadDescription: Windows 10 1607 and later name threads (SetThreadDescription), in UTF-16.
+using ThreadDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+
+// Looked up at run time, so that the module loads on older systems too: in kernel32, which
+// forwards it, or else KernelBase, its only home on Windows 10 1607 and Server 2016.
+ThreadDescription find_thread_description(const char* symbol) noexcept {
+    for (const wchar_t* dll : {L"kernel32.dll", L"kernelbase.dll"}) {
+        HMODULE module = GetModuleHandleW(dll);
+        if (module == nullptr) continue;
+        if (FARPROC f = GetProcAddress(module, symbol)) {
+            return reinterpret_cast<ThreadDescription>(reinterpret_cast<void (*)()>(f));
+        }
+    }
+    return nullptr;
+}
+
+void describe_thread(ThreadDescription describe, char* name, std::size_t size) noexcept {
     PWSTR wide = nullptr;
-    if (FAILED(GetThreadDescription(GetCurrentThread(), &wide)) || wide == nullptr) return;
+    if (describe == nullptr || FAILED(describe(GetCurrentThread(), &wide)) || wide == nullptr) {
+        return;
+    }
     if (wide[0] != L'\0' && size > 1) {
         const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, name, static_cast<int>(size),
                                           nullptr, nullptr);
         if (n == 0) name[size - 1] = '\0';  // too long: cut, at worst inside a character
     }
     LocalFree(wide);
+}
+
+}  // namespace
+
+void thread_name(char* name, std::size_t size) noexcept {
+    static const ThreadDescription describe = find_thread_description("GetThreadDescription");
+    describe_thread(describe, name, size);
+}
+
+void thread_name_by(const char* symbol, char* name, std::size_t size) noexcept {
+    describe_thread(find_thread_description(symbol), name, size);
 }
 
 void write_stderr(const char* begin, const char* end) {

@@ -27,6 +27,12 @@ namespace torvane::platform {
 // as it was when the thread has none or it cannot be read.
 void thread_name(char* name, std::size_t size) noexcept;
 
+#if defined(_WIN32)
+// thread_name() with the system's function looked up under another export name, for the tests
+// of a system without it: the name is then left as it was.
+void thread_name_by(const char* symbol, char* name, std::size_t size) noexcept;
+#endif
+
 // Writes [begin, end) to standard error, unbuffered and without allocating; stops at an error.
 // Not noexcept: POSIX's write is a point where a thread can be cancelled, by an unwind.
 void write_stderr(const char* begin, const char* end);
