@@ -58,3 +58,11 @@ namespace torvane::claims {
 #define TV_ALWAYS(x) __builtin_expect(static_cast<bool>(x), true)
 #define TV_NEVER(x) __builtin_expect(static_cast<bool>(x), false)
 #endif
+
+// A claim with no defence, a statement: checked where claims are, left out of a release build.
+// Unlike assert's, its check adds no branch to the coverage counts.
+#if !defined(NDEBUG) || defined(TORVANE_COVERAGE)
+#define TV_ASSERT(x) static_cast<void>(TV_CLAIM_CHECKED(true, "assert " #x, x))
+#else
+#define TV_ASSERT(x) static_cast<void>(0)
+#endif
