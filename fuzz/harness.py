@@ -13,7 +13,7 @@ module's names, values, datasheets, lengths and matrix, and of its argument conv
 messages, written from the documented behaviour without calling the module. A difference
 raises `Mismatch`, which the fuzzer reports as a finding.
 
-    python fuzz/harness.py [libFuzzer flags] [CORPUS...]   # fuzz (scripts/fuzz.sh)
+    python fuzz/harness.py [libFuzzer flags] [CORPUS...]   # fuzz (scripts/nox -s fuzz)
     python fuzz/harness.py --replay FILE...                 # run inputs once, no atheris
 
 The bytes are read through atheris's FuzzedDataProvider, or, where atheris is not installed

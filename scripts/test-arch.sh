@@ -8,7 +8,7 @@
 # the reference Python is the wheel tools'. Every Python of the row must have its wheel among those given. The
 # architecture's probe (tools/cpu-probes/ARCH.c), an instruction newer than the row promises,
 # must die when started as each run of a wheel is: the proof that the run is on that processor.
-# Then, but on x86_64 (whose wheels get the suite from scripts/test.sh), the architecture's
+# Then, but on x86_64 (whose wheels get the suite from the tests sessions of noxfile.py), the architecture's
 # compiled code gets its behaviour tests once, on the row's "suite" Python, with the test hooks
 # built with that wheel (build/test-hooks) and TORVANE_REQUIRE_HOOKS=1: the whole suite less the
 # tests marked host_only (pyproject.toml), which are too long under emulation or check the sources
@@ -28,9 +28,8 @@ root="$(cd "$here/.." && pwd)"
 usage() { sed -n 's|^#   \(scripts/test-arch.sh \)|\1|p' "$0"; }
 source "$here/arches.sh"
 cd "$root"
-
+help_if_asked "$@"
 case "${1:-}" in
-  -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
   "") usage >&2; exit 2 ;;
 esac
 arch="$1"
@@ -113,7 +112,7 @@ mapfile -t deps < <("$host" - <<'PY'
 import tomllib
 from packaging.requirements import Requirement
 
-group = tomllib.load(open("pyproject.toml", "rb"))["dependency-groups"]["test"]
+group = tomllib.load(open("pyproject.toml", "rb"))["dependency-groups"]["runner"]
 wanted = {"pytest", "pytest-timeout", "hypothesis"}
 for item in group:
     if isinstance(item, str) and Requirement(item).name in wanted:

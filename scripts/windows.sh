@@ -10,7 +10,7 @@
 #   --no-build  test the wheels already in DIR
 #   --no-test   build only
 #   --bench     run the benchmarks (python -m bench, with the arguments that follow, --quick for
-#               a short run) on that Windows wheel's official Python instead; scripts/bench.sh
+#               a short run) on that Windows wheel's official Python instead; scripts/nox -s bench-3.12
 #               --wheel comes here with a Windows wheel
 #
 # The interpreter is python.org's embeddable CPython for Windows x64 (MSVC-built, UCRT), the
@@ -32,16 +32,17 @@
 # The benchmarks: the wheel alone in a fresh copy of the interpreter, with the floors
 # (_torvane_benchfloors) built from source by the same zig and toolchain file (the bench preset,
 # Release) against the same headers and import library, so that both sides of every ratio come
-# from the same compiler and C++ library, as scripts/bench.sh --wheel has it on Linux.
+# from the same compiler and C++ library, as the bench sessions' --wheel has it on Linux.
 set -euo pipefail
 usage() { sed -n '5s/^# \{0,1\}//p' "$0"; }
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 cd "$root"
+source "$here/arches.sh"
 out=dist build=1 test=1 versions=() bench="" harness=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+    -h | --help) help_if_asked "$1" ;;
     --out) out="$2"; shift 2 ;;
     --no-build) build=""; shift ;;
     --no-test) test=""; shift ;;
@@ -132,27 +133,16 @@ kit() {
     -l "$kit/lib/libpython${minor/./}.dll.a" -D "python${minor/./}.dll"
 }
 
-# zig_wheel PRESET NAME DIR: a wheel of the tree for the official $minor, built with a preset
+# win_wheel PRESET NAME DIR: a wheel of the tree for the official $minor, built with a preset
 # of CMakePresets.json by zig in build/NAME (log: build/logs/NAME.log), into DIR.
-zig_wheel() (
+win_wheel() (
   venv_name="$tools_venv" venv_python="$minor" venv_groups="$groups"
   source "$here/venv.sh"
-  variant "$1"
   export _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=".$tag-win_amd64.pyd"
-  name="$2" log="$root/build/logs/$2.log"
-  mkdir -p "$(dirname "$log")"
-  rm -rf "build/$name"
-  echo "== compiling $name with zig (log: build/logs/$(basename "$log"))"
-  if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$3" \
-    -C build-dir="build/$name" "${variant_args[@]}" \
+  zig_wheel "$1" "$2" "$3" \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain-win_amd64.cmake" \
     -C cmake.define.Python_INCLUDE_DIR="$kit/include" \
-    -C cmake.define.Python_LIBRARY="$kit/lib/libpython${minor/./}.dll.a" \
-    </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
-    cat "$log" >&2
-    echo "== $name failed to build" >&2
-    exit 1
-  fi
+    -C cmake.define.Python_LIBRARY="$kit/lib/libpython${minor/./}.dll.a"
 )
 
 # fresh_copy DIR WHEEL: a copy of the official $minor in DIR with the wheel installed. No
@@ -176,7 +166,7 @@ for minor in "${versions[@]}"; do
     # The floors, from a wheel of the whole tree built with the bench preset: only their
     # extension is kept, beside the wheel's module.
     kit "$minor"
-    zig_wheel bench "bench-$tag-win_amd64" "$root/build/windows/bench-wheel"
+    win_wheel bench "bench-$tag-win_amd64" "$root/build/windows/bench-wheel"
     py="$root/build/windows/python-$minor-bench"
     fresh_copy "$py" "$bench"
     cp "build/bench-$tag-win_amd64"/_torvane_benchfloors."$tag"-win_amd64.pyd "$py/Lib/site-packages/"
@@ -190,7 +180,7 @@ for minor in "${versions[@]}"; do
   if [ -n "$build" ]; then
     kit "$minor"
     rm -f "$out"/orvantis_torvane_core-*-"$tag-$tag"-win_amd64.whl "$out/win_amd64"/_torvane_testhooks."$tag"-*
-    zig_wheel release-wheel "wheel-$tag-win_amd64" "$out"
+    win_wheel release-wheel "wheel-$tag-win_amd64" "$out"
     cp "build/wheel-$tag-win_amd64"/_torvane_testhooks.*.pyd "$out/win_amd64/"
   fi
   if [ -n "$build" ]; then
@@ -220,9 +210,7 @@ for minor in "${versions[@]}"; do
   wine "$smoke/python.exe" -I tests/smoke.py "$version" 2>&1 | cat
   [ "${PIPESTATUS[0]}" = 0 ]
   echo "== the suite on the official $minor ($tag wheel with its hooks), under Wine"
-  TORVANE_REQUIRE_HOOKS=1 TORVANE_WINDOWS=1 wine "$py/python.exe" -m pytest -p no:cacheprovider \
-    --ignore=tests/test_style.py --ignore=tests/test_typing.py --ignore=tests/test_ci.py \
-    --ignore=tests/test_harness.py --ignore=tests/test_packaging.py \
-    --ignore=tests/test_compile_rules.py 2>&1 | cat
+  TORVANE_REQUIRE_HOOKS=1 wine "$py/python.exe" -m pytest -p no:cacheprovider -m "not source_check" \
+    --ignore=tests/test_packaging.py --ignore=tests/test_compile_rules.py 2>&1 | cat
   [ "${PIPESTATUS[0]}" = 0 ]
 done

@@ -1,6 +1,7 @@
 """CI's own verdict (.ci/run): positive only when every stage of its plan reported passing exactly
 once; a failed stage, a dead lane, a lost report or a hung stage fails the run and is named."""
 
+import contextlib
 import os
 import re
 import subprocess
@@ -8,10 +9,10 @@ import sys
 import time
 
 import pytest
-from conftest import ROOT
+from conftest import ROOT, subprocess_limit
 
 # A check of CI's runner, not of the module: not in the runs on other architectures.
-pytestmark = pytest.mark.host_only
+pytestmark = [pytest.mark.host_only, pytest.mark.source_check]
 
 BUILD = 'build|build||touch "$CI_DIR/built"'
 OWN = "own|own||true"
@@ -87,9 +88,19 @@ def test_the_plan_runs_every_platforms_wheels():
     for arch, pythons, suite in ((r[0], r[5], r[6]) for r in rows):
         waiting = [s[3] for s in stages if s[2] == f"wheels-{arch}"]
         assert f"scripts/test-arch.sh {arch} $CI_DIR/dist/*_{arch}.whl" in waiting
-        whole = [s.split("--python ")[1].split()[0] for s in waiting if "scripts/test.sh" in s]
+        whole = [s.split("-s tests-")[1].split()[0] for s in waiting if "-s tests-" in s]
         assert whole == (pythons.split() if suite == "all" else []), arch
     assert len({s[1] for s in stages}) == len(set(keys)) == len(stages), "names and keys unique"
+
+
+def test_every_stage_that_runs_a_session_names_one_of_the_noxfile() -> None:
+    plan = subprocess.run([ROOT / ".ci/plan"], capture_output=True, text=True, check=True).stdout
+    names = re.findall(r"scripts/nox -s (\S+)", plan)
+    assert "tour" in names and any(n.startswith("tests-") for n in names), plan
+    # nox fails when one of the sessions asked for is not in noxfile.py.
+    listed = subprocess.run(["bash", ROOT / "scripts/nox", "-l", "-s", *names], capture_output=True,
+                            text=True, timeout=subprocess_limit())  # fmt: skip
+    assert listed.returncode == 0, listed.stdout + listed.stderr
 
 
 @pytest.mark.parametrize("stale", [False, True])  # stale: a row less than the tables show
@@ -101,3 +112,25 @@ def test_the_docs_tables_are_made_from_the_platforms_table(monkeypatch, capsys, 
     monkeypatch.setattr(platforms, "rows", lambda: table)
     monkeypatch.setattr(sys, "argv", ["tools/platforms.py", "--check"])
     assert platforms.main() == stale, capsys.readouterr().out
+
+
+@pytest.mark.parametrize("row", ["1\t2", "3", "3\t4\t5"])  # a row short of a column, or over
+def test_a_tables_rows_have_its_columns(tmp_path, monkeypatch, row) -> None:
+    monkeypatch.syspath_prepend(ROOT / "tools")
+    import platforms
+
+    (tmp_path / "t.tsv").write_text(f"# a comment\na\tb\n{row}\n")
+    monkeypatch.setattr(platforms, "ROOT", tmp_path)
+    with pytest.raises(ValueError) if row != "1\t2" else contextlib.nullcontext():
+        assert platforms.table("t.tsv") == [{"a": "1", "b": "2"}]
+
+
+# The scripts, tools and tests a table's header names read it: name it outside a comment, or
+# source scripts/arches.sh, which reads both.
+@pytest.mark.parametrize("table", ["facts.tsv", "platforms.tsv"])
+def test_the_readers_a_table_names_read_it(table) -> None:
+    header = "".join(re.findall(r"^#.*", (ROOT / table).read_text(), re.M))
+    named = re.findall(r"(?:\.ci|scripts|tests|tools)/[\w./+-]*[\w+]", header)
+    named = [p for p in named if (ROOT / p).is_file()]
+    reads = rf"^(?!\s*#).*({re.escape(table)}|source \S*arches\.sh)"
+    assert [p for p in named if not re.search(reads, (ROOT / p).read_text(), re.M)] == []

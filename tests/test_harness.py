@@ -2,13 +2,18 @@
 them, and the sanitizer run's verdict (tools/sanitizer_verdict.sh) fails on an error report and
 on a run where no process was leak-checked."""
 
+import fnmatch
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 from conftest import ROOT, in_ci, subprocess_limit
+
+# The harness is the same for every build: checked once, with the reference Python.
+pytestmark = pytest.mark.source_check
 
 NEEDS_HOOKS = """
 import sys
@@ -113,7 +118,7 @@ print(f"#{runs}\\tDONE   cov: 1 ft: 1 corp: 1/1b")
     [
         (["runs", "50"], "ok", 0, "no finding: #50\tDONE"),
         (["minutes", "1"], "ok", 0, "no finding: #7\tDONE"),
-        (["runs", "50"], "crash", 1, "scripts/fuzz.sh --replay x/crash-unit-1"),
+        (["runs", "50"], "crash", 1, "scripts/nox -s fuzz -- --replay x/crash-unit-1"),
         (["runs", "50"], "finding", 1, "the fuzzer found a fault (exit status 1)"),
         (["runs", "50"], "slow", 0, "no finding: #50\tDONE"),
     ],
@@ -125,3 +130,27 @@ def test_the_fuzz_run_verdict(tmp_path: Path, limit, ending, verdict, said) -> N
     args = ["bash", script, *limit, tmp_path / "log", tmp_path / "findings", "--"]
     args += [sys.executable, tmp_path / "fuzzer.py", ending]
     assert_verdict(args, verdict, said)
+
+
+# No suppression may hide the module's own code. The sanitizers drop a report when a pattern (*
+# for anything) matches part of any frame's function, file or library: none may match a name in
+# torvane_core/'s sources (defined or called there), a source or the module's library. Valgrind
+# matches frames whole: none may match the module's own; each entry names a foreign function.
+SOURCES = sorted((ROOT / "torvane_core").rglob("*.[ch]pp"))
+NAMES = {w for p in SOURCES for w in re.findall(r"[A-Za-z_]\w+", p.read_text())}
+OWN = [*(str(p.relative_to(ROOT)) for p in SOURCES), *(f"torvane::{n}" for n in NAMES)]
+OWN += ["/site-packages/orvantis/_torvane_core.so", "/site-packages/_torvane_testhooks.so"]
+
+
+@pytest.mark.parametrize("file", ["tsan.supp", "lsan.supp", "valgrind.supp"])
+def test_no_suppression_hides_the_modules_own_frames(file) -> None:
+    text = (ROOT / "tools" / file).read_text()
+    if file == "valgrind.supp":
+        entries = re.findall(r"^\{\n(.*?)^\}", text, re.M | re.S)
+        frames = [re.findall(r"^\s*(?:fun|obj):(.+)$", e, re.M) for e in entries]
+        hidden = [f for e in frames for f in e if fnmatch.filter(OWN, f)]
+        hidden += [e for e in frames if all(fnmatch.filter(NAMES, f) for f in e)]
+    else:
+        frames = re.findall(r"^\w+:(.+)$", text, re.M)
+        hidden = [f for f in frames if fnmatch.filter([*OWN, *NAMES], f"*{f.strip('^$')}*")]
+    assert frames and hidden == []

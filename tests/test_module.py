@@ -104,7 +104,7 @@ def test_the_library_exports_only_its_init_entry():
         ["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True, check=True
     ).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
-    # A coverage build (scripts/test.sh --coverage) also shares gcov's list of objects and its
+    # A coverage build (scripts/nox -s coverage-3.14d) also shares gcov's list of objects and its
     # file buffer, and its preloaded shim must take the calls that end a process unwritten.
     coverage = ["__gcov_master", "__gcov_var"] if os.environ.get("TORVANE_COVERAGE") else []
     assert symbols == ["PyInit__torvane_core", *coverage]

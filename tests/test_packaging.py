@@ -394,7 +394,7 @@ def test_sdist_holds_the_sources_only(sdist: Path) -> None:
         assert needed in names, needed
     for name in names:
         top = name.split("/", 1)[0]
-        assert top not in {"build", "dist", ".ci", ".git", ".hypothesis"}, name
+        assert top not in {"build", "dist", ".ci", ".git", ".hypothesis", ".nox"}, name
         assert not top.startswith(".venv"), name
         assert not name.endswith((".so", ".o", ".pyc")), name
     metadata = email.parser.Parser().parsestr(pkg_info)

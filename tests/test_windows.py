@@ -13,7 +13,7 @@ import zipfile
 from pathlib import Path
 
 import pytest
-from conftest import ROOT, WINDOWS_SKIPS
+from conftest import ROOT
 
 ON_WINDOWS = sys.platform == "win32"
 ROW = next(r.split("\t") for r in (ROOT / "platforms.tsv").read_text().splitlines()
@@ -51,15 +51,6 @@ def test_the_headers_configuration_is_the_interpreters():
     assert "MSC" in sys.version and "Py_GIL_DISABLED" not in facts
     assert {"MS_WIN64", "MS_WINDOWS", "Py_ENABLE_SHARED", "HAVE_DECLSPEC_DLL"} <= facts.keys()
     assert f"{sys.version_info[0]}.{sys.version_info[1]}" in PYTHONS
-
-
-def test_the_windows_skips_are_the_known_ones():
-    # Each names a test that exists and says why; a new one is added here on purpose.
-    for node in WINDOWS_SKIPS:
-        path, name = node.split("::")
-        assert f"def {name}(" in (ROOT / path).read_text(), node
-    assert sorted(WINDOWS_SKIPS) == []
-    assert all(reason for reason in WINDOWS_SKIPS.values())
 
 
 def objdump(*args: str) -> str:

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # usage: tools/fuzz_run.sh runs N|minutes N LOG FINDINGS -- FUZZER [ARGUMENTS...]
 #
-# One run of a libFuzzer program (scripts/fuzz.sh gives it the harness) and its verdict: runs
+# One run of a libFuzzer program (the fuzz session of noxfile.py gives it the harness) and its verdict: runs
 # FUZZER with its arguments and the limit, `runs N` (exactly N inputs: CI's fixed run) or
 # `minutes N`, with the crashing input saved under FINDINGS, its output kept in LOG and its
 # pulses and last lines shown. Fails when the fuzzer's own exit status is not 0, when it saved
@@ -35,7 +35,7 @@ if [ "$status" -ne 0 ] || [ -n "$artifact" ]; then
   grep -v '^    #[0-9]' "$log" | tail -n 40 >&2
   if [ -n "$artifact" ]; then
     echo "== the input is saved as $artifact; replay it with:" >&2
-    echo "   scripts/fuzz.sh --replay $artifact" >&2
+    echo "   scripts/nox -s fuzz -- --replay $artifact" >&2
   fi
   exit 1
 fi

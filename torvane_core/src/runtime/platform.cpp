@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <random>
 
 #include "runtime/claims.hpp"
 
@@ -21,10 +23,7 @@ namespace {
 
 constexpr std::uintptr_t kStackMargin = std::uintptr_t{64} << 10;
 
-struct StackBounds {
-    std::uintptr_t low;   // the lowest usable address
-    std::uintptr_t high;  // one past the highest
-};
+}  // namespace
 
 #if defined(_WIN32)
 StackBounds stack_bounds() noexcept {
@@ -34,6 +33,8 @@ StackBounds stack_bounds() noexcept {
     return {low, high};
 }
 #else
+namespace {
+
 // Asked once per thread: for the main thread glibc reads /proc/self/maps to answer. Neither call
 // fails as it is made here.
 StackBounds query_stack_bounds() noexcept {
@@ -49,13 +50,26 @@ StackBounds query_stack_bounds() noexcept {
     return {low, low + size};
 }
 
+}  // namespace
+
 StackBounds stack_bounds() noexcept {
     thread_local const StackBounds bounds = query_stack_bounds();
     return bounds;
 }
 #endif
 
-}  // namespace
+RandomSource random_fill(unsigned char* out, std::size_t n, SystemRandom system) noexcept {
+    const std::size_t got = system(out, n);
+    if (got >= n) return RandomSource::system;
+    std::random_device device;
+    for (std::size_t i = got; i < n;) {
+        const auto word = device();
+        const std::size_t take = std::min(n - i, sizeof word);
+        std::memcpy(out + i, &word, take);
+        i += take;
+    }
+    return RandomSource::device;
+}
 
 #if defined(_WIN32)
 std::size_t random_bytes(unsigned char* out, std::size_t n) noexcept {
