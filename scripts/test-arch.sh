@@ -6,8 +6,10 @@
 # which this machine otherwise runs natively, so an instruction newer than the row promises fails
 # here. Its Pythons are the Debian root's of the architecture (scripts/sid-root.sh), and on x86_64
 # the reference Python is the wheel tools'. Every Python of the row must have its wheel among those given. The
-# architecture's probe (tools/cpu-probes/ARCH.c), an instruction newer than the row promises,
-# must die when started as each run of a wheel is: the proof that the run is on that processor.
+# architecture's probe (tools/cpu-probes/ARCH.c), an instruction newer than the row promises (on
+# x86_64 and i686, one of each extension the baseline excludes), must die of the
+# illegal-instruction signal when started as each run of a wheel is: the proof that the run is on
+# that processor.
 # Then, but on x86_64 (whose wheels get the suite from the tests sessions of noxfile.py), the architecture's
 # compiled code gets its behaviour tests once, on the row's "suite" Python, with the test hooks
 # built with that wheel (build/test-hooks) and TORVANE_REQUIRE_HOOKS=1: the whole suite less the
@@ -79,33 +81,20 @@ mkdir -p "$work/wheels"
 
 # The wheel runs on the processor promised, which refuses what is newer: the architecture's probe
 # (tools/cpu-probes/ARCH.c, built by the wheels' zig for a newer processor, as its first line
-# says) runs on qemu's default model, its newest, and dies of a signal when started as each run
-# of a wheel below is started: its check, and its behaviour tests under emulation.
+# says) runs on qemu's default model, its newest, and dies of the illegal-instruction signal when
+# started as each run of a wheel below is started: its check, and its behaviour tests under
+# emulation. Each of the instructions its "// probes:" line names, where it has one.
 echo "== the probe of a newer processor: it runs on qemu's newest $qemu model, not as the wheels run"
 probe="$work/cpu-probe"
 zig="$("$host" -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))')"
 ZIG_GLOBAL_CACHE_DIR="$(dirname "$(dirname "$host")")/zig-cache" "$zig" cc -target "${target%% *}" \
   $(sed -n 's|^// zig: ||p' "tools/cpu-probes/$arch.c") -O1 "tools/cpu-probes/$arch.c" -o "$probe"
-# probe COMMAND...: starts the probe by COMMAND and says how it ended: "ran" when it returned its
-# own status, 3, past the newer instruction (a run that failed to start gives another, 0 none);
-# "refused" when a signal ended it, as qemu ends a program that meets an instruction its model
-# lacks; else "exit STATUS".
-probe() {
-  local status=0
-  "$@" "$probe" 2>/dev/null || status=$?
-  if [ "$status" -gt 128 ]; then echo refused; elif [ "$status" = 3 ]; then echo ran
-  else echo "exit $status"; fi
-}
-# refuses WHAT COMMAND...: the run fails unless the probe, started by COMMAND, is refused.
-refuses() {
-  local got
-  got="$(probe "${@:2}")"
-  [ "$got" = refused ] || { echo "the probe was not refused where $1 runs ($got)" >&2; exit 1; }
-}
+# Its verdicts (probe, refuses, runs), one for each extension the row excludes that its file names.
+source "$here/cpu-probe.sh"
+probe_names "tools/cpu-probes/$arch.c"
 newest=(env -u QEMU_CPU "$here/sid-root.sh" run "$debian")
 [ "$runs" != native ] || newest+=("$root/build/qemu/qemu-$qemu-static")
-ran="$(probe "${newest[@]}")"
-[ "$ran" = ran ] || { echo "the probe failed on qemu's newest model ($ran): it proves nothing" >&2; exit 1; }
+runs "${newest[@]}"
 
 # The test group's runtime part, by the names and versions pyproject.toml gives.
 mapfile -t deps < <("$host" - <<'PY'

@@ -467,7 +467,9 @@ PyObject* stack_check(PyObject*, PyObject* arg) {
     auto* pad =
         static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
     pad[0] = 0;
-    return stack_probe();
+    PyObject* result = stack_probe();
+    pad[0] = 1;  // the padding stays until the call returns: clang would make it a sibling call
+    return result;
 }
 
 // call_below(reserve, call) -> call(): called `reserve` bytes of stack below this frame.
@@ -480,7 +482,9 @@ PyObject* call_below(PyObject*, PyObject* args) {
     auto* pad =
         static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
     pad[0] = 0;
-    return PyObject_CallNoArgs(call);
+    PyObject* result = PyObject_CallNoArgs(call);
+    pad[0] = 1;  // as in stack_check: no sibling call, which would give the padding back first
+    return result;
 }
 
 const char* source_name(torvane::platform::RandomSource s) {
