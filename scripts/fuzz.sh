@@ -41,14 +41,9 @@ case "${1:-}" in
   *) echo "unknown argument '$1' (see scripts/fuzz.sh --help)" >&2; exit 1 ;;
 esac
 
-# CI's figures: inputs and seed of the fixed run (about two minutes on one busy core). The
-# edges covered stop growing within the first 130,000 inputs. Faults planted for one name each
-# and then removed were found after these inputs: a built-in name with two bytes added 21,694,
-# a prefix of one 85,157, one with a byte added 271,889, a 15-byte name 316,628; the count
-# leaves a margin over the last. Longer searches are --minutes' work.
-RUNS=400000
-SEED=20260
-# Inputs longer than this add nothing the harness can read (it takes a few dozen bytes a call).
+# CI's figures (the fixed run's inputs, the seed, the dictionary) are facts.tsv's, which
+# tools/fuzz_run.sh reads. Inputs longer than this add nothing the harness can read (it takes a
+# few dozen bytes a call; an input's names take at most 203).
 MAX_LEN=512
 
 # clang 16 makes the instrumentation; its own libFuzzer is not used (atheris brings one, linked
@@ -80,15 +75,21 @@ for instrument in __sanitizer_cov_ __asan_report_ __ubsan_handle_; do
 done
 
 # The interpreter is not instrumented: atheris's AddressSanitizer runtime, with libFuzzer linked
-# into it, comes in first through the preload list (UBSan's handlers are part of it).
-runtime="$(python -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
-[ -f "$runtime" ] || { echo "atheris's runtime $runtime is missing" >&2; exit 1; }
+# into it, comes in first through the preload list (UBSan's handlers are part of it). Its
+# libFuzzer finds a custom mutator only among the objects loaded with it: atheris's module that
+# hands libFuzzer the harness's mutator is preloaded too, into the interpreter alone (it needs
+# the interpreter's symbols); tools/fuzz_run.sh fails a run that says it did not find it.
+atheris_dir="$(python -c 'import atheris; print(atheris.path())')"
+runtime="$atheris_dir/asan_with_fuzzer.so"
+mutator=("$atheris_dir"/atheris/custom_mutator.cpython-*.so)
+[ -f "$runtime" ] && [ -f "${mutator[0]}" ] ||
+  { echo "atheris's runtime $runtime or its mutator module ${mutator[0]} is missing" >&2; exit 1; }
 export LD_PRELOAD="$runtime"
 # The interpreter keeps memory to the end on purpose: no leak check. A report ends the run.
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONHASHSEED=0
-harness=(python "$root/fuzz/harness.py")
+harness=(env LD_PRELOAD="$runtime ${mutator[0]}" python "$root/fuzz/harness.py")
 
 if [ -n "$replay" ]; then
   echo "== replaying $replay"
@@ -106,15 +107,16 @@ if [ -z "$minutes" ]; then
   # The fixed run starts from the committed seeds alone, so that CI's figures repeat.
   rm -rf "$corpus"
   mkdir -p "$corpus"
-  limit=(runs "$RUNS")
-  echo "== fuzzing: $RUNS inputs, seed $SEED, from the $(ls "$seeds" | wc -l) seed inputs"
+  limit=(fixed)
+  echo "== fuzzing: $(fact fuzz_runs) inputs, seed $(fact fuzz_seed), from the $(ls "$seeds" | wc -l) seed inputs"
 else
   limit=(minutes "$minutes")
-  echo "== fuzzing for $minutes minutes, seed $SEED, from the seed inputs and $(ls "$corpus" | wc -l) found before"
+  echo "== fuzzing for $minutes minutes, seed $(fact fuzz_seed), from the seed inputs and $(ls "$corpus" | wc -l) found before"
 fi
-# New inputs go to the first folder; the seeds are only read. The dictionary's words (the
-# module's names) and the value profiles of the module's comparisons lead to the names a byte
-# or two from those it holds.
+# New inputs go to the first folder; the seeds are only read. The harness's mutator edits the
+# names of an input as names (fuzz/strategies.py); libFuzzer's own mutations, with the
+# dictionary's words and the operands of the module's comparisons, edit the rest and the names
+# alike, and the value profiles keep the inputs whose names come closer to those compared.
 tools/fuzz_run.sh "${limit[@]}" build/logs/fuzz.log "$findings" -- \
-  "${harness[@]}" -seed="$SEED" -max_len="$MAX_LEN" -print_final_stats=1 \
-  -dict="$root/fuzz/names.dict" -use_value_profile=1 "$corpus" "$seeds"
+  "${harness[@]}" -max_len="$MAX_LEN" -print_final_stats=1 -use_value_profile=1 \
+  "$corpus" "$seeds"
