@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """How far CI's fixed fuzz run reaches: faults planted for near-miss names, each found or not.
 
-    tools/fuzz_reach.py [--plants N] [--seed S] [--jobs J] [--scratch DIR] [--out FILE]
+    tools/fuzz_reach.py [--plants N] [--seed S] [--jobs J] [--only I,J,...] [--scratch DIR]
+                        [--out FILE]
 
 Copies the tree (the files git tracks or would track, as they are in the working tree) to a
 scratch folder (J of them, one for each run side by side, default 1), then, for each of N faults
 drawn at random (default 20, from seed S), plants it in a copy and runs CI's fixed run there
-(scripts/fuzz.sh, no arguments). A fault is one name a
+(scripts/fuzz.sh, no arguments). --only runs the plants of those numbers alone, so that two
+machines, or two runs, can share the draw. A fault is one name a
 near miss from one of the module's names, which the look-up answers as if it were a name held:
 a prefix, a byte changed, one or two bytes added, or a longer name (three to eight bytes added),
 each in an equal share; the bytes are ASCII (a name comes from a str: a lone byte above 0x7F is
@@ -161,11 +163,14 @@ def main() -> int:
     parser.add_argument("--scratch", type=Path, default=ROOT / "build" / "fuzz-reach")
     parser.add_argument("--out", type=Path, default=ROOT / "fuzz" / "RESULTS.md")
     parser.add_argument("--no-clean-run", action="store_true", help="skip the run without plants")
+    parser.add_argument("--only", help="the plants of these numbers alone (3,7,...)")
     args = parser.parse_args()
     plants = draw(random.Random(args.seed), module_names(ROOT), args.plants)
     todo: queue.Queue = queue.Queue()
+    chosen = {int(n) for n in args.only.split(",")} if args.only else None
     for number, plant in enumerate(plants, 1):
-        todo.put((number, plant))
+        if chosen is None or number in chosen:
+            todo.put((number, plant))
     results: dict[int, tuple[bool, int | None, float]] = {}
     copies = [args.scratch.resolve() / f"tree-{j}" for j in range(1, args.jobs + 1)]
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
