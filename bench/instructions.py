@@ -226,7 +226,8 @@ def check(record: Path) -> int:
             print(
                 f"FAIL: the counts were recorded on another build ({what} {ours}, here "
                 f"{theirs}) and mean nothing on this one: check on that build, or, if this "
-                "one is now the reference, record its counts (scripts/bench.sh --record-counts)",
+                "one is now the reference, record its counts "
+                "(scripts/nox -s bench-3.12 -- --record-counts)",
                 file=sys.stderr,
             )
             return 2
@@ -243,7 +244,7 @@ def check(record: Path) -> int:
         print(
             f"instruction counts: a case costs more than {TOLERANCE} % over its recorded "
             "count (or the cases changed); if that is deliberate, record again "
-            "(scripts/bench.sh --record-counts) and say why in the commit",
+            "(scripts/nox -s bench-3.12 -- --record-counts) and say why in the commit",
             file=sys.stderr,
         )
         return 1

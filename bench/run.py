@@ -19,7 +19,7 @@ try:
     import _torvane_benchfloors as floors
 except ImportError as error:
     raise SystemExit(
-        "_torvane_benchfloors is missing: scripts/bench.sh builds it with the module"
+        "_torvane_benchfloors is missing: scripts/nox -s bench-3.12 builds it with the module"
     ) from error
 
 NAME = "b3"

@@ -8,7 +8,7 @@ of every kind and hostile, made from the input's bytes by the input strategies
 the oracle (fuzz/oracle.py); a difference raises `Mismatch`, which the fuzzer reports as a
 finding.
 
-    python fuzz/harness.py [libFuzzer flags] [CORPUS...]   # fuzz (scripts/fuzz.sh)
+    python fuzz/harness.py [libFuzzer flags] [CORPUS...]   # fuzz (scripts/nox -s fuzz)
     python fuzz/harness.py --replay FILE...                 # run inputs once, no atheris
 
 The seeds in fuzz/corpus are a few dozen inputs of a few bytes each that together reach

@@ -16,9 +16,8 @@ set -euo pipefail
 usage() { sed -n '11s/^# \{0,1\}//p' "$0"; }
 # venv.sh runs this script again in the root with the arguments it was given.
 given=("$@")
-case "${1:-}" in
-  -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
-esac
+source "$(dirname "$0")/arches.sh"
+help_if_asked "$@"
 [ $# -ge 3 ] || { usage >&2; exit 2; }
 minor="$1" outdir="$2"
 shift 2
@@ -34,7 +33,6 @@ arches=("$@")
 set -- "${given[@]}"
 source "$(dirname "$0")/venv.sh"
 source "$root/scripts/arches.sh"
-variant release-wheel
 
 tag="cp${minor/./}"
 for arch in "${arches[@]}"; do
@@ -65,21 +63,8 @@ for arch in "${arches[@]}"; do
   core="$root/build/core-$arch/libtorvane_core_lib.a"
   [ ! -f "$core" ] || define+=(-C cmake.define.TORVANE_CORE_ARCHIVE="$core")
   name="$tag-$arch"
-  log="$root/build/logs/wheel-$name.log"
-  mkdir -p "$(dirname "$log")" "$outdir"
-  # A release wheel from an empty build folder: nothing of an earlier configuration (the flags
-  # of a toolchain file since changed, say) can reach it.
-  rm -rf "build/wheel-$name"
-  echo "== compiling the $name wheel with zig (log: build/logs/$(basename "$log"))"
-  # The compile lines show progress; the whole log is shown if the build fails.
-  if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$outdir" \
-    -C build-dir="build/wheel-$name" "${variant_args[@]}" \
-    -C cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain" "${define[@]}" \
-    </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
-    cat "$log" >&2
-    echo "== the $name wheel failed to build" >&2
-    exit 1
-  fi
+  zig_wheel release-wheel "wheel-$name" "$outdir" \
+    -C cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain" "${define[@]}"
   mkdir -p "$outdir/$arch"
   [ "$hooks" = 0 ] || cp "build/wheel-$name"/_torvane_testhooks.*.so "$outdir/$arch/"
 done

@@ -13,7 +13,7 @@
 # the Pythons of their row of platforms.tsv and their headers only; their programs run under
 # qemu's user-mode emulation, about 20 times slower. i386 also holds Debian's own g++ (whose
 # default flags leave double arithmetic to the x87 unit), gdb and the headers of its row's suite
-# Python: the 32-bit build and its tests (scripts/test.sh --arch i386 --python SUITE) and the
+# Python: the 32-bit build and its tests (scripts/nox -s i386) and the
 # i686 wheels, which this kernel runs natively.
 # The roots live in $TORVANE_CACHE/roots (the cache is ~/.cache/torvane by default). Making one needs root
 # privileges and Debian's archive; it takes about a minute for amd64 and seconds for arm64.

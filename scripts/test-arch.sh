@@ -6,9 +6,11 @@
 # which this machine otherwise runs natively, so an instruction newer than the row promises fails
 # here. Its Pythons are the Debian root's of the architecture (scripts/sid-root.sh), and on x86_64
 # the reference Python is the wheel tools'. Every Python of the row must have its wheel among those given. The
-# architecture's probe (tools/cpu-probes/ARCH.c), an instruction newer than the row promises,
-# must die when started as each run of a wheel is: the proof that the run is on that processor.
-# Then, but on x86_64 (whose wheels get the suite from scripts/test.sh), the architecture's
+# architecture's probe (tools/cpu-probes/ARCH.c), an instruction newer than the row promises (on
+# x86_64 and i686, one of each extension the baseline excludes), must die of the
+# illegal-instruction signal when started as each run of a wheel is: the proof that the run is on
+# that processor.
+# Then, but on x86_64 (whose wheels get the suite from the tests sessions of noxfile.py), the architecture's
 # compiled code gets its behaviour tests once, on the row's "suite" Python, with the test hooks
 # built with that wheel (build/test-hooks) and TORVANE_REQUIRE_HOOKS=1: the whole suite less the
 # tests marked host_only (pyproject.toml), which are too long under emulation or check the sources
@@ -28,9 +30,8 @@ root="$(cd "$here/.." && pwd)"
 usage() { sed -n 's|^#   \(scripts/test-arch.sh \)|\1|p' "$0"; }
 source "$here/arches.sh"
 cd "$root"
-
+help_if_asked "$@"
 case "${1:-}" in
-  -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
   "") usage >&2; exit 2 ;;
 esac
 arch="$1"
@@ -80,40 +81,27 @@ mkdir -p "$work/wheels"
 
 # The wheel runs on the processor promised, which refuses what is newer: the architecture's probe
 # (tools/cpu-probes/ARCH.c, built by the wheels' zig for a newer processor, as its first line
-# says) runs on qemu's default model, its newest, and dies of a signal when started as each run
-# of a wheel below is started: its check, and its behaviour tests under emulation.
+# says) runs on qemu's default model, its newest, and dies of the illegal-instruction signal when
+# started as each run of a wheel below is started: its check, and its behaviour tests under
+# emulation. Each of the instructions its "// probes:" line names, where it has one.
 echo "== the probe of a newer processor: it runs on qemu's newest $qemu model, not as the wheels run"
 probe="$work/cpu-probe"
 zig="$("$host" -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))')"
 ZIG_GLOBAL_CACHE_DIR="$(dirname "$(dirname "$host")")/zig-cache" "$zig" cc -target "${target%% *}" \
   $(sed -n 's|^// zig: ||p' "tools/cpu-probes/$arch.c") -O1 "tools/cpu-probes/$arch.c" -o "$probe"
-# probe COMMAND...: starts the probe by COMMAND and says how it ended: "ran" when it returned its
-# own status, 3, past the newer instruction (a run that failed to start gives another, 0 none);
-# "refused" when a signal ended it, as qemu ends a program that meets an instruction its model
-# lacks; else "exit STATUS".
-probe() {
-  local status=0
-  "$@" "$probe" 2>/dev/null || status=$?
-  if [ "$status" -gt 128 ]; then echo refused; elif [ "$status" = 3 ]; then echo ran
-  else echo "exit $status"; fi
-}
-# refuses WHAT COMMAND...: the run fails unless the probe, started by COMMAND, is refused.
-refuses() {
-  local got
-  got="$(probe "${@:2}")"
-  [ "$got" = refused ] || { echo "the probe was not refused where $1 runs ($got)" >&2; exit 1; }
-}
+# Its verdicts (probe, refuses, runs), one for each extension the row excludes that its file names.
+source "$here/cpu-probe.sh"
+probe_names "tools/cpu-probes/$arch.c"
 newest=(env -u QEMU_CPU "$here/sid-root.sh" run "$debian")
 [ "$runs" != native ] || newest+=("$root/build/qemu/qemu-$qemu-static")
-ran="$(probe "${newest[@]}")"
-[ "$ran" = ran ] || { echo "the probe failed on qemu's newest model ($ran): it proves nothing" >&2; exit 1; }
+runs "${newest[@]}"
 
 # The test group's runtime part, by the names and versions pyproject.toml gives.
 mapfile -t deps < <("$host" - <<'PY'
 import tomllib
 from packaging.requirements import Requirement
 
-group = tomllib.load(open("pyproject.toml", "rb"))["dependency-groups"]["test"]
+group = tomllib.load(open("pyproject.toml", "rb"))["dependency-groups"]["runner"]
 wanted = {"pytest", "pytest-timeout", "hypothesis"}
 for item in group:
     if isinstance(item, str) and Requirement(item).name in wanted:

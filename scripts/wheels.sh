@@ -19,7 +19,7 @@
 # build leaves no wheel of an earlier commit to be tested under this one's name. The test hooks
 # of each wheel that the suite runs against (platforms.tsv's suite column), built with it from
 # the same core objects, go to build/test-hooks/TAG-ARCH/, with the SHA-256 of the wheel they
-# belong to: scripts/test.sh and scripts/test-arch.sh run the suite against the wheel with those
+# belong to: the tests sessions of noxfile.py and scripts/test-arch.sh run the suite against the wheel with those
 # hooks, and refuse hooks of another build.
 
 # The compiler is zig's clang (the `ziglang` package, from requirements-wheels.txt), aimed at
@@ -29,7 +29,7 @@
 # a wheel that would need more. The Pythons pyenv lacks (and the other architectures' headers)
 # come from the Debian roots of scripts/sid-root.sh, made here the first time.
 #
-# The wheel tools live in environments of their own, never in the test environment .venv, in
+# The wheel tools live in environments of their own, never in the sessions' (.nox/), in
 # the folder wheels/ of the cache (TORVANE_CACHE, default ~/.cache/torvane), made once per machine:
 # .venv-wheels for the reference Python, which holds zig, auditwheel and the test tools, and the
 # same name plus -3.13 and so on for the build backend of each other Python. Every wheel is built by the
@@ -55,7 +55,7 @@ build=1
 wanted=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+    -h | --help) help_if_asked "$1" ;;
     --out) out="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
     --checks)
       checks="${2:-}"

@@ -10,7 +10,7 @@
 #   --no-build  test the wheels already in DIR
 #   --no-test   build only
 #   --bench     run the benchmarks (python -m bench, with the arguments that follow, --quick for
-#               a short run) on that Windows wheel's official Python instead; scripts/bench.sh
+#               a short run) on that Windows wheel's official Python instead; scripts/nox -s bench-3.12
 #               --wheel comes here with a Windows wheel
 #
 # The interpreter is python.org's embeddable CPython for Windows x64 (MSVC-built, UCRT), the
@@ -27,21 +27,29 @@
 # host's pip installs the test tools (for win_amd64) and the wheel, with the hooks built with
 # it. Then tests/smoke.py, and the whole suite but the source checks, which read files and run
 # tools rather than the module. Python's output goes through a pipe: Wine 8 cannot start
-# Python's standard streams on a regular file.
+# Python's standard streams on a regular file. A run's verdict is what the run itself reports
+# (tools/windows/verdict.py: the smoke check's last line, pytest's result and JUnit report, the
+# harness's tables), never Wine's status alone: under Wine 8 a process that dies of an
+# unhandled exception with faulthandler on exits 0. Each check passed goes into the stage's
+# ledger, DIR/win_amd64/passed; at the end every Python asked for (the row's, by default) must
+# have each of its checks there: its wheel built, its PE file checked, its smoke check and its
+# suite, which must have collected every test file but the source checks. Last, the stage sees
+# a crash planted in a copy of itself under Wine fail it (tests/test_windows.py).
 #
 # The benchmarks: the wheel alone in a fresh copy of the interpreter, with the floors
 # (_torvane_benchfloors) built from source by the same zig and toolchain file (the bench preset,
 # Release) against the same headers and import library, so that both sides of every ratio come
-# from the same compiler and C++ library, as scripts/bench.sh --wheel has it on Linux.
+# from the same compiler and C++ library, as the bench sessions' --wheel has it on Linux.
 set -euo pipefail
 usage() { sed -n '5s/^# \{0,1\}//p' "$0"; }
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 cd "$root"
+source "$here/arches.sh"
 out=dist build=1 test=1 versions=() bench="" harness=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+    -h | --help) help_if_asked "$1" ;;
     --out) out="$2"; shift 2 ;;
     --no-build) build=""; shift ;;
     --no-test) test=""; shift ;;
@@ -59,12 +67,15 @@ if [ -n "$bench" ]; then
   versions=("$(basename "$bench" | sed -nE 's/^[^-]+-[^-]+-cp3([0-9]+)-cp3[0-9]+-win_amd64\.whl$/3.\1/p')")
   [ -n "${versions[0]}" ] || { echo "not a Windows x64 wheel of CPython: $bench" >&2; exit 2; }
 fi
+# The Pythons asked for, which the ledger checks at the end: those named, or the row's.
+asked=("${versions[@]}")
+[ "${#asked[@]}" -ne 0 ] || read -ra asked <<<"$pythons"
 [ "${#versions[@]}" -ne 0 ] || read -ra versions <<<"$pythons"
 for v in "${versions[@]}"; do
   [[ " $pythons " == *" $v "* ]] || { echo "no Windows wheel for Python $v: $pythons" >&2; exit 2; }
 done
 [[ "$out" == /* ]] || out="$root/$out"
-mkdir -p "$out/win_amd64"
+mkdir -p "$out/win_amd64" "$root/build/windows"
 TORVANE_CACHE="${TORVANE_CACHE:-$HOME/.cache/torvane}"
 [[ "$TORVANE_CACHE" == /* ]] || TORVANE_CACHE="$root/$TORVANE_CACHE"
 export TORVANE_CACHE
@@ -96,9 +107,16 @@ official() {
 }
 
 # The wine prefix, made once: Windows 10, its server started detached (else a pipe from a
-# wine command waits on it).
+# wine command waits on it). One run at a time uses it on this machine: the end of a run ends
+# the prefix's server, and with it every Windows process of the prefix, another run's too.
 wine_ready() {
   export WINEPREFIX="$cache/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  [ -z "${wine_lock:-}" ] || return 0
+  exec {wine_lock}>"$cache/wine.lock"
+  if ! flock -n "$wine_lock"; then
+    echo "== waiting for another run's use of the Wine prefix to end"
+    flock "$wine_lock"
+  fi
   if [ ! -f "$WINEPREFIX/.torvane-win10" ]; then
     echo "== a Wine prefix (Windows 10) in $WINEPREFIX"
     # Its status is not a verdict: a new prefix can report failure and be whole.
@@ -108,11 +126,36 @@ wine_ready() {
     touch "$WINEPREFIX/.torvane-win10"
   fi
   # Fails (status 2) when a server for the prefix runs already, which is as good.
-  wineserver -p </dev/null >/dev/null 2>&1 || true
+  wineserver -p </dev/null >/dev/null 2>&1 {wine_lock}>&- || true
   # Ended with the script, with everything it runs: nothing of the run outlives it.
-  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  trap wine_done EXIT
   wine wineboot </dev/null >/dev/null 2>&1
 }
+# wine_done: the prefix's server and its processes ended, and the prefix left to other runs.
+wine_done() {
+  [ -n "${wine_lock:-}" ] || return 0
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  exec {wine_lock}>&-
+  wine_lock=""
+}
+
+# judged KIND LOG [CHECK...] -- COMMAND...: runs COMMAND (a Python under Wine), its output
+# shown and kept in LOG, and fails unless tools/windows/verdict.py KIND finds in what the run
+# reported (and its CHECKs) that it passed. Wine's status counts, but does not decide.
+judged() {
+  local kind="$1" log="$2" checks=() status=0
+  shift 2
+  while [ "$1" != -- ]; do checks+=("$1"); shift; done
+  shift
+  rm -f "$log"
+  "$@" 2>&1 | tee "$log" || status=$?
+  "$tools_venv/bin/python" tools/windows/verdict.py "$kind" "$log" "$status" "${checks[@]}"
+}
+
+# The ledger of the checks passed, a line "MINOR CHECK" each.
+ledger="$out/win_amd64/passed"
+passed() { echo "$1 $2" >>"$ledger"; }
 
 # kit MINOR: the headers and import library of the official MINOR, in build/windows/kit-MINOR.
 kit() {
@@ -132,27 +175,16 @@ kit() {
     -l "$kit/lib/libpython${minor/./}.dll.a" -D "python${minor/./}.dll"
 }
 
-# zig_wheel PRESET NAME DIR: a wheel of the tree for the official $minor, built with a preset
+# win_wheel PRESET NAME DIR: a wheel of the tree for the official $minor, built with a preset
 # of CMakePresets.json by zig in build/NAME (log: build/logs/NAME.log), into DIR.
-zig_wheel() (
+win_wheel() (
   venv_name="$tools_venv" venv_python="$minor" venv_groups="$groups"
   source "$here/venv.sh"
-  variant "$1"
   export _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=".$tag-win_amd64.pyd"
-  name="$2" log="$root/build/logs/$2.log"
-  mkdir -p "$(dirname "$log")"
-  rm -rf "build/$name"
-  echo "== compiling $name with zig (log: build/logs/$(basename "$log"))"
-  if ! python -m pip wheel -v --no-build-isolation --no-deps . -w "$3" \
-    -C build-dir="build/$name" "${variant_args[@]}" \
+  zig_wheel "$1" "$2" "$3" \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain-win_amd64.cmake" \
     -C cmake.define.Python_INCLUDE_DIR="$kit/include" \
-    -C cmake.define.Python_LIBRARY="$kit/lib/libpython${minor/./}.dll.a" \
-    </dev/null 2>&1 | tee "$log" | sed -un 's/^ *\(\[[0-9]*\/[0-9]*\] \)/   \1/p'; then
-    cat "$log" >&2
-    echo "== $name failed to build" >&2
-    exit 1
-  fi
+    -C cmake.define.Python_LIBRARY="$kit/lib/libpython${minor/./}.dll.a"
 )
 
 # fresh_copy DIR WHEEL: a copy of the official $minor in DIR with the wheel installed. No
@@ -165,6 +197,16 @@ fresh_copy() {
     --python-version "$minor" --implementation cp --only-binary=:all: --no-deps "$2"
 }
 
+# The suite under Wine leaves out the source checks (the files marked source_check) and the
+# release checks, which read files and run tools rather than the module, by their paths: nothing
+# is deselected, and it must collect every other test file.
+left_out=(tests/test_style.py tests/test_typing.py tests/test_ci.py tests/test_harness.py
+  tests/test_packaging.py tests/test_compile_rules.py)
+collected=()
+for file in tests/test_*.py; do
+  [[ " ${left_out[*]} " == *" $file "* ]] || collected+=("$file")
+done
+[ -n "$bench" ] || : >"$ledger"
 for minor in "${versions[@]}"; do
   tag="cp${minor/./}"
   # The build tools of that Python, as scripts/build-wheel.sh has them (the reference Python's
@@ -176,33 +218,33 @@ for minor in "${versions[@]}"; do
     # The floors, from a wheel of the whole tree built with the bench preset: only their
     # extension is kept, beside the wheel's module.
     kit "$minor"
-    zig_wheel bench "bench-$tag-win_amd64" "$root/build/windows/bench-wheel"
+    win_wheel bench "bench-$tag-win_amd64" "$root/build/windows/bench-wheel"
     py="$root/build/windows/python-$minor-bench"
     fresh_copy "$py" "$bench"
     cp "build/bench-$tag-win_amd64"/_torvane_benchfloors."$tag"-win_amd64.pyd "$py/Lib/site-packages/"
     wine_ready
     echo "== the benchmarks of $(basename "$bench") on the official $minor, under Wine"
     # UTF-8 mode: the tables are UTF-8, and a pipe would take the ANSI code page.
-    PYTHONUTF8=1 wine "$py/python.exe" -m bench "${harness[@]}" 2>&1 | cat
-    [ "${PIPESTATUS[0]}" = 0 ]
+    judged bench "$root/build/windows/bench-$minor.log" -- \
+      env PYTHONUTF8=1 wine "$py/python.exe" -m bench "${harness[@]}"
     continue
   fi
   if [ -n "$build" ]; then
     kit "$minor"
     rm -f "$out"/orvantis_torvane_core-*-"$tag-$tag"-win_amd64.whl "$out/win_amd64"/_torvane_testhooks."$tag"-*
-    zig_wheel release-wheel "wheel-$tag-win_amd64" "$out"
+    win_wheel release-wheel "wheel-$tag-win_amd64" "$out"
     cp "build/wheel-$tag-win_amd64"/_torvane_testhooks.*.pyd "$out/win_amd64/"
+    passed "$minor" built
   fi
-  if [ -n "$build" ]; then
-    # Its PE file, as the release checks read an ELF one: the one export, the DLLs it imports,
-    # stripped, the x86-64 baseline.
-    echo "== the release checks of the $tag Windows wheel's PE file"
-    TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" "$tools_venv/bin/python" -m pytest -q \
-      -p no:cacheprovider tests/test_windows.py -k "pe_file and $minor"
-  fi
-  [ -n "$test" ] || continue
   wheel=("$out"/orvantis_torvane_core-*-"$tag-$tag"-win_amd64.whl)
   [ -f "${wheel[0]}" ] || { echo "no $tag Windows wheel in $out" >&2; exit 1; }
+  # Its PE file, built here or not, as the release checks read an ELF one: the one export, the
+  # DLLs it imports, stripped, the x86-64 baseline.
+  echo "== the release checks of the $tag Windows wheel's PE file"
+  TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" "$tools_venv/bin/python" -m pytest -q \
+    -p no:cacheprovider tests/test_windows.py -k "pe_file and $minor or past_the_baseline"
+  passed "$minor" pe
+  [ -n "$test" ] || continue
   wine_ready
   # Fresh copies: one holds the wheel alone, for the smoke check, the other the test tools too,
   # and the hooks built with the wheel.
@@ -217,12 +259,38 @@ for minor in "${versions[@]}"; do
   cp "$out/win_amd64"/_torvane_testhooks."$tag"-win_amd64.pyd "$py/Lib/site-packages/"
   version="$(sed -n 's/.*kVersion = "\([^"]*\)".*/\1/p' torvane_core/src/pyfacade/version.hpp)"
   echo "== the smoke check of $(basename "${wheel[0]}") on the official $minor, under Wine"
-  wine "$smoke/python.exe" -I tests/smoke.py "$version" 2>&1 | cat
-  [ "${PIPESTATUS[0]}" = 0 ]
+  judged smoke "$root/build/windows/smoke-$minor.log" -- \
+    wine "$smoke/python.exe" -I tests/smoke.py "$version"
+  passed "$minor" smoke
   echo "== the suite on the official $minor ($tag wheel with its hooks), under Wine"
-  TORVANE_REQUIRE_HOOKS=1 TORVANE_WINDOWS=1 wine "$py/python.exe" -m pytest -p no:cacheprovider \
-    --ignore=tests/test_style.py --ignore=tests/test_typing.py --ignore=tests/test_ci.py \
-    --ignore=tests/test_harness.py --ignore=tests/test_packaging.py \
-    --ignore=tests/test_compile_rules.py 2>&1 | cat
-  [ "${PIPESTATUS[0]}" = 0 ]
+  junit="$root/build/windows/suite-$minor.xml"
+  rm -f "$junit"
+  judged suite "$root/build/windows/suite-$minor.log" "$junit" "${collected[@]}" -- \
+    env TORVANE_REQUIRE_HOOKS=1 wine "$py/python.exe" -m pytest \
+    -p no:cacheprovider --junitxml="build/windows/suite-$minor.xml" "${left_out[@]/#/--ignore=}"
+  passed "$minor" suite
 done
+[ -z "$bench" ] || exit 0
+if [ -n "$build" ] && [ -n "$test" ]; then
+  wine_done
+  # The verdicts above, proven on the wheels built: a crash planted in a copy of this stage (run
+  # with --no-build, so it plants nothing itself), where its smoke check and its suite meet it
+  # under Wine, fails it.
+  echo "== a crash planted in a copy of the stage under Wine, on its ${versions[0]} wheel: the stage must fail"
+  TORVANE_RELEASE_CHECKS=1 TORVANE_WHEELHOUSE="$out" "$tools_venv/bin/python" -m pytest -q \
+    -p no:cacheprovider --basetemp="$root/build/windows/planted" tests/test_windows.py -k crash_under_wine
+  passed "${versions[0]}" planted
+fi
+
+# Every Python asked for, with each of its checks.
+checks=pe
+[ -z "$build" ] || checks="built $checks"
+[ -z "$test" ] || checks="$checks smoke suite"
+missing="$(for minor in "${asked[@]}"; do for check in $checks; do
+  grep -qx "$minor $check" "$ledger" || echo "$minor's $check"; done; done
+  [ -z "$build" ] || [ -z "$test" ] || grep -q " planted$" "$ledger" || echo "planted crash")"
+if [ -n "$missing" ]; then
+  echo "== the Windows stage did not check everything asked for: no $(paste -sd, - <<<"$missing" | sed "s/,/, /g")" >&2
+  exit 1
+fi
+echo "== the Windows stage's checks passed: $(sort "$ledger" | tr '\n' ';' | sed 's/;$//; s/;/, /g')"

@@ -43,19 +43,6 @@ collect_ignore = [] if os.environ.get("TORVANE_RELEASE_CHECKS") == "1" else ["te
 if os.environ.get("TORVANE_RELEASE_CHECKS") != "1" and sys.platform != "win32":
     collect_ignore.append("test_windows.py")
 
-# The tests that cannot run on Windows, each with its reason: they skip there, and
-# test_windows.py keeps the list from growing unnoticed.
-WINDOWS_SKIPS: dict[str, str] = {}
-
-
-def pytest_collection_modifyitems(config, items):
-    if sys.platform != "win32":
-        return
-    for item in items:
-        reason = WINDOWS_SKIPS.get(item.nodeid.split("[")[0])
-        if reason is not None:
-            item.add_marker(pytest.mark.skip(reason=f"not on Windows: {reason}"))
-
 
 # The version as written in the header, where the build takes it from: the release checks compare
 # what they build with it. The installed module is compared with installed_version().
@@ -156,7 +143,7 @@ def core():
 
 
 HOOKS_MISSING = (
-    "needs _torvane_testhooks, the test-only module that scripts/test.sh builds "
+    "needs _torvane_testhooks, the test-only module that the test sessions build "
     "(-C cmake.define.TORVANE_TEST_HOOKS=ON); a wheel never holds it"
 )
 

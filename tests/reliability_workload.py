@@ -11,7 +11,7 @@ Run as a script (always in a fresh interpreter; each mode prints one JSON docume
                                              checked; with --sweep also one allocation-failure
                                              sweep of every path; with --exit-now the process
                                              ends without finalising the interpreter. What
-                                             scripts/memcheck.sh runs under valgrind.
+                                             scripts/nox -s memcheck runs under valgrind.
     reliability_workload.py list             the paths
     reliability_workload.py import-sweep MODE DIR [--exit-now]
                                              one injected allocation failure at every point of

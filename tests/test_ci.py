@@ -1,6 +1,7 @@
 """CI's own verdict (.ci/run): positive only when every stage of its plan reported passing exactly
 once; a failed stage, a dead lane, a lost report or a hung stage fails the run and is named."""
 
+import contextlib
 import os
 import re
 import subprocess
@@ -8,10 +9,10 @@ import sys
 import time
 
 import pytest
-from conftest import ROOT
+from conftest import ROOT, subprocess_limit
 
 # A check of CI's runner, not of the module: not in the runs on other architectures.
-pytestmark = pytest.mark.host_only
+pytestmark = [pytest.mark.host_only, pytest.mark.source_check]
 
 BUILD = 'build|build||touch "$CI_DIR/built"'
 OWN = "own|own||true"
@@ -87,9 +88,19 @@ def test_the_plan_runs_every_platforms_wheels():
     for arch, pythons, suite in ((r[0], r[5], r[6]) for r in rows):
         waiting = [s[3] for s in stages if s[2] == f"wheels-{arch}"]
         assert f"scripts/test-arch.sh {arch} $CI_DIR/dist/*_{arch}.whl" in waiting
-        whole = [s.split("--python ")[1].split()[0] for s in waiting if "scripts/test.sh" in s]
+        whole = [s.split("-s tests-")[1].split()[0] for s in waiting if "-s tests-" in s]
         assert whole == (pythons.split() if suite == "all" else []), arch
     assert len({s[1] for s in stages}) == len(set(keys)) == len(stages), "names and keys unique"
+
+
+def test_every_stage_that_runs_a_session_names_one_of_the_noxfile() -> None:
+    plan = subprocess.run([ROOT / ".ci/plan"], capture_output=True, text=True, check=True).stdout
+    names = re.findall(r"scripts/nox -s (\S+)", plan)
+    assert "tour" in names and any(n.startswith("tests-") for n in names), plan
+    # nox fails when one of the sessions asked for is not in noxfile.py.
+    listed = subprocess.run(["bash", ROOT / "scripts/nox", "-l", "-s", *names], capture_output=True,
+                            text=True, timeout=subprocess_limit())  # fmt: skip
+    assert listed.returncode == 0, listed.stdout + listed.stderr
 
 
 @pytest.mark.parametrize("stale", [False, True])  # stale: a row less than the tables show
@@ -101,3 +112,89 @@ def test_the_docs_tables_are_made_from_the_platforms_table(monkeypatch, capsys, 
     monkeypatch.setattr(platforms, "rows", lambda: table)
     monkeypatch.setattr(sys, "argv", ["tools/platforms.py", "--check"])
     assert platforms.main() == stale, capsys.readouterr().out
+
+
+# What a run under Wine reports, judged by tools/windows/verdict.py: its status, 0 after a crash
+# under Wine 8, does not pass a run whose report is cut short or shows tests not run.
+CRASHED = "Windows fatal exception: access violation"
+SUITE = "collected 3 items\n\n...\n==== 2 passed, 1 skipped in 4.20s ===="
+CASES = '<testcase classname="tests.test_a.TestA" /><testcase classname="" name="tests.test_b" />'
+BENCH = "orvantis._torvane_core 1.0\n\nNative memory, as growth of the resident size:\n\n| x |"
+
+
+@pytest.mark.parametrize(
+    ("kind", "log", "junit", "status", "failure"),
+    [
+        ("smoke", "smoke ok", None, "0", None),
+        ("smoke", "smoke ok", None, "5", "Wine's exit status 5"),
+        ("smoke", f"smoke ok\n{CRASHED}", None, "0", "its last line is not"),
+        ("suite", SUITE, CASES, "0", None),
+        ("suite", f"collected 3 items\n{CRASHED}", None, "0", "no result line"),
+        ("suite", SUITE.replace("skipped", "deselected"), CASES, "0", "pytest's result"),
+        ("suite", SUITE.replace("skipped", "failed"), CASES, "0", "pytest's result"),
+        ("suite", SUITE, None, "0", "no JUnit report"),
+        ("suite", SUITE, CASES.replace("test_b", "test_c"), "0", "from tests/test_b"),
+        ("bench", BENCH, None, "0", None),
+        ("bench", BENCH.replace("| x |", CRASHED), None, "0", "ends before its last table"),
+    ],
+)  # fmt: skip
+def test_the_verdict_of_a_run_under_wine(tmp_path, kind, log, junit, status, failure):
+    (tmp_path / "log").write_text(log)
+    if junit is not None:
+        (tmp_path / "junit.xml").write_text(
+            f"<testsuites><testsuite>{junit}</testsuite></testsuites>"
+        )
+    files = ["junit.xml", "tests/test_a.py", "tests/test_b.py"] if kind == "suite" else []
+    verdict = [sys.executable, ROOT / "tools/windows/verdict.py", kind, "log", status, *files]
+    judged = subprocess.run(verdict, cwd=tmp_path, capture_output=True, text=True)
+    assert judged.returncode == (failure is not None) and (failure or "") in judged.stderr
+
+
+# The processor probe's verdicts (scripts/cpu-probe.sh), on a probe of its own: refused only by
+# the illegal-instruction signal, each of the probes its file names; a probe that never started
+# (127) or died of another signal proves nothing.
+FAKE_PROBE = "#!/bin/sh\ncase $1 in ill) kill -ILL $$;; segv) kill -SEGV $$;; ran) exit 3; esac"
+
+
+@pytest.mark.parametrize(
+    ("verdict", "probes", "problem"),
+    [
+        ("refuses", "ill ill", None),
+        ("refuses", "", "the probe was not refused where it runs (exit 127)"),
+        ("refuses", "ill none", "the probe of none was not refused where it runs (exit 127)"),
+        ("refuses", "ill segv", "the probe of segv was not refused where it runs (exit 139)"),
+        ("refuses", "ran ill", "the probe of ran was not refused where it runs (ran)"),
+        ("runs", "ran ran", None),
+        ("runs", "ran ill", "the probe of ill failed on qemu's newest model (refused)"),
+    ],
+)  # fmt: skip
+def test_the_processor_probes_verdicts(tmp_path, verdict, probes, problem):
+    (tmp_path / "probe").write_text(FAKE_PROBE + "\nexit 127\n")
+    (tmp_path / "probe").chmod(0o755)
+    (tmp_path / "probe.c").write_text(f"// probes: {probes}\n")
+    script = f"""source scripts/cpu-probe.sh; probe={tmp_path}/probe
+        probe_names {tmp_path}/probe.c; {verdict} {"it" if verdict == "refuses" else ""} env"""
+    run = subprocess.run(["bash", "-c", script], cwd=ROOT, capture_output=True, text=True)
+    assert run.returncode == (problem is not None) and (problem or "") in run.stderr, run.stderr
+
+
+@pytest.mark.parametrize("row", ["1\t2", "3", "3\t4\t5"])  # a row short of a column, or over
+def test_a_tables_rows_have_its_columns(tmp_path, monkeypatch, row) -> None:
+    monkeypatch.syspath_prepend(ROOT / "tools")
+    import platforms
+
+    (tmp_path / "t.tsv").write_text(f"# a comment\na\tb\n{row}\n")
+    monkeypatch.setattr(platforms, "ROOT", tmp_path)
+    with pytest.raises(ValueError) if row != "1\t2" else contextlib.nullcontext():
+        assert platforms.table("t.tsv") == [{"a": "1", "b": "2"}]
+
+
+# The scripts, tools and tests a table's header names read it: name it outside a comment, or
+# source scripts/arches.sh, which reads both.
+@pytest.mark.parametrize("table", ["facts.tsv", "platforms.tsv"])
+def test_the_readers_a_table_names_read_it(table) -> None:
+    header = "".join(re.findall(r"^#.*", (ROOT / table).read_text(), re.M))
+    named = re.findall(r"(?:\.ci|scripts|tests|tools)/[\w./+-]*[\w+]", header)
+    named = [p for p in named if (ROOT / p).is_file()]
+    reads = rf"^(?!\s*#).*({re.escape(table)}|source \S*arches\.sh)"
+    assert [p for p in named if not re.search(reads, (ROOT / p).read_text(), re.M)] == []

@@ -2,6 +2,7 @@
 needs the interpreter to fail a call the module treats as infallible, so these tests inject an
 allocation failure in a subprocess."""
 
+import ctypes
 import os
 import re
 import sys
@@ -49,6 +50,24 @@ def test_the_diagnostic_names_the_thread_as_the_system_does(hooks):
     thread.join()
     ((got, expected),) = seen
     assert got == expected and expected[0] != os.getpid()
+
+
+@pytest.mark.skipif(sys.platform != "win32", reason="Windows looks its thread names up at run time")
+def test_a_windows_without_thread_descriptions_names_no_thread(hooks):
+    # GetThreadDescription is Windows 10 1607's: looked up under a name no system exports, as on
+    # an older one, it is not found and the thread goes unnamed; found, it names the thread.
+    kernel32 = ctypes.WinDLL("kernel32")
+    kernel32.GetCurrentThread.restype = ctypes.c_void_p
+    kernel32.SetThreadDescription.argtypes = [ctypes.c_void_p, ctypes.c_wchar_p]
+
+    def label():
+        kernel32.SetThreadDescription(kernel32.GetCurrentThread(), "worker \u00e9")
+        seen.extend(hooks.thread_label(*s)[1] for s in [(), ("GetThreadDescription",), ("Nope",)])
+
+    seen: list[str] = []
+    (thread := threading.Thread(target=label)).start()
+    thread.join()
+    assert seen == ["worker \u00e9", "worker \u00e9", "<unnamed>"]
 
 
 def test_api_failure_becomes_panic_exception(hooks):

@@ -188,7 +188,7 @@ class TestCore:
         assert hooks.rw_lock_handoff(3, 6, 5, late_while_held) == (0, 0, 3, 6)
 
     def test_shard_lock_publishes_a_write_to_the_next_reader(self, hooks):
-        # Writer and reader meet only through the lock: under ThreadSanitizer (scripts/tsan.sh)
+        # Writer and reader meet only through the lock: under ThreadSanitizer (scripts/nox -s tsan)
         # the read races unless taking the lock for reading acquires the writer's release.
         assert hooks.rw_lock_publish(20) == list(range(1, 21))
 

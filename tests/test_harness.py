@@ -2,6 +2,7 @@
 them, and the sanitizer run's verdict (tools/sanitizer_verdict.sh) fails on an error report and
 on a run where no process was leak-checked."""
 
+import fnmatch
 import os
 import re
 import subprocess
@@ -16,6 +17,8 @@ FACTS = {
     for row in (ROOT / "facts.tsv").read_text().splitlines()
     if row and not row.startswith("#")
 }
+# The harness is the same for every build: checked once, with the reference Python.
+pytestmark = pytest.mark.source_check
 
 NEEDS_HOOKS = """
 import sys
@@ -133,7 +136,7 @@ WORDS = sum(w.startswith('"') for w in (ROOT / FACTS["fuzz_dict"]).read_text().s
     [
         (["fixed"], "ok", 0, f"no finding: #{RUNS}\tDONE"),
         (["minutes", "1"], "ok", 0, "no finding: #7\tDONE"),
-        (["fixed"], "crash", 1, "scripts/fuzz.sh --replay x/crash-unit-1"),
+        (["fixed"], "crash", 1, "scripts/nox -s fuzz -- --replay x/crash-unit-1"),
         (["fixed"], "finding", 1, "the fuzzer found a fault (exit status 1)"),
         (["fixed"], "slow", 0, f"no finding: #{RUNS}\tDONE"),
         (["fixed"], "short", 1, f"the fixed run did not report {RUNS} inputs done"),
@@ -152,7 +155,6 @@ def test_the_fuzz_run_verdict(tmp_path: Path, limit, ending, verdict, said) -> N
     assert_verdict(args, verdict, said)
 
 
-@pytest.mark.host_only
 def test_the_documents_state_the_fuzz_runs_facts() -> None:
     # What CONTRIBUTING.md says of CI's fixed run: its inputs and its dictionary, facts.tsv's,
     # which tools/fuzz_run.sh gives the fuzzer and finds in its report.
@@ -161,3 +163,27 @@ def test_the_documents_state_the_fuzz_runs_facts() -> None:
     assert stated == {RUNS}
     assert re.findall(r"`(fuzz/\w+\.dict)`", text) == [FACTS["fuzz_dict"]]
     assert WORDS > 20
+
+
+# No suppression may hide the module's own code. The sanitizers drop a report when a pattern (*
+# for anything) matches part of any frame's function, file or library: none may match a name in
+# torvane_core/'s sources (defined or called there), a source or the module's library. Valgrind
+# matches frames whole: none may match the module's own; each entry names a foreign function.
+SOURCES = sorted((ROOT / "torvane_core").rglob("*.[ch]pp"))
+NAMES = {w for p in SOURCES for w in re.findall(r"[A-Za-z_]\w+", p.read_text())}
+OWN = [*(str(p.relative_to(ROOT)) for p in SOURCES), *(f"torvane::{n}" for n in NAMES)]
+OWN += ["/site-packages/orvantis/_torvane_core.so", "/site-packages/_torvane_testhooks.so"]
+
+
+@pytest.mark.parametrize("file", ["tsan.supp", "lsan.supp", "valgrind.supp"])
+def test_no_suppression_hides_the_modules_own_frames(file) -> None:
+    text = (ROOT / "tools" / file).read_text()
+    if file == "valgrind.supp":
+        entries = re.findall(r"^\{\n(.*?)^\}", text, re.M | re.S)
+        frames = [re.findall(r"^\s*(?:fun|obj):(.+)$", e, re.M) for e in entries]
+        hidden = [f for e in frames for f in e if fnmatch.filter(OWN, f)]
+        hidden += [e for e in frames if all(fnmatch.filter(NAMES, f) for f in e)]
+    else:
+        frames = re.findall(r"^\w+:(.+)$", text, re.M)
+        hidden = [f for f in frames if fnmatch.filter([*OWN, *NAMES], f"*{f.strip('^$')}*")]
+    assert frames and hidden == []

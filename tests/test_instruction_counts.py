@@ -1,6 +1,6 @@
-"""The instruction-count check (scripts/bench.sh --check-counts): the counts per call it takes
-from callgrind's dumps, and its verdict: a case fails when it costs more than 5 % over its
-recorded count, or is on one side only."""
+"""The instruction-count check (scripts/nox -s bench-3.12 -- --check-counts): the counts per call
+it takes from callgrind's dumps, and its verdict: a case fails when it costs more than 5 % over
+its recorded count, or is on one side only."""
 
 from pathlib import Path
 

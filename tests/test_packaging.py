@@ -394,7 +394,7 @@ def test_sdist_holds_the_sources_only(sdist: Path) -> None:
         assert needed in names, needed
     for name in names:
         top = name.split("/", 1)[0]
-        assert top not in {"build", "dist", ".ci", ".git", ".hypothesis"}, name
+        assert top not in {"build", "dist", ".ci", ".git", ".hypothesis", ".nox"}, name
         assert not top.startswith(".venv"), name
         assert not name.endswith((".so", ".o", ".pyc")), name
     metadata = email.parser.Parser().parsestr(pkg_info)
@@ -427,6 +427,30 @@ def test_sdist_without_a_compiler_says_what_it_needs(sdist: Path, tmp_path: Path
     assert r.returncode != 0
     said = r.stdout + r.stderr
     assert "No C++ compiler found: building this module needs a C++23 compiler" in said
+
+
+# Microsoft's compiler (cl), or clang in its guise (clang-cl), as CMake identifies them on
+# Windows: a toolchain file names one and skips the identification, which needs the compiler.
+@ONCE
+@pytest.mark.parametrize("compiler_id", ["MSVC", "Clang"])
+def test_msvc_stops_the_configure_step(tmp_path: Path, compiler_id: str) -> None:
+    toolchain = tmp_path / "msvc.cmake"
+    settings = {"": sys.executable, "_ID_RUN": "TRUE", "_ID": compiler_id, "_VERSION": "19.40",
+                "_FRONTEND_VARIANT": "MSVC", "_FORCED": "TRUE"}  # fmt: skip
+    toolchain.write_text("".join(f"set(CMAKE_CXX_COMPILER{k} {v})\n" for k, v in settings.items()))
+    tools = Path(sys.executable).parent  # the environment's cmake and ninja
+    r = subprocess.run(
+        ["cmake", "-S", ROOT, "-B", tmp_path / "build", "-G", "Ninja",
+         "-DSKBUILD_PROJECT_VERSION=" + VERSION, f"--toolchain={toolchain}"],
+        env={**clean_env(), "PATH": f"{tools}{os.pathsep}{os.environ['PATH']}"},
+        capture_output=True, text=True, timeout=LONG,
+    )  # fmt: skip
+    errors = re.findall(r"^CMake Error.*\n +(.*)", r.stderr, re.M)
+    assert r.returncode != 0 and errors == [
+        f"{compiler_id} 19.40 ({sys.executable}) cannot build this module from source: it needs"
+        " a C++23 compiler with GCC's extensions, g++ 12 or newer, or clang 16 or newer with"
+        " libc++ 16 or newer (set CXX to one). The wheels need no compiler."
+    ], r.stderr
 
 
 def readme_command(marker: str) -> str:

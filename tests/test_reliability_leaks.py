@@ -164,7 +164,7 @@ print(json.dumps(w.mode_leak("leaky", 100_000)))
 def test_the_leak_check_at_exit_sees_a_lost_native_block(tmp_path: Path, hooks) -> None:
     # Skipped here, after the hooks fixture: without the hooks, the reason is theirs.
     if not SANITIZED:
-        pytest.skip("needs the sanitizer build of scripts/sanitize.sh")
+        pytest.skip("needs the sanitizer build of the asan sessions (noxfile.py)")
     # The child's reports and record go to tmp_path, not to the run's: its leak is meant.
     options = f"{os.environ['ASAN_OPTIONS']}:log_path={tmp_path / 'asan'}"
     env = dict(os.environ, ASAN_OPTIONS=options, TORVANE_LSAN_RECORDS=str(tmp_path))

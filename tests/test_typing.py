@@ -23,6 +23,7 @@ pytestmark = [
     ),
     # Not in the runs on other architectures: the stub is the same on every machine.
     pytest.mark.host_only,
+    pytest.mark.source_check,
 ]
 
 

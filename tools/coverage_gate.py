@@ -1,6 +1,6 @@
 """Reports the coverage of torvane_core/src from a coverage build's counters, and gates it.
 
-usage: python tools/coverage_gate.py BUILD_DIR REPORT_DIR
+usage: python tools/coverage_gate.py BUILD_DIR REPORT_DIR [SUITE_STATUS]
 
 Runs gcovr over the counters (.gcda) under BUILD_DIR: the summary of lines, functions and
 branches per file of torvane_core/src goes to the log, the full report (HTML, with every line,
@@ -13,7 +13,9 @@ line by ": " and one of the REASONS below. The exclusions are printed counted by
 tests/test_style.py holds that count.
 
 The gate: every line and branch of every file covered or excluded; the run fails on any other,
-and names the files that have them (the HTML report shows where).
+and names the files that have them (the HTML report shows where). It also fails when gcovr
+fails (an earlier run's summary is never judged), and when SUITE_STATUS, the exit status of the
+suite that made the counters, is not 0: the report is made after a failed suite all the same.
 """
 
 import json
@@ -74,7 +76,14 @@ def measured_gaps(summary: Path) -> dict[str, list[int]]:
 
 
 def main(argv: list[str]) -> int:
-    build, reports = Path(argv[1]), Path(argv[2])
+    suite = int(argv[3]) if len(argv) > 3 else 0
+    verdict = gate(Path(argv[1]), Path(argv[2]))
+    if suite != 0:
+        print(f"== the suite failed (exit status {suite}): so does the run")
+    return 1 if suite != 0 else verdict
+
+
+def gate(build: Path, reports: Path) -> int:
     reports.mkdir(parents=True, exist_ok=True)
     counts, bad = exclusions()
     print("== exclusions by reason:")
@@ -97,6 +106,7 @@ def main(argv: list[str]) -> int:
     ]
     # fmt: on
     if subprocess.run(command, cwd=ROOT).returncode != 0:
+        print("== gcovr failed: no report to judge")
         return 1
     print((reports / "lines.txt").read_text())
     return judge(reports / "summary.json")

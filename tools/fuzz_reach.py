@@ -7,8 +7,8 @@
 Copies the tree (the files git tracks or would track, as they are in the working tree) to a
 scratch folder (J of them, one for each run side by side, default 1), then, for each of N faults
 drawn at random (default 20, from seed S), plants it in a copy and runs CI's fixed run there
-(scripts/fuzz.sh, no arguments). --only runs the plants of those numbers alone, so that two runs
-of the tool can share one draw. A fault is one name a near miss from one of the module's names,
+(scripts/nox -s fuzz). --only runs the plants of those numbers alone, so that two runs of the
+tool can share one draw. A fault is one name a near miss from one of the module's names,
 which the look-up answers as if it were a name held: a prefix, a byte changed, one or two bytes
 added, or a longer name (three to eight bytes added), each in an equal share; the bytes are ASCII
 (a name comes from a str: a lone byte above 0x7F is not UTF-8). Each copy's run without any plant
@@ -106,7 +106,7 @@ def copy_tree(scratch: Path) -> None:
 def fixed_run(scratch: Path) -> tuple[int, str, float]:
     start = time.monotonic()
     run = subprocess.run(
-        ["scripts/fuzz.sh"], cwd=scratch, stdout=subprocess.PIPE, stderr=subprocess.STDOUT
+        ["scripts/nox", "-s", "fuzz"], cwd=scratch, stdout=subprocess.PIPE, stderr=subprocess.STDOUT
     )
     wall = time.monotonic() - start
     log = scratch / "build" / "logs" / "fuzz.log"

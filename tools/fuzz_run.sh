@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # usage: tools/fuzz_run.sh fixed|minutes N LOG FINDINGS -- FUZZER [ARGUMENTS...]
 #
-# One run of a libFuzzer program (scripts/fuzz.sh gives it the harness) and its verdict: runs
-# FUZZER with its arguments, the seed and dictionary of facts.tsv (fuzz_seed, fuzz_dict) and the
-# limit: `fixed`, CI's fixed run of fuzz_runs inputs, or `minutes N`; the crashing input is saved
-# under FINDINGS, the output kept in LOG, its pulses and last lines shown. Fails when the
+# One run of a libFuzzer program (the fuzz session of noxfile.py gives it the harness) and its
+# verdict: runs FUZZER with its arguments, the seed and dictionary of facts.tsv (fuzz_seed,
+# fuzz_dict) and the limit: `fixed`, CI's fixed run of fuzz_runs inputs, or `minutes N`; the
+# crashing input is saved under FINDINGS, the output kept in LOG, its pulses and last lines shown. Fails when the
 # fuzzer's own exit status is not 0, when it saved an input, when its own report does not show
 # the custom mutator found, the seed and every word of the dictionary taken, or when a fixed run
 # did not report exactly its inputs done.
@@ -45,7 +45,7 @@ if [ "$status" -ne 0 ] || [ -n "$artifact" ]; then
   grep -v '^    #[0-9]' "$log" | tail -n 40 >&2
   if [ -n "$artifact" ]; then
     echo "== the input is saved as $artifact; replay it with:" >&2
-    echo "   scripts/fuzz.sh --replay $artifact" >&2
+    echo "   scripts/nox -s fuzz -- --replay $artifact" >&2
   fi
   exit 1
 fi

@@ -1,20 +1,19 @@
-"""Installed into the sanitizer build's environment by scripts/sanitize.sh and loaded at every
-interpreter start through a .pth file: runs LeakSanitizer's check when the program ends, but
-before the interpreter is finalised.
+"""Installed into the sanitizer build's environment by the asan sessions (noxfile.py) and loaded at
+every interpreter start through a .pth file: runs LeakSanitizer's check when the program ends,
+but before the interpreter is finalised.
 
 Finalisation drops the interpreter's last references to what it never frees on purpose (its
 interned strings above all, immortal since 3.12), which would then all read as leaks. Checked
 before, everything still in use is reachable and only what nothing points to any more is
-reported: native blocks the module lost, and objects whose references it kept. The check at
-exit itself is off (leak_check_at_exit=0).
+reported: native blocks the module lost, and objects whose references it kept. The check at exit
+itself is off (leak_check_at_exit=0).
 
 Every process records what became of its check: a file "checked-*", or "skipped-*" holding the
-reason, in the folder TORVANE_LSAN_RECORDS names, which scripts/sanitize.sh counts (tests compare
-their children's standard error with nothing). Without that folder a skip is said on standard
-error instead, unless the process has no sanitizer at all (the scripts' own steps run this
-environment's interpreter so). A process that ends without running its exit handlers, by
-os._exit or a signal, records nothing.
-"""
+reason, in the folder TORVANE_LSAN_RECORDS names, which the asan sessions (noxfile.py) count
+(tests compare their children's standard error with nothing). Without that folder a skip is said
+on standard error instead, unless the process has no sanitizer at all (the scripts' own steps
+run this environment's interpreter so). A process that ends without running its exit handlers,
+by os._exit or a signal, records nothing."""
 
 import atexit
 import os

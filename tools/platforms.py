@@ -1,10 +1,9 @@
 """Writes what the documents and the package metadata make from the project's data: the README's
-support section (from platforms.tsv, .python-version and the stages of .ci/plan), the table of
-CI's stages in CONTRIBUTING.md (from .ci/plan itself, which reads platforms.tsv and facts.tsv)
-and pyproject.toml's Python classifiers. `python tools/platforms.py` rewrites them in place;
-`--check` only says whether they are current (exit 1 if not, naming the stale files)."""
+support section (from platforms.tsv and facts.tsv), CONTRIBUTING.md's paragraph on how each
+platform is proven and its table of CI's stages (from .ci/plan itself, which reads platforms.tsv
+and facts.tsv) and pyproject.toml's Python classifiers. `python tools/platforms.py` rewrites them
+in place; `--check` only says whether they are current (exit 1 if not, naming the stale files)."""
 
-import re
 import subprocess
 import sys
 import textwrap
@@ -64,7 +63,7 @@ def glibc(tag: str) -> str:
 
 
 def support_section() -> list[str]:
-    # The Windows row (runs: wine) has a sentence of its own and a paragraph after this section.
+    # The Windows row (runs: wine) has a sentence of its own.
     linux = [r for r in rows() if r["runs"] != "wine"]
     windows = [r for r in rows() if r["runs"] == "wine"]
     every = sorted({m for r in linux for m in r["pythons"].split()}, key=minor_key)
@@ -91,55 +90,49 @@ def support_section() -> list[str]:
         if any(m not in r["pythons"].split() for r in linux)
     }
     for m, arches in without.items():
-        out.append(
-            f"On Linux, CPython {m} builds from the source distribution (below) on every platform "
-            f"but {listed(arches)}."
-        )
+        out.append(f"On Linux, CPython {m} builds from the source distribution on every platform "
+                   f"but {listed(arches)}.")  # fmt: skip
+    f = facts()
+    text = (
+        f"A build from source needs a C++23 compiler: g++ {f['gxx']} or later, or clang "
+        f"{f['clang']} or later with libc++ {f['libcxx']} or later."
+    )
+    return out + textwrap.wrap(text, 96, break_on_hyphens=False, break_long_words=False)
+
+
+def proof_section() -> list[str]:
+    linux = [r for r in rows() if r["runs"] != "wine"]
     plan = stages()
-    full = [s for s in plan if s["key"].startswith("test-") and "--ignore" not in s["command"]]
-    part = [s["key"].removeprefix("test-") for s in plan if s["key"].startswith("test-")]
-    part = [m for m in part if m not in {s["key"].removeprefix("test-") for s in full}]
+    tested = [s["key"].removeprefix("test-") for s in plan if s["key"].startswith("test-")]
+    full = [m for m in tested if m == reference()]
+    part = [m for m in tested if m != reference()]
     emulated = [r["arch"] for r in linux if r["suite"] != "all" and r["runs"] == "qemu"]
     native = [r["arch"] for r in linux if r["suite"] != "all" and r["runs"] == "native"]
     suites = sorted({r["suite"] for r in linux if r["suite"] != "all"}, key=minor_key)
     every_suite = [r["arch"] for r in linux if r["suite"] == "all"]
     text = (
-        "Each Linux wheel is installed and imported on its own Python and architecture, on an "
-        "emulation (qemu) of the oldest processor the table promises, which refuses any newer "
-        "instruction, and checked against the module's documented results. "
+        "Each Linux wheel is installed and imported on its own Python and architecture. "
+        "It runs on an emulation (qemu) of the oldest processor the table promises, which "
+        "refuses any newer instruction. It is checked against the module's documented results. "
         f"The {listed(every_suite)} wheels pass the test suite, each on its own Python, with "
-        "test hooks built by the same compiler from the same objects: the "
-        f"{listed([s['key'].removeprefix('test-') for s in full])} wheel the whole "
-        f"suite, the {listed(part)} wheels all of it but the checks of the sources and of the "
-        "project's own tools (style, typing, CI's runner, the test harness), which do not "
-        "depend on the Python. "
-        f"On every other Linux platform one wheel ({listed(suites)}'s) passes the behaviour tests "
-        "with its own hooks: the whole suite but the tests marked `host_only` (those checks, "
-        "the long leak loops, the allocation-failure sweeps and the "
-        f"hostile-input runs). {listed(native)} runs natively; {listed(emulated)} run under "
-        "emulation (qemu), with a tenth of the random cases of the tests that draw many and 20 "
-        "of hypothesis's examples a test. Emulation proves results, byte order and word size but "
-        "not how a weakly ordered processor (ARM, POWER, RISC-V) orders memory: the lock's "
-        "ordering is checked by ThreadSanitizer instead."
+        "test hooks built by the same compiler from the same objects. "
+        f"The {listed(full)} wheel runs the whole suite. The {listed(part)} wheels run all of "
+        "it but the source checks, which do not depend on the Python. "
+        f"On every other Linux platform one wheel ({listed(suites)}'s) passes the behaviour "
+        "tests with its own hooks: the whole suite but the tests marked `host_only`. "
+        f"{listed(native)} runs natively. {listed(emulated)} run under emulation, with a tenth "
+        "of the random cases and 20 of hypothesis's examples a test. Emulation proves results, "
+        "byte order and word size. It does not prove how a weakly ordered processor orders "
+        "memory: ThreadSanitizer checks the lock's ordering instead."
     )
-    out += ["", *textwrap.wrap(text, 96, break_on_hyphens=False, break_long_words=False)]
-    return out
-
-
-# The checks that run once, with the reference Python's suite, and that every other run of the
-# suite leaves out (.ci/plan's `once`).
-ONCE = re.compile(r"( --ignore=tests/test_(style|typing|ci|harness)\.py){4}")
+    return textwrap.wrap(text, 96, break_on_hyphens=False, break_long_words=False)
 
 
 def stages_table() -> list[str]:
     out = ["| stage | what it proves | after | command |", "|---|---|---|---|"]
     for s in stages():
-        name, command = s["name"], s["command"]
-        if ONCE.search(command):
-            command = ONCE.sub("", command)
-            name += ", less the checks of the sources and tools"
-        command = command.replace("|", "\\|")
-        out.append(f"| `{s['key']}` | {name} | {s['needs']} | `{command}` |")
+        command = s["command"].replace("|", "\\|")
+        out.append(f"| `{s['key']}` | {s['name']} | {s['needs']} | `{command}` |")
     return out
 
 
@@ -162,12 +155,13 @@ def classifiers() -> list[str]:
     ]
 
 
-# file: (block name, what makes it, the comment syntax)
-BLOCKS: dict[str, tuple[str, Callable[[], list[str]], str]] = {
-    "README.md": ("support", support_section, "<!-- {} -->"),
-    "CONTRIBUTING.md": ("stages", stages_table, "<!-- {} -->"),
-    "pyproject.toml": ("pythons", classifiers, "# {}"),
-}
+# (file, block name, what makes it, the comment syntax)
+BLOCKS: list[tuple[str, str, Callable[[], list[str]], str]] = [
+    ("README.md", "support", support_section, "<!-- {} -->"),
+    ("CONTRIBUTING.md", "proof", proof_section, "<!-- {} -->"),
+    ("CONTRIBUTING.md", "stages", stages_table, "<!-- {} -->"),
+    ("pyproject.toml", "pythons", classifiers, "# {}"),
+]
 
 
 def rewrite(text: str, name: str, lines: list[str], comment: str) -> str:
@@ -182,7 +176,7 @@ def rewrite(text: str, name: str, lines: list[str], comment: str) -> str:
 
 def stale(write: bool) -> list[str]:
     found = []
-    for file, (name, make, comment) in BLOCKS.items():
+    for file, name, make, comment in BLOCKS:
         path = ROOT / file
         text = path.read_text()
         new = rewrite(text, name, make(), comment)
@@ -190,7 +184,7 @@ def stale(write: bool) -> list[str]:
             found.append(file)
             if write:
                 path.write_text(new)
-    return found
+    return sorted(set(found))
 
 
 def main(argv: list[str] | None = None) -> int:

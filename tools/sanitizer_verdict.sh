@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # usage: tools/sanitizer_verdict.sh RECORDS REPORTS STATUS
 #
-# The verdict of scripts/sanitize.sh once its tests have run: RECORDS is the folder where every
+# The verdict of the asan sessions (noxfile.py) once its tests have run: RECORDS is the folder where every
 # interpreter recorded whether its leak check ran (tools/lsan_at_exit.py), REPORTS the sanitizers'
 # report files, STATUS the tests' exit status. Says how many processes were leak-checked and
 # why the others were not, shows every report, and fails on a report that is an error, when no

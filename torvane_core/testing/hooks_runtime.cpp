@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "formulas/keyed_hash.hpp"
 #include "hooks.hpp"
 #include "pyfacade/owned.hpp"
 #include "runtime/alloc.hpp"
@@ -324,15 +325,26 @@ PyObject* native_allocations(PyObject*, PyObject* args) {
 
 #endif
 
-// thread_label() -> (id, name): the calling thread as the internal-failure diagnostic names it.
-PyObject* thread_label(PyObject*, PyObject*) {
+// thread_label(symbol=None) -> (id, name): the calling thread as the internal-failure diagnostic
+// names it; on Windows, with the system's function looked up under `symbol` instead.
+PyObject* thread_label(PyObject*, PyObject* args) {
+    const char* symbol = nullptr;
+    if (!PyArg_ParseTuple(args, "|z", &symbol)) return nullptr;
     char name[64] = "<unnamed>";
+#if defined(_WIN32)
+    if (symbol != nullptr) {
+        torvane::platform::thread_name_by(symbol, name, sizeof name);
+        return Py_BuildValue("(ls)", torvane::platform::thread_id(), name);
+    }
+#else
+    if (symbol != nullptr) return PyErr_Format(PyExc_NotImplementedError, "Windows only");
+#endif
     torvane::platform::thread_name(name, sizeof name);
     return Py_BuildValue("(ls)", torvane::platform::thread_id(), name);
 }
 
 // set_nomemory(start, stop) -> None: of the interpreter's allocations from now on, counted over
-// its three domains, those numbered start to stop - 1 fail; remove_mem_hooks() -> None ends it.
+// its three domains, the (start + 1)-th to the stop-th fail; remove_mem_hooks() -> None ends it.
 // What _testcapi's functions of those names do, for interpreters without it (python.org's
 // Windows builds).
 constexpr PyMemAllocatorDomain kDomains[] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
@@ -371,11 +383,7 @@ PyObject* remove_mem_hooks(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* set_nomemory(PyObject* self, PyObject* args) {
-    long from = 0;
-    long to = 0;
-    if (!PyArg_ParseTuple(args, "ll", &from, &to)) return nullptr;
-    Py_DECREF(remove_mem_hooks(self, nullptr));
+void fail_allocations(long from, long to) {
     g_fail_from = from;
     g_fail_to = to;
     g_allocations = 0;
@@ -385,7 +393,127 @@ PyObject* set_nomemory(PyObject* self, PyObject* args) {
         PyMem_SetAllocator(kDomains[d], &failing);
     }
     g_failing = true;
+}
+
+PyObject* set_nomemory(PyObject* self, PyObject* args) {
+    long from = 0;
+    long to = 0;
+    if (!PyArg_ParseTuple(args, "ll", &from, &to)) return nullptr;
+    Py_DECREF(remove_mem_hooks(self, nullptr));
+    fail_allocations(from, to);
     Py_RETURN_NONE;
+}
+
+// nomemory_window(start, stop, n) -> [bool]: with set_nomemory(start, stop)'s hooks, asks for n
+// blocks in turn, from the three domains in turn, and says which were refused; nothing else
+// allocates in between.
+PyObject* nomemory_window(PyObject* self, PyObject* args) {
+    long from = 0;
+    long to = 0;
+    int n = 0;
+    if (!PyArg_ParseTuple(args, "lli", &from, &to, &n)) return nullptr;
+    std::vector<char> refused(static_cast<std::size_t>(std::max(n, 0)));
+    Py_DECREF(remove_mem_hooks(self, nullptr));
+    fail_allocations(from, to);
+    for (std::size_t i = 0; i < refused.size(); ++i) {
+        void* p = nullptr;
+        switch (i % 3) {
+            case 0:
+                p = PyMem_RawMalloc(8);
+                PyMem_RawFree(p);
+                break;
+            case 1:
+                p = PyMem_Malloc(8);
+                PyMem_Free(p);
+                break;
+            default:
+                p = PyObject_Malloc(8);
+                PyObject_Free(p);
+                break;
+        }
+        refused[i] = p == nullptr;
+    }
+    Py_DECREF(remove_mem_hooks(self, nullptr));
+    Owned out(PyList_New(0));
+    for (std::size_t i = 0; out && i < refused.size(); ++i) {
+        if (PyList_Append(out.get(), refused[i] ? Py_True : Py_False) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+[[gnu::noinline]] PyObject* stack_probe() {
+    const torvane::platform::StackBounds b = torvane::platform::stack_bounds();
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    const bool full = torvane::platform::stack_nearly_full();
+    return Py_BuildValue("(nnO)", static_cast<Py_ssize_t>(here - b.low),
+                         static_cast<Py_ssize_t>(b.high - b.low), full ? Py_True : Py_False);
+}
+
+// The bytes asked for, or -1 with an exception set.
+Py_ssize_t reserve_of(PyObject* arg) {
+    const Py_ssize_t reserve = PyLong_AsSsize_t(arg);
+    if (reserve < 0 && PyErr_Occurred() == nullptr)
+        PyErr_SetString(PyExc_ValueError, "reserve < 0");
+    return reserve < 0 ? -1 : reserve;
+}
+
+// stack_check(reserve) -> (room, size, nearly full): the calling thread's stack as the platform
+// layer sees it from a frame `reserve` bytes below this one's: the bytes left below that frame,
+// the whole stack's size, and stack_nearly_full() there.
+PyObject* stack_check(PyObject*, PyObject* arg) {
+    const Py_ssize_t reserve = reserve_of(arg);
+    if (reserve < 0) return nullptr;
+    auto* pad =
+        static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
+    pad[0] = 0;
+    PyObject* result = stack_probe();
+    pad[0] = 1;  // the padding stays until the call returns: clang would make it a sibling call
+    return result;
+}
+
+// call_below(reserve, call) -> call(): called `reserve` bytes of stack below this frame.
+PyObject* call_below(PyObject*, PyObject* args) {
+    PyObject* reserve_arg = nullptr;
+    PyObject* call = nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &reserve_arg, &call)) return nullptr;
+    const Py_ssize_t reserve = reserve_of(reserve_arg);
+    if (reserve < 0) return nullptr;
+    auto* pad =
+        static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
+    pad[0] = 0;
+    PyObject* result = PyObject_CallNoArgs(call);
+    pad[0] = 1;  // as in stack_check: no sibling call, which would give the padding back first
+    return result;
+}
+
+const char* source_name(torvane::platform::RandomSource s) {
+    return s == torvane::platform::RandomSource::system ? "system" : "device";
+}
+
+// A system source that gives half of what is asked, zeros, and then fails.
+std::size_t half_source(unsigned char* out, std::size_t n) noexcept {
+    std::memset(out, 0, n / 2);
+    return n / 2;
+}
+
+// random_fill(n, failing) -> (bytes, source): n random bytes and where they came from; with
+// `failing`, the system's source gives only the first half (zeros).
+PyObject* random_fill(PyObject*, PyObject* args) {
+    Py_ssize_t n = 0;
+    int failing = 0;
+    if (!PyArg_ParseTuple(args, "np", &n, &failing)) return nullptr;
+    std::string out(static_cast<std::size_t>(std::max<Py_ssize_t>(n, 0)), '\0');
+    const auto source =
+        torvane::platform::random_fill(reinterpret_cast<unsigned char*>(out.data()), out.size(),
+                                       failing ? half_source : torvane::platform::random_bytes);
+    return Py_BuildValue("(y#s)", out.data(), static_cast<Py_ssize_t>(out.size()),
+                         source_name(source));
+}
+
+// hash_secret_source() -> "system" or "device": where the process secret of the maps' keys
+// came from.
+PyObject* hash_secret_source(PyObject*, PyObject*) {
+    return PyUnicode_FromString(source_name(torvane::hash_secret_source()));
 }
 
 // leak_on_purpose() -> None: allocates a native block and drops its only pointer, for the test
@@ -402,9 +530,14 @@ PyObject* leak_on_purpose(PyObject*, PyObject*) {
 PyMethodDef runtime_hooks[] = {
     {"leak_on_purpose", leak_on_purpose, METH_NOARGS, nullptr},
     {"checked_alloc", checked_alloc, METH_O, nullptr},
-    {"thread_label", thread_label, METH_NOARGS, nullptr},
+    {"thread_label", thread_label, METH_VARARGS, nullptr},
     {"set_nomemory", set_nomemory, METH_VARARGS, nullptr},
     {"remove_mem_hooks", remove_mem_hooks, METH_NOARGS, nullptr},
+    {"nomemory_window", nomemory_window, METH_VARARGS, nullptr},
+    {"stack_check", stack_check, METH_O, nullptr},
+    {"call_below", call_below, METH_VARARGS, nullptr},
+    {"random_fill", random_fill, METH_VARARGS, nullptr},
+    {"hash_secret_source", hash_secret_source, METH_NOARGS, nullptr},
     {"native_allocations", native_allocations, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -30,19 +31,9 @@ std::size_t shard_count() noexcept {
 
 namespace {
 
-// The directory of a registry of the built-in table: every shard index its own slot up to 32
-// shards; beyond that 32 slots for at most 17 shards, so a chain rarely holds a second shard.
-constexpr std::size_t kBuiltinDirectory = 32;
-
-// Everything a registry of the built-in table places, in one block: the directory and a shard
-// per constant at most. The entries themselves are shared and held as bits of their shards.
-constexpr std::size_t builtin_block_bytes(std::size_t shards) noexcept {
-    return kBuiltinDirectory * sizeof(Shard*) + std::min(shards, builtin::kCount) * sizeof(Shard);
-}
-
 // Under glibc's per-thread cache limit (1032 bytes asked for), whatever the shard count: making
 // and freeing the block then takes the allocator's fast path.
-static_assert(builtin_block_bytes(std::size_t{1} << 20) + 16 <= 1032);
+static_assert(builtin_storage_bytes(std::size_t{1} << 20) + 16 <= 1032);
 
 // Shard counts up to this are placed directly, with a byte per shard on the stack; machines
 // with more than a thousand processors take the general insertion.
@@ -132,19 +123,22 @@ FormulasRegistry::FormulasRegistry(std::size_t shards, std::size_t block_bytes)
       key_(fresh_hash_key()),
       mask_(shards - 1) {}
 
-FormulasRegistry::FormulasRegistry(std::size_t shards, Storage& storage)
-    : arena_(std::span<std::byte>(storage.bytes)), key_(fresh_hash_key()), mask_(shards - 1) {}
+FormulasRegistry::FormulasRegistry(std::size_t shards, std::span<std::byte> storage)
+    : arena_(storage), key_(fresh_hash_key()), mask_(shards - 1) {}
 
 FormulasRegistry FormulasRegistry::create(std::size_t shards) {
     // One named result on every path, so that it is built in place rather than moved out.
-    FormulasRegistry r(shards, shards <= kMaxPlacedShards ? builtin_block_bytes(shards) : 0);
+    FormulasRegistry r(shards, shards <= kMaxPlacedShards ? builtin_storage_bytes(shards) : 0);
     r.fill_builtin_table();
     return r;
 }
 
-FormulasRegistry FormulasRegistry::create(Storage& storage) {
-    static_assert(sizeof(Storage) >= builtin_block_bytes(std::size_t{1} << 20));
-    FormulasRegistry r(shard_count(), storage);
+FormulasRegistry FormulasRegistry::create(std::span<std::byte> storage) {
+    static_assert(sizeof(Storage) >= builtin_storage_bytes(std::size_t{1} << 20));
+    const std::size_t shards = shard_count();
+    assert(storage.size() >= builtin_storage_bytes(shards) &&
+           reinterpret_cast<std::uintptr_t>(storage.data()) % alignof(Shard*) == 0);
+    FormulasRegistry r(shards, storage);
     r.fill_builtin_table();
     return r;
 }
@@ -161,7 +155,7 @@ void FormulasRegistry::fill_builtin_table() {
     builtin_table_ = true;
 }
 
-// The arena holds at least builtin_block_bytes(shards), all of it used here. Nobody else can
+// The arena holds at least builtin_storage_bytes(shards), all of it used here. Nobody else can
 // see the registry yet, so no lock is taken. Hash every name, collect each shard index's
 // entries as a bit mask, then make one shard per mask. Nothing is copied, no table is filled,
 // and no step branches on a hash.
@@ -169,10 +163,8 @@ void FormulasRegistry::place_builtin_table() noexcept {
     using builtin::kCount;
     const std::size_t shards = mask_ + 1;
     dir_capacity_ = std::min(shards, kBuiltinDirectory);
-    // The directory always takes its largest size in the block, so zeroing it is a fixed
-    // handful of stores rather than a library call.
-    directory_ = arena_.allocate_array<Shard*>(kBuiltinDirectory);
-    std::memset(static_cast<void*>(directory_), 0, kBuiltinDirectory * sizeof(Shard*));
+    directory_ = arena_.allocate_array<Shard*>(dir_capacity_);
+    std::memset(static_cast<void*>(directory_), 0, dir_capacity_ * sizeof(Shard*));
     Shard* pool = arena_.allocate_array<Shard>(std::min(shards, kCount));
 
     // The hashes first, in a loop of their own: seventeen independent multiplication chains

@@ -1,6 +1,7 @@
 // The registry of named constants: a sharded map with one reader-writer lock per shard.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -109,18 +110,34 @@ static_assert(std::is_trivially_destructible_v<Shard>);
 
 }  // namespace detail
 
+// The directory slots of a registry of the built-in table: one per shard index up to this many
+// shards; beyond that this many, for at most seventeen shards, so that a chain rarely holds a
+// second shard.
+inline constexpr std::size_t kBuiltinDirectory = 32;
+
+// Everything a registry of the built-in table over `shards` shards places: its directory and a
+// shard per constant at most (the entries themselves are shared, held as bits of their shards).
+// Storage of this size, aligned for a pointer, holds such a registry without a heap block.
+[[nodiscard]] constexpr std::size_t builtin_storage_bytes(std::size_t shards) noexcept {
+    return std::min(shards, kBuiltinDirectory) * sizeof(detail::Shard*) +
+           std::min(shards, builtin::kCount) * sizeof(detail::Shard);
+}
+
 class FormulasRegistry {
 public:
-    // Room for everything a registry of the built-in table places, whatever its shard count.
-    // A registry that lives for one call can take it on the stack and so make no heap block.
-    struct alignas(16) Storage {
-        std::byte bytes[32 * sizeof(detail::Shard*) + builtin::kCount * sizeof(detail::Shard)];
-    };
+    // Room for a registry of the built-in table, whatever its shard count. A registry that lives
+    // for one call can take it on the stack and so make no heap block.
+    struct alignas(16) Storage { std::byte bytes[builtin_storage_bytes(kBuiltinDirectory)]; };
 
     // A registry holding the seventeen built-in constants.
     [[nodiscard]] static FormulasRegistry create();
     // The same, placed in `storage`, which must outlive the registry.
-    [[nodiscard]] static FormulasRegistry create(Storage& storage);
+    [[nodiscard]] static FormulasRegistry create(Storage& storage) {
+        return create(std::span<std::byte>(storage.bytes));
+    }
+    // The same, placed in `storage`: at least builtin_storage_bytes(shard_count()) bytes,
+    // aligned for a pointer, which must outlive the registry.
+    [[nodiscard]] static FormulasRegistry create(std::span<std::byte> storage);
     // The same contents over `shards` shards (a power of two greater than 1), as a machine with
     // another processor count would build them.
     [[nodiscard]] static FormulasRegistry create(std::size_t shards);
@@ -202,7 +219,7 @@ public:
 
 private:
     FormulasRegistry(std::size_t shards, std::size_t block_bytes);
-    FormulasRegistry(std::size_t shards, Storage& storage);
+    FormulasRegistry(std::size_t shards, std::span<std::byte> storage);
     void fill_builtin_table();
 
     [[nodiscard]] detail::Shard* shard_for(std::uint64_t hash) const noexcept {

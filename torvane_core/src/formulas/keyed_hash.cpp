@@ -2,8 +2,6 @@
 #include "formulas/keyed_hash.hpp"
 
 #include <atomic>
-#include <cstring>
-#include <random>
 
 #include "runtime/platform.hpp"
 
@@ -13,17 +11,18 @@ namespace {
 struct Secret {
     std::uint64_t s0;
     std::uint64_t s1;
+    platform::RandomSource source;
 };
 
 Secret read_secret() noexcept {
-    Secret s{};
-    // GCOVR_EXCL_START: random
-    if (platform::random_bytes(reinterpret_cast<unsigned char*>(&s), sizeof s) < sizeof s) {
-        // No system source (an old kernel, seccomp): the device the C++ library reads instead.
-        std::random_device rd;
-        s.s0 = (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
-        s.s1 = (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
-    }  // GCOVR_EXCL_STOP
+    std::uint64_t words[2];
+    const auto source =
+        platform::random_fill(reinterpret_cast<unsigned char*>(words), sizeof words);
+    return {words[0], words[1], source};
+}
+
+const Secret& secret() noexcept {
+    static const Secret s = read_secret();  // GCOVR_EXCL_BR_LINE: timing
     return s;
 }
 
@@ -32,10 +31,12 @@ std::atomic<std::uint64_t> g_maps_keyed{0};
 }  // namespace
 
 HashKey fresh_hash_key() noexcept {
-    static const Secret secret = read_secret();  // GCOVR_EXCL_BR_LINE: timing
+    const Secret& s = secret();
     const std::uint64_t c = g_maps_keyed.fetch_add(1, std::memory_order_relaxed);
     // An odd multiplier makes c -> k0 a bijection: distinct counters, distinct keys.
-    return HashKey{secret.s0 + c * hash_detail::kGolden, secret.s1 | 1u};
+    return HashKey{s.s0 + c * hash_detail::kGolden, s.s1 | 1u};
 }
+
+platform::RandomSource hash_secret_source() noexcept { return secret().source; }
 
 }  // namespace torvane

@@ -10,6 +10,10 @@
 
 namespace torvane {
 
+namespace platform {
+enum class RandomSource : unsigned char;  // runtime/platform.hpp
+}
+
 struct HashKey {
     std::uint64_t k0;
     std::uint64_t k1;
@@ -196,5 +200,8 @@ inline constexpr auto kLengthMixes = [] {
 // random source and a counter, so no two maps of a process share keys and a registry build
 // pays no system call.
 [[nodiscard]] HashKey fresh_hash_key() noexcept;
+
+// Which source gave the process secret (read now if no map has been keyed yet).
+[[nodiscard]] platform::RandomSource hash_secret_source() noexcept;
 
 }  // namespace torvane

@@ -1,4 +1,7 @@
 // PyFormulasRegistry: the constants registry as a Python class.
+#include <cstddef>
+#include <memory>
+
 #include "formulas/formulas_registry.hpp"
 #include "pyfacade/binding.hpp"
 #include "pyfacade/classes.hpp"
@@ -7,8 +10,44 @@
 namespace torvane::py {
 namespace {
 
-using Object = Instance<FormulasRegistry>;
 constexpr std::string_view kClass = "PyFormulasRegistry";
+
+// An instance: the registry, then the storage its built-in table is placed in, as many words
+// (the type's items) as this process's shard count needs. One allocation of the interpreter's
+// makes both; up to 8 shards (2 logical processors) the whole instance is within the size the
+// interpreter's small-object allocator serves (512 bytes), and so takes no system heap block.
+struct Object {
+    PyObject_VAR_HEAD
+    FormulasRegistry registry;
+
+    static FormulasRegistry& of(PyObject* self) noexcept {
+        return reinterpret_cast<Object*>(self)->registry;
+    }
+
+    static constexpr std::size_t kWord = sizeof(FormulasRegistry*);
+    static_assert(sizeof(FormulasRegistry) % kWord == 0 && alignof(FormulasRegistry) <= kWord);
+
+    // A new instance of `type` holding a registry of the built-in table; null with the
+    // allocator's exception pending.
+    static PyObject* make(PyTypeObject* type) noexcept {
+        const std::size_t words = (builtin_storage_bytes(shard_count()) + kWord - 1) / kWord;
+        // PyType_FromSpec gives every class an allocator (object's, if not its own).
+        PyObject* self = type->tp_alloc(type, static_cast<Py_ssize_t>(words));
+        if (self == nullptr) return nullptr;
+        auto* storage = reinterpret_cast<std::byte*>(reinterpret_cast<Object*>(self) + 1);
+        std::construct_at(&of(self), FormulasRegistry::create({storage, words * kWord}));
+        return self;
+    }
+
+    // Destroys the registry (its storage goes with the instance), frees the instance and drops
+    // the instance's reference to its heap type.
+    static void dealloc(PyObject* self) noexcept {
+        PyTypeObject* type = Py_TYPE(self);
+        std::destroy_at(&of(self));
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+};
 
 constexpr ParamSpec kNewSpec{.function = "__new__", .cls = kClass, .parameters = {}};
 
@@ -19,7 +58,7 @@ constexpr ParamSpec kGetSpec{
 PyObject* registry_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> Result<PyObject*> {
         TV_CHECK(bind(kNewSpec, CallArgs::tuple(args, kwargs), {}));
-        PyObject* self = Object::wrap(subtype, FormulasRegistry::create());
+        PyObject* self = Object::make(subtype);
         if (self == nullptr) return std::unexpected(Failure::pending());
         return self;
     });  // GCOVR_EXCL_BR_LINE: boundary
@@ -87,7 +126,7 @@ PyType_Slot registry_slots[] = {
 PyType_Spec registry_spec = {
     .name = "builtins.PyFormulasRegistry",
     .basicsize = static_cast<int>(sizeof(Object)),
-    .itemsize = 0,
+    .itemsize = static_cast<int>(Object::kWord),
     .flags = Py_TPFLAGS_DEFAULT,
     .slots = registry_slots,
 };

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <random>
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
@@ -19,10 +21,7 @@ namespace {
 
 constexpr std::uintptr_t kStackMargin = std::uintptr_t{64} << 10;
 
-struct StackBounds {
-    std::uintptr_t low;   // the lowest usable address
-    std::uintptr_t high;  // one past the highest
-};
+}  // namespace
 
 #if defined(_WIN32)
 StackBounds stack_bounds() noexcept {
@@ -32,6 +31,8 @@ StackBounds stack_bounds() noexcept {
     return {low, high};
 }
 #else
+namespace {
+
 // Asked once per thread: for the main thread glibc reads /proc/self/maps to answer.
 StackBounds query_stack_bounds() noexcept {
     pthread_attr_t attr;
@@ -46,13 +47,26 @@ StackBounds query_stack_bounds() noexcept {
     return {low, low + size};
 }
 
+}  // namespace
+
 StackBounds stack_bounds() noexcept {
     thread_local const StackBounds bounds = query_stack_bounds();
     return bounds;
 }
 #endif
 
-}  // namespace
+RandomSource random_fill(unsigned char* out, std::size_t n, SystemRandom system) noexcept {
+    const std::size_t got = system(out, n);
+    if (got >= n) return RandomSource::system;
+    std::random_device device;
+    for (std::size_t i = got; i < n;) {
+        const auto word = device();
+        const std::size_t take = std::min(n - i, sizeof word);
+        std::memcpy(out + i, &word, take);
+        i += take;
+    }
+    return RandomSource::device;
+}
 
 #if defined(_WIN32)
 std::size_t random_bytes(unsigned char* out, std::size_t n) noexcept {
@@ -71,16 +85,46 @@ std::size_t random_bytes(unsigned char* out, std::size_t n) noexcept {
 
 long thread_id() noexcept { return static_cast<long>(GetCurrentThreadId()); }
 
-void thread_name(char* name, std::size_t size) noexcept {
-    // Windows 10 1607 and later name threads (SetThreadDescription), in UTF-16.
+namespace {
+
+// GetThreadDescription: Windows 10 1607 and later name threads (SetThreadDescription), in UTF-16.
+using ThreadDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+
+// Looked up at run time, so that the module loads on older systems too: in kernel32, which
+// forwards it, or else KernelBase, its only home on Windows 10 1607 and Server 2016.
+ThreadDescription find_thread_description(const char* symbol) noexcept {
+    for (const wchar_t* dll : {L"kernel32.dll", L"kernelbase.dll"}) {
+        HMODULE module = GetModuleHandleW(dll);
+        if (module == nullptr) continue;
+        if (FARPROC f = GetProcAddress(module, symbol)) {
+            return reinterpret_cast<ThreadDescription>(reinterpret_cast<void (*)()>(f));
+        }
+    }
+    return nullptr;
+}
+
+void describe_thread(ThreadDescription describe, char* name, std::size_t size) noexcept {
     PWSTR wide = nullptr;
-    if (FAILED(GetThreadDescription(GetCurrentThread(), &wide)) || wide == nullptr) return;
+    if (describe == nullptr || FAILED(describe(GetCurrentThread(), &wide)) || wide == nullptr) {
+        return;
+    }
     if (wide[0] != L'\0' && size > 1) {
         const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, name, static_cast<int>(size),
                                           nullptr, nullptr);
         if (n == 0) name[size - 1] = '\0';  // too long: cut, at worst inside a character
     }
     LocalFree(wide);
+}
+
+}  // namespace
+
+void thread_name(char* name, std::size_t size) noexcept {
+    static const ThreadDescription describe = find_thread_description("GetThreadDescription");
+    describe_thread(describe, name, size);
+}
+
+void thread_name_by(const char* symbol, char* name, std::size_t size) noexcept {
+    describe_thread(find_thread_description(symbol), name, size);
 }
 
 void write_stderr(const char* begin, const char* end) {

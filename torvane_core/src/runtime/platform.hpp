@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #if !defined(_WIN32)
 #include <cerrno>
@@ -17,8 +18,18 @@
 namespace torvane::platform {
 
 // Fills out[0, n) with random bytes from the system, as far as it can; returns how many it
-// wrote (n unless the system has no source: the caller then has a fallback).
+// wrote (n unless the system has no source: random_fill then takes the fallback).
 [[nodiscard]] std::size_t random_bytes(unsigned char* out, std::size_t n) noexcept;
+
+// Where random_fill's bytes came from: the system's source, or the C++ library's random device
+// where the system gave too few (an old kernel, a seccomp filter).
+enum class RandomSource : unsigned char { system, device };
+using SystemRandom = std::size_t (*)(unsigned char* out, std::size_t n) noexcept;
+
+// Fills out[0, n) with random bytes, from `system` or, where it falls short, from the device;
+// says which. The tests give a failing `system`.
+[[nodiscard]] RandomSource random_fill(unsigned char* out, std::size_t n,
+                                       SystemRandom system = random_bytes) noexcept;
 
 // The calling thread's id, as the system numbers threads.
 [[nodiscard]] long thread_id() noexcept;
@@ -27,9 +38,23 @@ namespace torvane::platform {
 // as it was when the thread has none or it cannot be read.
 void thread_name(char* name, std::size_t size) noexcept;
 
+#if defined(_WIN32)
+// thread_name() with the system's function looked up under another export name, for the tests
+// of a system without it: the name is then left as it was.
+void thread_name_by(const char* symbol, char* name, std::size_t size) noexcept;
+#endif
+
 // Writes [begin, end) to standard error, unbuffered and without allocating; stops at an error.
 // Not noexcept: POSIX's write is a point where a thread can be cancelled, by an unwind.
 void write_stderr(const char* begin, const char* end);
+
+// The calling thread's stack: its lowest usable address and one past its highest, asked of
+// the system once per thread; {0, 0} when the system cannot say.
+struct StackBounds {
+    std::uintptr_t low;
+    std::uintptr_t high;
+};
+[[nodiscard]] StackBounds stack_bounds() noexcept;
 
 // True when the calling thread's stack has little room left below the caller: less than 64 KiB,
 // or less than a quarter of the whole stack where that is smaller. Checked before the module
