@@ -26,6 +26,7 @@
 #include "hooks.hpp"
 #include "pyfacade/owned.hpp"
 #include "runtime/alloc.hpp"
+#include "runtime/claims.hpp"
 #include "runtime/platform.hpp"
 
 namespace {
@@ -466,11 +467,9 @@ PyObject* stack_check(PyObject*, PyObject* arg) {
     auto* pad =
         static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
     pad[0] = 0;
-    PyObject* const probed = stack_probe();
-    // Read after the call, the pad outlives it: a tail call would give the pad back first (clang
-    // makes one for Windows x64), and the probe would see the frame above it.
-    static_cast<void>(pad[0]);
-    return probed;
+    PyObject* result = stack_probe();
+    pad[0] = 1;  // the padding stays until the call returns: clang would make it a sibling call
+    return result;
 }
 
 // call_below(reserve, call) -> call(): called `reserve` bytes of stack below this frame.
@@ -483,8 +482,8 @@ PyObject* call_below(PyObject*, PyObject* args) {
     auto* pad =
         static_cast<volatile char*>(__builtin_alloca(static_cast<std::size_t>(reserve) + 1));
     pad[0] = 0;
-    PyObject* const result = PyObject_CallNoArgs(call);
-    static_cast<void>(pad[0]);  // as in stack_check: no tail call gives the pad back
+    PyObject* result = PyObject_CallNoArgs(call);
+    pad[0] = 1;  // as in stack_check: no sibling call, which would give the padding back first
     return result;
 }
 
@@ -527,6 +526,21 @@ PyObject* leak_on_purpose(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// claim(kind, value) -> str: the path that TV_ALWAYS(value) ("always") or TV_NEVER(value)
+// ("never") lets run: "claimed", or "defended" when the claim does not hold in a release build.
+PyObject* claim(PyObject*, PyObject* args) {
+    const char* kind = nullptr;
+    int value = 0;
+    if (!PyArg_ParseTuple(args, "sp", &kind, &value)) return nullptr;
+    bool claimed = std::strcmp(kind, "never") == 0;
+    if (claimed) {
+        if (TV_NEVER(value != 0)) claimed = false;
+    } else if (TV_ALWAYS(value != 0)) {
+        claimed = true;
+    }
+    return PyUnicode_FromString(claimed ? "claimed" : "defended");
+}
+
 }  // namespace
 
 PyMethodDef runtime_hooks[] = {
@@ -541,5 +555,6 @@ PyMethodDef runtime_hooks[] = {
     {"random_fill", random_fill, METH_VARARGS, nullptr},
     {"hash_secret_source", hash_secret_source, METH_NOARGS, nullptr},
     {"native_allocations", native_allocations, METH_VARARGS, nullptr},
+    {"claim", claim, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
