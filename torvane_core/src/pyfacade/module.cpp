@@ -83,7 +83,8 @@ Failure class_init_error(std::string_view cls) {
     m.append(cls);
     Owned message(PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size())));
     if (!message) return Failure::pending();  // GCOVR_EXCL_BR_LINE: second
-    Owned error(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
+    PyObject* const args[] = {message.get()};
+    Owned error(PyObject_Vectorcall(PyExc_RuntimeError, args, 1, nullptr));
     if (!error) return Failure::pending();  // GCOVR_EXCL_BR_LINE: second
     PyException_SetCause(error.get(), cause.release());  // steals the cause
     PyErr_SetRaisedException(error.release());          // steals the error
@@ -120,6 +121,11 @@ Result<void> populate(PyObject* module) {
 
 PyObject* initialise() {
     return entry([]() -> Result<PyObject*> {
+        // Before the first reference is released (see api::attached). Only the stable-ABI build
+        // makes anything here; the version-specific one (the coverage build) always succeeds.
+        if (!api::prepare_thread()) {  // GCOVR_EXCL_START: invariant: as said above
+            return std::unexpected(Failure::raise(PyExc_MemoryError));
+        }  // GCOVR_EXCL_STOP
         PyInterpreterState* interpreter = PyInterpreterState_Get();
         const std::int64_t id = PyInterpreterState_GetID(interpreter);
         // The running interpreter has an id.
@@ -129,7 +135,7 @@ PyObject* initialise() {
         // module would stay cached in a dead interpreter and refused to the main one forever.
         std::int64_t owner = -1;
         // (The owner, once bound, is the main interpreter's id until its runtime ends.)
-        if (interpreter != PyInterpreterState_Main() ||
+        if (!api::is_main_interpreter(interpreter, id) ||
             (!g_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst) &&
              owner != id)) {  // GCOVR_EXCL_BR_LINE: invariant
             return std::unexpected(Failure::raise(
