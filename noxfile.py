@@ -158,24 +158,41 @@ def runtimes(session: nox.Session, packages: dict[str, str]) -> list[str]:
     return paths()
 
 
-def hooks_of_wheel(session: nox.Session, house: str) -> None:
+def hooks_of_wheel(session: nox.Session, house: str, stable: bool = False) -> None:
     """Installs the release wheel of this Python and machine from `house` (scripts/wheels.sh), with
-    the test hooks built with it (build/test-hooks): the tests run the shipped code."""
+    the test hooks built with it (build/test-hooks): the tests run the shipped code.
+
+    `stable`: the folder's stable-ABI wheel (cp312-abi3) instead, with the hooks of the build that
+    made it where that was this Python, else those of this Python's own wheel (the same compiler
+    and core objects; the hooks are never limited-API)."""
     tag = session.run(
         "python", "-c", "import sys; print('cp%d%d' % sys.version_info[:2])", silent=True
     ).strip()
     machine = os.uname().machine
-    wheels = glob.glob(f"{house}/orvantis_torvane_core-*-{tag}-{tag}-*{machine}.whl")
-    if not wheels:
-        session.error(f"no {tag} wheel for {machine} in {house}")
-    session.run(
-        "python", "-m", "pip", "install", "--force-reinstall", "--no-deps", wheels[0], silent=True
-    )
+
+    def wheel_of(tags: str) -> str:
+        wheels = glob.glob(f"{house}/orvantis_torvane_core-*-{tags}-*{machine}.whl")
+        if not wheels:
+            session.error(f"no {tags} wheel for {machine} in {house}")
+        return wheels[0]
+
     hooks = ROOT / f"build/test-hooks/{tag}-{machine}"
-    digest = subprocess.run(["sha256sum", wheels[0]], capture_output=True, text=True).stdout
+    if not stable:
+        wheel = built_with = wheel_of(f"{tag}-{tag}")
+    else:
+        wheel = wheel_of("cp3*-abi3")
+        own = ROOT / f"build/test-hooks/abi3-{machine}"
+        if any(own.glob(f"_torvane_testhooks.cpython-{tag[2:]}-*.so")):
+            hooks, built_with = own, wheel
+        else:
+            built_with = wheel_of(f"{tag}-{tag}")
+    session.run(
+        "python", "-m", "pip", "install", "--force-reinstall", "--no-deps", wheel, silent=True
+    )
+    digest = subprocess.run(["sha256sum", built_with], capture_output=True, text=True).stdout
     recorded = hooks / "wheel.sha256"
     if not recorded.exists() or recorded.read_text().split() != digest.split()[:1]:
-        session.error(f"the test hooks in {hooks} were not built with {wheels[0]}")
+        session.error(f"the test hooks in {hooks} were not built with {built_with}")
     for built in hooks.glob("_torvane_testhooks.*.so"):
         shutil.copy(built, platlib(session))
 
@@ -201,6 +218,25 @@ def tests(session: nox.Session, minor: str) -> None:
 
 for _minor in [*PYTHONS, DEBUG]:
     session(f"tests-{_minor}", _minor)(tests)
+
+
+def abi3(session: nox.Session, minor: str) -> None:
+    """The test suite, less the source checks, on the stable-ABI wheel (cp312-abi3) of
+    TORVANE_WHEELHOUSE for this machine, with the test hooks of the build that made it where that
+    was this Python, else those of this Python's own wheel in the folder."""
+    house = os.environ.get("TORVANE_WHEELHOUSE")
+    if not house:
+        session.error("TORVANE_WHEELHOUSE names no folder of wheels: run scripts/wheels.sh")
+    install(session, "runner")
+    hooks_of_wheel(session, house, stable=True)
+    session.run("python", "-m", "pytest", *NO_SOURCE_CHECKS, *session.posargs, env=HOOKS)
+
+
+# The stable-ABI wheel of this machine's row, on every Python from its floor on.
+_stable = [r["abi3"] for r in platforms.rows() if r["arch"] == os.uname().machine]
+for _minor in PYTHONS if _stable and _stable[0] != "-" else []:
+    if platforms.minor_key(_minor) >= platforms.minor_key(_stable[0]):
+        session(f"abi3-{_minor}", _minor)(abi3)
 
 
 def coverage(session: nox.Session, minor: str) -> None:
