@@ -617,7 +617,8 @@ def bench(session: nox.Session, minor: str) -> None:
 
     The module is built here with the floors (_torvane_benchfloors). After `--`: `--wheel WHEEL`
     benchmarks a portable wheel's module instead, with floors built by the wheel's own toolchain (a
-    Windows wheel: scripts/windows.sh --bench); `--count CASE` counts one case's instructions per
+    Windows wheel: scripts/windows.sh --bench; a stable-ABI wheel, cp312-abi3, on any Python from
+    its own on); `--count CASE` counts one case's instructions per
     call under callgrind; `--check-counts` fails when an entry point's count has grown more than 5 %
     over bench/instructions.json, which `--record-counts` writes (they hold for the reference Python
     built here with g++). Other arguments go to the harness (--quick for a short run)."""
@@ -640,9 +641,13 @@ def bench(session: nox.Session, minor: str) -> None:
         build(session, "bench", f"build/bench-{minor}")
         env = {"PYTHONPATH": None}
     else:
-        tag = re.fullmatch(r"[^-]+-[^-]+-cp3(\d+)-.*\.whl", os.path.basename(wheel))
-        if not tag or f"3.{tag[1]}" != minor:
+        name = re.fullmatch(r"[^-]+-[^-]+-cp3(\d+)-(abi3|cp3\d+)-.*\.whl", os.path.basename(wheel))
+        # A stable-ABI wheel (cp312-abi3) runs on its Python and every later one.
+        if not name or not (
+            int(minor[2:]) >= int(name[1]) if name[2] == "abi3" else minor == f"3.{name[1]}"
+        ):
             session.error(f"{wheel} is not a wheel of Python {minor}")
+        cp = f"cp{minor.replace('.', '')}"
         zig = os.environ.get("TORVANE_ZIG")
         if not zig:
             install(
@@ -660,12 +665,12 @@ def bench(session: nox.Session, minor: str) -> None:
         # The floors come from a build of the whole project with the wheel's toolchain; only
         # their extension is kept, in a folder of its own on the path, so that the module
         # imported is the wheel's.
-        floors = ROOT / f"build/bench-floors-cp3{tag[1]}"
+        floors = ROOT / f"build/bench-floors-{cp}"
         shutil.rmtree(floors, ignore_errors=True)
         build(
             session,
             "bench",
-            f"build/bench-wheel-cp3{tag[1]}",
+            f"build/bench-wheel-{cp}",
             "--target",
             f"{floors}.all",
             "--upgrade",
