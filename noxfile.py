@@ -554,10 +554,15 @@ def fuzz(session: nox.Session, minor: str) -> None:
     for instrument in ("__sanitizer_cov_", "__asan_report_", "__ubsan_handle_"):
         if f" {instrument}" not in calls:
             session.error(f"the fuzz build {module} lacks its instrumentation: no {instrument}*")
-    runtime = (
-        session.run("python", "-c", "import atheris; print(atheris.path())", silent=True).strip()
-        + "/asan_with_fuzzer.so"
-    )
+    atheris_dir = session.run(
+        "python", "-c", "import atheris; print(atheris.path())", silent=True
+    ).strip()
+    runtime = f"{atheris_dir}/asan_with_fuzzer.so"
+    # Its libFuzzer finds a custom mutator only among the objects loaded with it: atheris's
+    # module that hands libFuzzer the harness's mutator is preloaded too, into the interpreter
+    # alone (it needs the interpreter's symbols). tools/fuzz_run.sh fails a run that says it did
+    # not find it.
+    mutator = glob.glob(f"{atheris_dir}/atheris/custom_mutator.cpython-*.so")[0]
     env = {
         # The interpreter is not instrumented: atheris's runtime comes in first.
         "LD_PRELOAD": runtime,
@@ -567,32 +572,38 @@ def fuzz(session: nox.Session, minor: str) -> None:
         "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
         "PYTHONHASHSEED": "0",
     }
-    harness = ["python", str(ROOT / "fuzz/harness.py")]
+    harness = ["env", f"LD_PRELOAD={runtime} {mutator}", "python", str(ROOT / "fuzz/harness.py")]
     if replay:
-        session.run(*harness, replay, env=env)
+        session.run(*harness, replay, env=env, external=True)
         return
     seeds = ROOT / "fuzz/corpus"
     session.log("checking that the ordinary suite reads the seed corpus as atheris does")
     session.run(
-        *harness, "--check-provider", *map(str, sorted(seeds.iterdir())), env=env, silent=True
+        *harness,
+        "--check-provider",
+        *map(str, sorted(seeds.iterdir())),
+        env=env,
+        silent=True,
+        external=True,
     )
     corpus = ROOT / "build/fuzz/corpus"
     if minutes is None:
-        # CI's figures: inputs and seed of the fixed run (about two minutes on one busy core).
-        # The edges covered stop growing within the first 130,000 inputs. Faults planted for
-        # one name each and then removed were found after these inputs: a built-in name with
-        # two bytes added 21,694, a prefix of one 85,157, one with a byte added 271,889, a
-        # 15-byte name 316,628; the count leaves a margin over the last. The fixed run starts
+        # CI's figures (the fixed run's inputs, the seed, the dictionary) are facts.tsv's, which
+        # tools/fuzz_run.sh passes and then finds in libFuzzer's report. The fixed run starts
         # from the committed seeds alone, so that its figures repeat.
         shutil.rmtree(corpus, ignore_errors=True)
-        limit = ["runs", "400000"]
+        limit = ["fixed"]
     else:
         limit = ["minutes", minutes]
     corpus.mkdir(parents=True, exist_ok=True)
-    session.log(f"fuzzing: {' '.join(limit)}, from {len(list(seeds.iterdir()))} seed inputs")
-    # New inputs go to the first folder; the seeds are only read. The dictionary's words (the
-    # module's names) and the value profiles of its comparisons lead to the names a byte or two
-    # from those it holds. Inputs longer than 512 bytes add nothing the harness can read.
+    figures = platforms.facts()
+    what = f"{figures['fuzz_runs']} inputs" if minutes is None else f"{minutes} minutes"
+    session.log(f"fuzzing: {what}, seed {figures['fuzz_seed']}, from the seeds and what was found")
+    # New inputs go to the first folder; the seeds are only read. The harness's mutator edits
+    # an input's names as names (fuzz/strategies.py); libFuzzer's own mutations, with the
+    # dictionary's words and the operands of the module's comparisons, edit the rest and the
+    # names alike, and the value profiles keep the inputs whose names come closer to those
+    # compared. Inputs longer than 512 bytes add nothing the harness can read.
     session.run(
         "tools/fuzz_run.sh",
         *limit,
@@ -600,10 +611,8 @@ def fuzz(session: nox.Session, minor: str) -> None:
         "build/fuzz/findings",
         "--",
         *harness,
-        "-seed=20260",
         "-max_len=512",
         "-print_final_stats=1",
-        f"-dict={ROOT}/fuzz/names.dict",
         "-use_value_profile=1",
         str(corpus),
         str(seeds),

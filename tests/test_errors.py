@@ -96,6 +96,25 @@ def test_api_failure_becomes_panic_exception(hooks):
     )
 
 
+@pytest.mark.parametrize(("kind", "holds"), [("always", True), ("never", False)])
+def test_a_claim_is_checked_in_the_coverage_build_and_defended_in_a_release_build(kind, holds):
+    # runtime/claims.hpp: the coverage build (CI's debug stage) checks every claim as the tests
+    # run it; a release build keeps the defence.
+    r = run_python(
+        f"""
+        import _torvane_testhooks as hooks
+        print(hooks.claim("{kind}", {holds}))
+        print(hooks.claim("{kind}", {not holds}))
+        """
+    )
+    if os.environ.get("TORVANE_COVERAGE"):
+        assert (r.returncode, r.stdout) == (-6, "claimed\n")
+        failed = rf".*hooks_runtime\.cpp:\d+: claim failed: {kind} value != 0\n"
+        assert re.fullmatch(failed, r.stderr)
+    else:
+        assert (r.returncode, r.stdout, r.stderr) == (0, "claimed\ndefended\n", "")
+
+
 # Not in the runs on other architectures (scripts/test-arch.sh): there the emulator adds a line of
 # its own to the standard error of a process that a signal ends.
 @pytest.mark.host_only

@@ -12,6 +12,11 @@ from pathlib import Path
 import pytest
 from conftest import ROOT, in_ci, subprocess_limit
 
+FACTS = {
+    row.split("\t")[0]: row.split("\t")[1]
+    for row in (ROOT / "facts.tsv").read_text().splitlines()
+    if row and not row.startswith("#")
+}
 # The harness is the same for every build: checked once, with the reference Python.
 pytestmark = pytest.mark.source_check
 
@@ -98,31 +103,49 @@ def assert_verdict(args: list, verdict: int, said: str) -> None:
     assert (result.returncode, said in said_all) == (verdict, True), said_all
 
 
-# A stand-in for libFuzzer: ran -runs inputs (or 7), then ends as told: "ok", a "crash" that
-# saves its input, a "finding" that saves none, or "slow": ok, having saved a slow input.
+# A stand-in for libFuzzer: says, as libFuzzer does, the seed and the dictionary's entries it
+# took, ran -runs inputs (or 7), then ends as told: "ok", a "crash" that saves its input, a
+# "finding" that saves none, "slow": ok, having saved a slow input; or "short": 100 inputs fewer
+# than asked, "no-dict": the dictionary not taken, "seed-1": another seed, "no-mutator": the
+# custom mutator not found.
 FAKE_FUZZER = """
 import sys
 ending = sys.argv[1]
-runs = next((a.split("=")[1] for a in sys.argv if a.startswith("-runs=")), "7")
+if ending != "no-mutator":
+    print("INFO: found LLVMFuzzerCustomMutator (0x7f0000000000).")
+flags = dict(a[1:].split("=", 1) for a in sys.argv if a.startswith("-"))
+seed = 1 if ending == "seed-1" else flags["seed"]
+print(f"INFO: Seed: {seed}")
+if "dict" in flags and ending != "no-dict":
+    words = [w for w in open(flags["dict"]).read().splitlines() if w.startswith('"')]
+    print(f"Dictionary: {len(words)} entries")
+runs = int(flags.get("runs", 7)) - (100 if ending == "short" else 0)
 if ending in ("crash", "slow"):
     print(f"artifact_prefix='x/'; Test unit written to x/{ending}-unit-1")
 if ending in ("crash", "finding"):
     sys.exit(1)
 print(f"#{runs}\\tDONE   cov: 1 ft: 1 corp: 1/1b")
 """
+RUNS = FACTS["fuzz_runs"]
+WORDS = sum(w.startswith('"') for w in (ROOT / FACTS["fuzz_dict"]).read_text().splitlines())
 
 
 @pytest.mark.host_only
 @pytest.mark.parametrize(
     ("limit", "ending", "verdict", "said"),
     [
-        (["runs", "50"], "ok", 0, "no finding: #50\tDONE"),
+        (["fixed"], "ok", 0, f"no finding: #{RUNS}\tDONE"),
         (["minutes", "1"], "ok", 0, "no finding: #7\tDONE"),
-        (["runs", "50"], "crash", 1, "scripts/nox -s fuzz -- --replay x/crash-unit-1"),
-        (["runs", "50"], "finding", 1, "the fuzzer found a fault (exit status 1)"),
-        (["runs", "50"], "slow", 0, "no finding: #50\tDONE"),
+        (["fixed"], "crash", 1, "scripts/nox -s fuzz -- --replay x/crash-unit-1"),
+        (["fixed"], "finding", 1, "the fuzzer found a fault (exit status 1)"),
+        (["fixed"], "slow", 0, f"no finding: #{RUNS}\tDONE"),
+        (["fixed"], "short", 1, f"the fixed run did not report {RUNS} inputs done"),
+        (["minutes", "1"], "no-dict", 1, f"the run did not take the {WORDS} words of"),
+        (["fixed"], "seed-1", 1, f"the run did not take the seed {FACTS['fuzz_seed']}"),
+        (["fixed"], "no-mutator", 1, "the run did not use the harness's mutator"),
     ],
-    ids=["fixed run", "timed run", "crash", "finding without an input", "a slow input"],
+    ids=["fixed run", "timed run", "crash", "finding without an input", "a slow input",
+         "fewer inputs", "no dictionary", "another seed", "no mutator"],
 )  # fmt: skip
 def test_the_fuzz_run_verdict(tmp_path: Path, limit, ending, verdict, said) -> None:
     (tmp_path / "fuzzer.py").write_text(FAKE_FUZZER)
@@ -130,6 +153,16 @@ def test_the_fuzz_run_verdict(tmp_path: Path, limit, ending, verdict, said) -> N
     args = ["bash", script, *limit, tmp_path / "log", tmp_path / "findings", "--"]
     args += [sys.executable, tmp_path / "fuzzer.py", ending]
     assert_verdict(args, verdict, said)
+
+
+def test_the_documents_state_the_fuzz_runs_facts() -> None:
+    # What CONTRIBUTING.md says of CI's fixed run: its inputs and its dictionary, facts.tsv's,
+    # which tools/fuzz_run.sh gives the fuzzer and finds in its report.
+    text = (ROOT / "CONTRIBUTING.md").read_text()
+    stated = {m.replace(",", "") for m in re.findall(r"([\d,]+) inputs", text)}
+    assert stated == {RUNS}
+    assert re.findall(r"`(fuzz/\w+\.dict)`", text) == [FACTS["fuzz_dict"]]
+    assert WORDS > 20
 
 
 # No suppression may hide the module's own code. The sanitizers drop a report when a pattern (*

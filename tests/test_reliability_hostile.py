@@ -10,6 +10,7 @@ the tolerance.
 
 from __future__ import annotations
 
+import importlib
 import math
 import subprocess
 import sys
@@ -866,21 +867,21 @@ def test_instances_made_without_their_constructor_are_safe() -> None:
 # ---------------------------------------------------------------------------------------------
 # The fuzzer's harness (fuzz/harness.py, which scripts/nox -s fuzz runs under libFuzzer): its
 # one-input function over the committed seeds, without the fuzzer, so that the suite runs the
-# harness and its oracle too; and the same with the oracle told one wrong thing, which some seed
-# must then catch, so that a harness that checks nothing cannot pass.
+# harness and its oracle (fuzz/oracle.py) too; and the same with the oracle told one wrong
+# thing, which some seed must then catch, so that a harness that checks nothing cannot pass.
 
 
 @pytest.fixture(scope="module")
 def fuzz_harness():
-    import importlib.machinery
-    import types
-
     from conftest import ROOT
 
-    # The harness is a script beside the tests, not a package: loaded as a module of its own.
-    loader = importlib.machinery.SourceFileLoader("fuzz_harness", str(ROOT / "fuzz/harness.py"))
-    harness = types.ModuleType(loader.name)
-    loader.exec_module(harness)
+    # The harness is a script beside the tests, not a package: its folder comes first on the
+    # path while its modules load, as when it runs.
+    sys.path.insert(0, str(ROOT / "fuzz"))
+    try:
+        harness = importlib.import_module("harness")
+    finally:
+        sys.path.remove(str(ROOT / "fuzz"))
     seeds = sorted((ROOT / "fuzz/corpus").iterdir())
     assert len(seeds) >= 20
     harness.SEEDS = [path.read_bytes() for path in seeds]
@@ -907,8 +908,8 @@ def test_the_fuzzer_seeds_agree_with_its_oracle(quiet, fuzz_harness) -> None:
 )
 def test_the_fuzzer_seeds_catch_a_wrong_oracle(fuzz_harness, monkeypatch, name, wrong) -> None:
     if name == "CONSTANTS":
-        wrong = {**fuzz_harness.CONSTANTS, **wrong}
-    monkeypatch.setattr(fuzz_harness, name, wrong)
+        wrong = {**fuzz_harness.oracle.CONSTANTS, **wrong}
+    monkeypatch.setattr(fuzz_harness.oracle, name, wrong)
     with pytest.raises(fuzz_harness.Mismatch):
         for seed in fuzz_harness.SEEDS:
             fuzz_harness.one_input(seed)
@@ -929,9 +930,54 @@ def test_the_fuzzer_seeds_catch_a_wrong_oracle(fuzz_harness, monkeypatch, name, 
          "a datasheet where KeyError is due"],
 )  # fmt: skip
 def test_the_fuzzer_oracle_refuses_a_wrong_outcome(fuzz_harness, call, name, datasheet_call):
-    expected = fuzz_harness.expect_lookup(name, datasheet_call=datasheet_call)
+    expected = fuzz_harness.oracle.expect_lookup(name, datasheet_call=datasheet_call)
     with pytest.raises(fuzz_harness.Mismatch):
         fuzz_harness.check("the call", call, expected)
+
+
+def near_miss_shape(made: bytes, name: bytes) -> str | None:
+    extra = len(made) - len(name)
+    if extra < 0 and name.startswith(made):
+        return "a prefix"
+    if extra == 0 and sum(a != b for a, b in zip(made, name, strict=True)) == 1:
+        return "a byte changed"
+    if extra > 0 and any(made[:i] + made[i + extra :] == name for i in range(len(name) + 1)):
+        return "one or two bytes added" if extra <= 2 else "a longer name"
+    return None
+
+
+def test_the_fuzzer_mutator_makes_every_near_miss_of_a_name(fuzz_harness) -> None:
+    # The mutator's names, from an input without any and libFuzzer's own mutation left out:
+    # each shape of a near miss of a name that holds no other, the program left as it was.
+    strategies = sys.modules["strategies"]
+    program = fuzz_harness.SEEDS[0]
+    shapes = set()
+    for seed in range(3000):
+        kept, names = strategies.split(strategies.mutate(program, 512, seed, lambda d, n: d))
+        assert kept == program
+        shapes.update(near_miss_shape(made, b"sterile_sector") for made in names)
+    assert shapes - {None} == {
+        "a prefix",
+        "a byte changed",
+        "one or two bytes added",
+        "a longer name",
+    }
+
+
+def test_the_fuzzer_names_reach_the_module(fuzz_harness, monkeypatch) -> None:
+    # Given a names section, a seed's texts are those names: an oracle that holds a "b3x" too
+    # fails on some seed whose section holds "b3x", and on none whose section holds "b3".
+    strategies = sys.modules["strategies"]
+    more = {**fuzz_harness.oracle.CONSTANTS, "b3x": (1.0, "count", "Seed")}
+    monkeypatch.setattr(fuzz_harness.oracle, "CONSTANTS", more)
+    caught = set()
+    for seed in fuzz_harness.SEEDS:
+        for name in (b"b3x", b"b3"):
+            try:
+                fuzz_harness.one_input(strategies.join(seed, [name]))
+            except fuzz_harness.Mismatch:
+                caught.add(name)
+    assert caught == {b"b3x"}
 
 
 def test_the_fuzzer_dictionary_holds_the_module_names(fuzz_harness) -> None:
@@ -940,4 +986,4 @@ def test_the_fuzzer_dictionary_holds_the_module_names(fuzz_harness) -> None:
     lines = (ROOT / "fuzz/names.dict").read_text().splitlines()
     words = [line[1:-1] for line in lines if line and not line.startswith("#")]
     names = core.py_list_constants() + core.py_list_quarks()
-    assert words == names + fuzz_harness.DICTIONARY_TOKENS
+    assert words == names + sys.modules["strategies"].DICTIONARY_TOKENS

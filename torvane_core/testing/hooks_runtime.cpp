@@ -26,6 +26,7 @@
 #include "hooks.hpp"
 #include "pyfacade/owned.hpp"
 #include "runtime/alloc.hpp"
+#include "runtime/claims.hpp"
 #include "runtime/platform.hpp"
 
 namespace {
@@ -525,6 +526,21 @@ PyObject* leak_on_purpose(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// claim(kind, value) -> str: the path that TV_ALWAYS(value) ("always") or TV_NEVER(value)
+// ("never") lets run: "claimed", or "defended" when the claim does not hold in a release build.
+PyObject* claim(PyObject*, PyObject* args) {
+    const char* kind = nullptr;
+    int value = 0;
+    if (!PyArg_ParseTuple(args, "sp", &kind, &value)) return nullptr;
+    bool claimed = std::strcmp(kind, "never") == 0;
+    if (claimed) {
+        if (TV_NEVER(value != 0)) claimed = false;
+    } else if (TV_ALWAYS(value != 0)) {
+        claimed = true;
+    }
+    return PyUnicode_FromString(claimed ? "claimed" : "defended");
+}
+
 }  // namespace
 
 PyMethodDef runtime_hooks[] = {
@@ -539,5 +555,6 @@ PyMethodDef runtime_hooks[] = {
     {"random_fill", random_fill, METH_VARARGS, nullptr},
     {"hash_secret_source", hash_secret_source, METH_NOARGS, nullptr},
     {"native_allocations", native_allocations, METH_VARARGS, nullptr},
+    {"claim", claim, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 
 #include "runtime/alloc.hpp"
 
@@ -31,7 +32,7 @@ void Arena::add_chunk(std::size_t at_least, bool exact) noexcept {
     const std::size_t last = head_ != nullptr ? head_->size : 0;
     const std::size_t size = exact ? at_least : std::max({at_least, kMinChunk, 2 * last});
     void* mem = checked_alloc(kHeader + size);
-    auto* c = ::new (mem) Chunk{head_, size};  // GCOVR_EXCL_BR_LINE: compiler
+    Chunk* c = std::construct_at(static_cast<Chunk*>(mem), head_, size);
     head_ = c;
     cur_ = static_cast<std::byte*>(mem) + kHeader;
     end_ = cur_ + size;

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -11,6 +10,7 @@
 
 #include "formulas/builtin_constants.hpp"
 #include "runtime/byte_order.hpp"
+#include "runtime/claims.hpp"
 
 namespace torvane {
 
@@ -136,8 +136,8 @@ FormulasRegistry FormulasRegistry::create(std::size_t shards) {
 FormulasRegistry FormulasRegistry::create(std::span<std::byte> storage) {
     static_assert(sizeof(Storage) >= builtin_storage_bytes(std::size_t{1} << 20));
     const std::size_t shards = shard_count();
-    assert(storage.size() >= builtin_storage_bytes(shards) &&
-           reinterpret_cast<std::uintptr_t>(storage.data()) % alignof(Shard*) == 0);
+    TV_ASSERT(storage.size() >= builtin_storage_bytes(shards));
+    TV_ASSERT(reinterpret_cast<std::uintptr_t>(storage.data()) % alignof(Shard*) == 0);
     FormulasRegistry r(shards, storage);
     r.fill_builtin_table();
     return r;

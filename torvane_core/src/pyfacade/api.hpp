@@ -30,7 +30,15 @@ namespace torvane::py::api {
 #endif
 }
 
+// Whether the module is built for the stable ABI (the abi3 preset).
+#if defined(Py_LIMITED_API)
+inline constexpr bool kStableAbi = true;
+#else
+inline constexpr bool kStableAbi = false;
+#endif
+
 // Makes what attached() reads on this thread; false (no exception pending) if memory is short.
+// The version-specific build has nothing to make: kStableAbi keeps its caller from asking.
 [[nodiscard]] inline bool prepare_thread() noexcept {
 #if defined(Py_LIMITED_API)
     return PyThreadState_GetDict() != nullptr;

@@ -3,6 +3,7 @@
 
 #include <charconv>
 
+#include "runtime/claims.hpp"
 #include "runtime/platform.hpp"
 
 namespace torvane::py {
@@ -51,20 +52,12 @@ Failure multiple_values(const ParamSpec& params, std::string_view parameter) {
     return Failure::raise(PyExc_TypeError, m);
 }
 
-Failure missing(const ParamSpec& params, std::span<const std::string_view> names) {
+// No function of the module has more than one required parameter (see ParamSpec).
+Failure missing(const ParamSpec& params, std::string_view name) {
     Text m = display_name(params);
-    m.append(" missing ");
-    append_number(m, names.size());
-    // GCOVR_EXCL_START: general: no function of the module has two required parameters
-    m.append(names.size() == 1 ? " required positional argument: "
-                               : " required positional arguments: ");
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i != 0) m.append(i + 1 == names.size() ? " and " : ", ");
-        // GCOVR_EXCL_STOP
-        m.push_back('\'');
-        m.append(names[i]);
-        m.push_back('\'');
-    }
+    m.append(" missing 1 required positional argument: '");
+    m.append(name);
+    m.push_back('\'');
     return Failure::raise(PyExc_TypeError, m);
 }
 
@@ -105,7 +98,7 @@ Result<void> bind_keyword(const ParamSpec& params, PyObject* name, PyObject* val
 Failure wrap_argument_failure(Failure failure, std::string_view parameter) {
     std::move(failure).restore();
     PyObject* raised = PyErr_GetRaisedException();
-    if (raised == nullptr) return Failure::pending();  // GCOVR_EXCL_LINE: invariant: restore raises
+    if (TV_NEVER(raised == nullptr)) return Failure::pending();  // restore() raises
     Owned original(raised);
     if (Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
         PyErr_SetRaisedException(original.release());
@@ -135,8 +128,7 @@ Failure wrap_argument_failure(Failure failure, std::string_view parameter) {
 
 CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs, std::span<PyObject*> scratch) noexcept {
     PyObject* const* items = api::tuple_items(args, scratch);  // GCOVR_EXCL_BR_LINE: assertion
-    const auto n =
-        static_cast<std::size_t>(api::tuple_size(args));  // GCOVR_EXCL_BR_LINE: assertion
+    const auto n = static_cast<std::size_t>(api::tuple_size(args));
     return CallArgs{items, n, nullptr, nullptr, kwargs};
 }
 
@@ -160,24 +152,23 @@ Result<void> bind_general(const ParamSpec& params, const CallArgs& call, std::sp
         Py_ssize_t pos = 0;
         PyObject* name = nullptr;
         PyObject* value = nullptr;
-        // GCOVR_EXCL_START: general: no function that takes a keyword dict has a parameter
-        while (PyDict_Next(call.kwdict, &pos, &name, &value)) {
+        for (;;) {
+            // A call without keywords took bind's fast path.
+            const bool given = PyDict_Next(call.kwdict, &pos, &name, &value);
+            if (TV_NEVER(!given)) break;
             // Rendering an unexpected name with str() may run Python code; hold the name so
             // that code cannot free it under us.
             const Owned held = Owned::borrow(name);
-            TV_CHECK(bind_keyword(params, name, value, out));
+            Result<void> bound = bind_keyword(params, name, value, out);
+            // Only a class's __new__ takes its keywords as a dict, and none has a parameter.
+            if (TV_ALWAYS(!bound)) return bound;
         }
-    }  // GCOVR_EXCL_STOP
+    }
 
-    // 3. Required parameters still unfilled.
-    std::string_view absent[8];
-    std::size_t nabsent = 0;
-    // GCOVR_EXCL_START: general: at most one required parameter, never more than the parameters
-    for (std::size_t i = 0; i < params.required && i < params.parameters.size(); ++i) {
-        if (out[i] == nullptr && nabsent < std::size(absent))
-            absent[nabsent++] = params.parameters[i];
-    }  // GCOVR_EXCL_STOP
-    if (nabsent != 0) return std::unexpected(missing(params, {absent, nabsent}));
+    // 3. The required parameter, the first, if still unfilled: a function without one has
+    // failed above or taken bind's fast path.
+    if (TV_NEVER(params.required == 0)) return {};
+    if (out[0] == nullptr) return std::unexpected(missing(params, params.parameters[0]));
     return {};
 }
 

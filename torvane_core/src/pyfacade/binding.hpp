@@ -15,7 +15,7 @@ struct ParamSpec {
     std::string_view cls = {};                     // empty for module functions
     std::span<const std::string_view> parameters = {};  // positional-or-keyword, in order
     std::size_t positional_only = 0;
-    std::size_t required = 0;
+    std::size_t required = 0;  // 0, or 1: the first parameter
 };
 
 // The arguments of one call, from either calling convention.
@@ -74,15 +74,8 @@ struct CallArgs {
     return float_argument_slow(value, parameter);
 }
 
-// `self` must be an instance of `type` or of a subtype.
+// The failure of a `self` that is not an instance of the class `cls` (see check_self).
 [[nodiscard]] Failure wrong_self(PyObject* self, std::string_view cls);
-
-[[nodiscard]] inline Result<void> check_self(PyObject* self, PyTypeObject* type,
-                                             std::string_view cls) {
-    if (self != nullptr && PyObject_TypeCheck(self, type)) [[likely]]
-        return {};
-    return std::unexpected(wrong_self(self, cls));
-}
 
 // "'{type}' object cannot be converted to '{target}'".
 [[nodiscard]] Failure conversion_error(PyObject* value, std::string_view target);

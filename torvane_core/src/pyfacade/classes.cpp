@@ -12,13 +12,4 @@ Result<PyTypeObject*> ClassType::create() {
     return type;
 }
 
-// GCOVR_EXCL_START: invariant: initialisation makes every class before any of its code runs
-Result<PyTypeObject*> ClassType::need_slow() {
-    if (auto made = create()) return *made;
-    Text m("failed to create type object for ");
-    m.append(name);
-    return std::unexpected(Failure::api_failed(m));
-}
-// GCOVR_EXCL_STOP
-
 }  // namespace torvane::py

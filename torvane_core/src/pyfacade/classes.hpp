@@ -4,7 +4,9 @@
 #include <memory>
 #include <string_view>
 
+#include "pyfacade/binding.hpp"
 #include "pyfacade/errors.hpp"
+#include "runtime/claims.hpp"
 
 namespace torvane::py {
 
@@ -18,16 +20,24 @@ struct ClassType {
     [[nodiscard]] Result<PyTypeObject*> create();
     // Once the runtime that made the type has ended: forgets it without releasing it.
     void forget() noexcept { type = nullptr; }
-    // For every later need: a type that cannot be made is an internal failure.
-    [[nodiscard]] Result<PyTypeObject*> need() {
-        if (type != nullptr) [[likely]]  // GCOVR_EXCL_BR_LINE: invariant: made at initialisation
-            return type;
-        return need_slow();  // GCOVR_EXCL_LINE: invariant: made at initialisation
+    // The defence of a use of the class before its type object was made, which no path takes:
+    // the module's initialisation makes every class before any of its code can run, and the
+    // class's code ends with the runtime that made it. Inline, as only a defence calls it (see
+    // runtime/claims.hpp).
+    [[nodiscard]] Failure unmade() const {
+        Text m("no type object for ");
+        m.append(name);
+        return Failure::internal(m);
     }
-
-private:
-    [[nodiscard]] Result<PyTypeObject*> need_slow();
 };
+
+// `self` must be an instance of the class or of a subtype.
+[[nodiscard]] inline Result<void> check_self(PyObject* self, const ClassType& cls) {
+    if (TV_NEVER(cls.type == nullptr)) return std::unexpected(cls.unmade());
+    if (self != nullptr && PyObject_TypeCheck(self, cls.type)) [[likely]]
+        return {};
+    return std::unexpected(wrong_self(self, cls.name));
+}
 
 extern ClassType formulas_registry_class;
 extern ClassType quark_registry_class;

@@ -17,7 +17,7 @@ class Failure {
 public:
     enum class Kind : std::uint8_t {
         Pending,    // the interpreter already holds the exception
-        Raise,      // an exception type and at most one str argument
+        Raise,      // an exception type and one str argument
         Internal,   // a broken invariant: diagnostic on stderr, then PanicException
     };
 
@@ -25,8 +25,12 @@ public:
     // its place now, so the failure never reaches Python as success.
     [[nodiscard]] static Failure pending() noexcept;
     [[nodiscard]] static Failure raise(PyObject* type, std::string_view message);
-    // The exception is created with no arguments.
-    [[nodiscard]] static Failure raise(PyObject* type) noexcept;
+    // The exception is created with no arguments, and set at once. Inline: only the length
+    // guards use it, which no registry reaches (see runtime/claims.hpp).
+    [[nodiscard]] static Failure raise(PyObject* type) noexcept {
+        PyErr_SetObject(type, Py_None);  // None: the exception gets no arguments
+        return pending();
+    }
     [[nodiscard]] static Failure internal(
         std::string_view message, std::source_location where = std::source_location::current());
     // A C-API call the module treats as infallible failed: its exception is printed, then the
@@ -69,7 +73,7 @@ private:
     Kind kind_;
     bool print_pending_ = false;
     PyObject* type_;  // a static exception type, for Raise
-    Detail* detail_ = nullptr;  // the message: always for Internal, for Raise when it has one
+    Detail* detail_ = nullptr;  // the message, for Raise and Internal
 };
 
 template <class T>
@@ -104,25 +108,21 @@ void forget_panic_exception() noexcept;
 // message.
 void report_internal_failure(std::string_view message, const std::source_location& where) noexcept;
 
-// Turns a C++ exception that reached the boundary into the internal failure.
-[[nodiscard]] Failure failure_from_exception(std::exception_ptr e);
-
 // The entry wrapper's last handler, where the C++ library can rethrow a foreign exception (see
-// entry).
+// guarded).
 #if defined(__GLIBCXX__)
-#define TV_CATCH_REST                                               \
-    catch (...) {                                                   \
-        std::exception_ptr e = std::current_exception();            \
-        if (!e) throw; /* the forced unwind */                      \
-        failure_from_exception(std::move(e)).restore();             \
+#define TV_CATCH_REST                                                                      \
+    catch (...) {                                                                          \
+        if (!std::current_exception()) throw; /* the forced unwind */                      \
+        Failure::internal("a foreign exception reached the module boundary").restore();    \
     }
 #else
 #define TV_CATCH_REST
 #endif
 
-// Runs an entry's body with the GIL held: a success gives its new reference, every failure
-// becomes a Python exception and null; no C++ exception leaves. The body hands its new reference
-// over as a plain pointer (`return owned.release();`): a Result may not hold an Owned (see the
+// Runs an entry's body with the GIL held: a success gives its result, every failure becomes a
+// Python exception and `failed`; no C++ exception leaves. A body hands a new reference over as a
+// plain pointer (`return owned.release();`): a Result may not hold an Owned (see the
 // end of owned.hpp).
 //
 // One unwind must leave untouched: when the interpreter finalises, a daemon thread that waits
@@ -143,31 +143,29 @@ void report_internal_failure(std::string_view message, const std::source_locatio
 //
 // Always inlined: once the wrapper may let an exception out, the compiler would otherwise keep
 // it as a call of its own, a call more on every entry's hot path.
-template <class Body>
-[[nodiscard]] __attribute__((always_inline)) inline PyObject* entry(Body&& body) {
+template <class T, class Body>
+[[nodiscard]] __attribute__((always_inline)) inline T guarded(Body&& body, T failed) {
     try {
-        Result<PyObject*> r = body();
+        Result<T> r = body();
         if (r) return *r;
         std::move(r).error().restore();
-    } catch (const std::exception&) {  // GCOVR_EXCL_START: boundary
-        failure_from_exception(std::current_exception()).restore();
+    } catch (const std::exception& e) {  // GCOVR_EXCL_START: boundary
+        Failure::internal(e.what()).restore();
     }
     TV_CATCH_REST
-    return nullptr;  // GCOVR_EXCL_STOP
+    return failed;  // GCOVR_EXCL_STOP
+}
+
+// An entry that returns a new reference, null on failure.
+template <class Body>
+[[nodiscard]] __attribute__((always_inline)) inline PyObject* entry(Body&& body) {
+    return guarded<PyObject*>(std::forward<Body>(body), nullptr);
 }
 
 // The same for __len__, whose failure value is -1.
 template <class Body>
 [[nodiscard]] __attribute__((always_inline)) inline Py_ssize_t entry_len(Body&& body) {
-    try {
-        Result<Py_ssize_t> r = body();
-        if (r) return *r;
-        std::move(r).error().restore();
-    } catch (const std::exception&) {  // GCOVR_EXCL_START: boundary
-        failure_from_exception(std::current_exception()).restore();
-    }
-    TV_CATCH_REST
-    return -1;  // GCOVR_EXCL_STOP
+    return guarded<Py_ssize_t>(std::forward<Body>(body), -1);
 }
 
 }  // namespace torvane::py

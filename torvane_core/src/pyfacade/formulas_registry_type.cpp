@@ -61,20 +61,19 @@ PyObject* registry_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
         PyObject* self = Object::make(subtype);
         if (self == nullptr) return std::unexpected(Failure::pending());
         return self;
-    });  // GCOVR_EXCL_BR_LINE: boundary
+    });
 }
 
 Py_ssize_t registry_len(PyObject* self) {
     return entry_len([&]() -> Result<Py_ssize_t> {
-        TV_ASSIGN(auto* type, formulas_registry_class.need());  // GCOVR_EXCL_BR_LINE: invariant
-        TV_CHECK(check_self(self, type, kClass));
+        TV_CHECK(check_self(self, formulas_registry_class));
         const std::size_t n = Object::of(self).len();
-        // GCOVR_EXCL_START: invariant: no registry holds more entries than bytes can address
-        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        // No registry holds more entries than bytes can address.
+        if (TV_NEVER(n > static_cast<std::size_t>(PY_SSIZE_T_MAX))) {
             return std::unexpected(Failure::raise(PyExc_OverflowError));
-        }  // GCOVR_EXCL_STOP
+        }
         return static_cast<Py_ssize_t>(n);
-    });  // GCOVR_EXCL_BR_LINE: boundary
+    });
 }
 
 PyObject* registry_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
@@ -82,8 +81,7 @@ PyObject* registry_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     return entry([&]() -> Result<PyObject*> {
         PyObject* bound[1];
         TV_CHECK(bind(kGetSpec, CallArgs::fastcall(args, nargsf, kwnames), bound));
-        TV_ASSIGN(auto* type, formulas_registry_class.need());  // GCOVR_EXCL_BR_LINE: invariant
-        TV_CHECK(check_self(self, type, kClass));
+        TV_CHECK(check_self(self, formulas_registry_class));
         TV_ASSIGN(const std::string_view name, text_argument(bound[0], "name"));
         const std::optional<double> value = Object::of(self).find_value(name);
         if (!value) [[unlikely]] {
@@ -93,7 +91,7 @@ PyObject* registry_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         Owned result(PyFloat_FromDouble(*value));
         if (!result) return std::unexpected(Failure::api_failed());
         return result.release();
-    });  // GCOVR_EXCL_BR_LINE: boundary
+    });
 }
 
 PyObject* registry_version(PyObject*, PyObject*) {
@@ -101,7 +99,7 @@ PyObject* registry_version(PyObject*, PyObject*) {
         Owned result(PyUnicode_FromStringAndSize(kVersion.data(), kVersion.size()));
         if (!result) return std::unexpected(Failure::api_failed());
         return result.release();
-    });  // GCOVR_EXCL_BR_LINE: boundary
+    });
 }
 
 PyMethodDef registry_methods[] = {

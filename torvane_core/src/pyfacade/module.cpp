@@ -8,6 +8,7 @@
 #include "pyfacade/errors.hpp"
 #include "pyfacade/functions.hpp"
 #include "pyfacade/version.hpp"
+#include "runtime/claims.hpp"
 
 namespace torvane::py {
 namespace {
@@ -60,9 +61,9 @@ Result<void> add(PyObject* module, PyObject* name, PyObject* value) {
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
             return std::unexpected(Failure::pending());
         }
-    } else if (!PyList_Check(all.get())) {  // GCOVR_EXCL_START: invariant: a new module's list
+    } else if (TV_NEVER(!PyList_Check(all.get()))) {  // a new module's: the list made here
         return std::unexpected(conversion_error(all.get(), "PyList"));
-    }  // GCOVR_EXCL_STOP
+    }
     if (PyList_Append(all.get(), name) < 0) {
         return std::unexpected(Failure::api_failed("could not append __name__ to __all__"));
     }
@@ -100,16 +101,13 @@ Result<void> populate(PyObject* module) {
 
     Owned module_name(PyModule_GetNameObject(module));
     // The module's own name, from its dictionary: nothing is made.
-    if (!module_name) return std::unexpected(Failure::pending());  // GCOVR_EXCL_BR_LINE: cpython
+    if (TV_NEVER(!module_name)) return std::unexpected(Failure::pending());
     for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
         Owned function(PyCMethod_New(def, module, module_name.get(), nullptr));
         if (!function) return std::unexpected(Failure::pending());
         Owned name(PyObject_GetAttrString(function.get(), "__name__"));
         if (!name) return std::unexpected(Failure::pending());
-        // GCOVR_EXCL_START: cpython: a built-in function's name is its table's, a str
-        if (!PyUnicode_Check(name.get()))
-            return std::unexpected(conversion_error(name.get(), "PyString"));
-        // GCOVR_EXCL_STOP
+        // A built-in function's name is its table's, a str.
         TV_CHECK(add(module, name.get(), function.get()));
     }
 
@@ -122,24 +120,27 @@ Result<void> populate(PyObject* module) {
 PyObject* initialise() {
     return entry([]() -> Result<PyObject*> {
         // Before the first reference is released (see api::attached). Only the stable-ABI build
-        // makes anything here; the version-specific one (the coverage build) always succeeds.
-        if (!api::prepare_thread()) {  // GCOVR_EXCL_START: invariant: as said above
-            return std::unexpected(Failure::raise(PyExc_MemoryError));
-        }  // GCOVR_EXCL_STOP
+        // makes anything here.
+        if constexpr (api::kStableAbi) {
+            if (!api::prepare_thread()) return std::unexpected(Failure::raise(PyExc_MemoryError));
+        }
         PyInterpreterState* interpreter = PyInterpreterState_Get();
         const std::int64_t id = PyInterpreterState_GetID(interpreter);
         // The running interpreter has an id.
-        if (id == -1) return std::unexpected(Failure::pending());  // GCOVR_EXCL_BR_LINE: cpython
+        if (TV_NEVER(id == -1)) return std::unexpected(Failure::pending());
+        const auto refused = [] {
+            return std::unexpected(Failure::raise(
+                PyExc_ImportError, "_torvane_core does not support sub-interpreters"));
+        };
         // Only the main interpreter may own the module. An isolated sub-interpreter runs this
         // entry before refusing the module itself; were it allowed to bind the owner, the
         // module would stay cached in a dead interpreter and refused to the main one forever.
+        if (!api::is_main_interpreter(interpreter, id)) return refused();
         std::int64_t owner = -1;
-        // (The owner, once bound, is the main interpreter's id until its runtime ends.)
-        if (!api::is_main_interpreter(interpreter, id) ||
-            (!g_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst) &&
-             owner != id)) {  // GCOVR_EXCL_BR_LINE: invariant
-            return std::unexpected(Failure::raise(
-                PyExc_ImportError, "_torvane_core does not support sub-interpreters"));
+        if (!g_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst)) {
+            // Bound before: the owner, once bound, is the main interpreter's id until its
+            // runtime ends.
+            if (TV_NEVER(owner != id)) return refused();
         }
         if (g_module != nullptr) return Py_NewRef(g_module);
         // Before anything is made for this runtime. The runtime pops its exit functions as it
@@ -160,11 +161,9 @@ PyObject* initialise() {
         if (!module) return std::unexpected(Failure::pending());
         TV_CHECK(populate(module.get()));
         // Kept for the runtime. Nothing above can import the module again.
-        // GCOVR_EXCL_START: invariant
-        if (g_module == nullptr) g_module = Py_NewRef(module.get());
-        // GCOVR_EXCL_STOP
+        if (TV_ALWAYS(g_module == nullptr)) g_module = Py_NewRef(module.get());
         return Py_NewRef(g_module);
-    });  // GCOVR_EXCL_BR_LINE: boundary
+    });
 }
 
 }  // namespace

@@ -25,11 +25,10 @@ public:
     // Takes over a new reference (which may be null, after a failed call).
     explicit Owned(PyObject* steal) noexcept : p_(steal) {}
     Owned(Owned&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    // The reference held before is released last, and is none after a self-assignment.
     Owned& operator=(Owned&& other) {
-        if (this != &other) {  // GCOVR_EXCL_BR_LINE: general: the module never self-assigns
-            Py_XDECREF(p_);
-            p_ = std::exchange(other.p_, nullptr);
-        }
+        PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+        Py_XDECREF(old);
         return *this;
     }
     Owned(const Owned&) = delete;
@@ -62,7 +61,7 @@ concept MayThrowWhenDestroyed =
 // std::optional and std::expected destroy what they hold from a noexcept destructor: an Owned
 // released there that runs a finalizer in which the interpreter ends the thread would end the
 // process in std::terminate. So neither may hold such a type; a Result carries a new reference
-// as a plain pointer instead (see entry in errors.hpp).
+// as a plain pointer instead (see guarded in errors.hpp).
 #define TV_NOT_IN_WRAPPER                                                                  \
     "an Owned (or a type holding one) must not live in std::optional or std::expected (so "  \
     "not in a Result either): their noexcept destructor would end the process when the "     \
