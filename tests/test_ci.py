@@ -85,11 +85,16 @@ def test_the_plan_runs_every_platforms_wheels():
     # The Windows row is one stage of scripts/windows.sh.
     assert [s[3] for s in stages if s[0] == "windows"] == ["scripts/windows.sh --out $CI_DIR/dist"]
     rows = [r for r in rows if r[7] != "wine"]
-    for arch, pythons, suite in ((r[0], r[5], r[6]) for r in rows):
+    every = sorted({m for r in rows for m in r[5].split()}, key=lambda m: int(m[2:]))
+    for arch, pythons, suite, abi3 in ((r[0], r[5], r[6], r[14]) for r in rows):
         waiting = [s[3] for s in stages if s[2] == f"wheels-{arch}"]
         assert f"scripts/test-arch.sh {arch} $CI_DIR/dist/*_{arch}.whl" in waiting
         whole = [s.split("-s tests-")[1].split()[0] for s in waiting if "-s tests-" in s]
         assert whole == (pythons.split() if suite == "all" else []), arch
+        # The stable-ABI wheel, where the suite runs natively: on every Python from its floor.
+        stable = [s.split("-s abi3-")[1].split()[0] for s in waiting if "-s abi3-" in s]
+        floor = int(abi3[2:]) if abi3 != "-" and suite == "all" else 99
+        assert stable == [m for m in every if int(m[2:]) >= floor], arch
     assert len({s[1] for s in stages}) == len(set(keys)) == len(stages), "names and keys unique"
 
 
