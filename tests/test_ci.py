@@ -158,7 +158,8 @@ def test_the_verdict_of_a_run_under_wine(tmp_path, kind, log, junit, status, fai
 # The processor probe's verdicts (scripts/cpu-probe.sh), on a probe of its own: refused only by
 # the illegal-instruction signal, each of the probes its file names; a probe that never started
 # (127) or died of another signal proves nothing.
-FAKE_PROBE = "#!/bin/sh\ncase $1 in ill) kill -ILL $$;; segv) kill -SEGV $$;; ran) exit 3; esac"
+FAKE_PROBE = "#!/bin/sh\ncase $1 in ill) kill -ILL $$;; fpe) kill -FPE $$;; segv) kill -SEGV $$;;\
+ran) exit 3; esac"
 
 
 @pytest.mark.parametrize(
@@ -168,6 +169,9 @@ FAKE_PROBE = "#!/bin/sh\ncase $1 in ill) kill -ILL $$;; segv) kill -SEGV $$;; ra
         ("refuses", "", "the probe was not refused where it runs (exit 127)"),
         ("refuses", "ill none", "the probe of none was not refused where it runs (exit 127)"),
         ("refuses", "ill segv", "the probe of segv was not refused where it runs (exit 139)"),
+        ("refuses", "ill fpe", "the probe of fpe was not refused where it runs (exit 136)"),
+        ("refuses", "fpe fpe\n// refused by: FPE", None),  # s390x's refusal
+        ("refuses", "fpe ill\n// refused by: FPE", "the probe of ill was not refused"),
         ("refuses", "ran ill", "the probe of ran was not refused where it runs (ran)"),
         ("runs", "ran ran", None),
         ("runs", "ran ill", "the probe of ill failed on qemu's newest model (refused)"),
