@@ -158,24 +158,41 @@ def runtimes(session: nox.Session, packages: dict[str, str]) -> list[str]:
     return paths()
 
 
-def hooks_of_wheel(session: nox.Session, house: str) -> None:
+def hooks_of_wheel(session: nox.Session, house: str, stable: bool = False) -> None:
     """Installs the release wheel of this Python and machine from `house` (scripts/wheels.sh), with
-    the test hooks built with it (build/test-hooks): the tests run the shipped code."""
+    the test hooks built with it (build/test-hooks): the tests run the shipped code.
+
+    `stable`: the folder's stable-ABI wheel (cp312-abi3) instead, with the hooks of the build that
+    made it where that was this Python, else those of this Python's own wheel (the same compiler
+    and core objects; the hooks are never limited-API)."""
     tag = session.run(
         "python", "-c", "import sys; print('cp%d%d' % sys.version_info[:2])", silent=True
     ).strip()
     machine = os.uname().machine
-    wheels = glob.glob(f"{house}/orvantis_torvane_core-*-{tag}-{tag}-*{machine}.whl")
-    if not wheels:
-        session.error(f"no {tag} wheel for {machine} in {house}")
-    session.run(
-        "python", "-m", "pip", "install", "--force-reinstall", "--no-deps", wheels[0], silent=True
-    )
+
+    def wheel_of(tags: str) -> str:
+        wheels = glob.glob(f"{house}/orvantis_torvane_core-*-{tags}-*{machine}.whl")
+        if not wheels:
+            session.error(f"no {tags} wheel for {machine} in {house}")
+        return wheels[0]
+
     hooks = ROOT / f"build/test-hooks/{tag}-{machine}"
-    digest = subprocess.run(["sha256sum", wheels[0]], capture_output=True, text=True).stdout
+    if not stable:
+        wheel = built_with = wheel_of(f"{tag}-{tag}")
+    else:
+        wheel = wheel_of("cp3*-abi3")
+        own = ROOT / f"build/test-hooks/abi3-{machine}"
+        if any(own.glob(f"_torvane_testhooks.cpython-{tag[2:]}-*.so")):
+            hooks, built_with = own, wheel
+        else:
+            built_with = wheel_of(f"{tag}-{tag}")
+    session.run(
+        "python", "-m", "pip", "install", "--force-reinstall", "--no-deps", wheel, silent=True
+    )
+    digest = subprocess.run(["sha256sum", built_with], capture_output=True, text=True).stdout
     recorded = hooks / "wheel.sha256"
     if not recorded.exists() or recorded.read_text().split() != digest.split()[:1]:
-        session.error(f"the test hooks in {hooks} were not built with {wheels[0]}")
+        session.error(f"the test hooks in {hooks} were not built with {built_with}")
     for built in hooks.glob("_torvane_testhooks.*.so"):
         shutil.copy(built, platlib(session))
 
@@ -201,6 +218,25 @@ def tests(session: nox.Session, minor: str) -> None:
 
 for _minor in [*PYTHONS, DEBUG]:
     session(f"tests-{_minor}", _minor)(tests)
+
+
+def abi3(session: nox.Session, minor: str) -> None:
+    """The test suite, less the source checks, on the stable-ABI wheel (cp312-abi3) of
+    TORVANE_WHEELHOUSE for this machine, with the test hooks of the build that made it where that
+    was this Python, else those of this Python's own wheel in the folder."""
+    house = os.environ.get("TORVANE_WHEELHOUSE")
+    if not house:
+        session.error("TORVANE_WHEELHOUSE names no folder of wheels: run scripts/wheels.sh")
+    install(session, "runner")
+    hooks_of_wheel(session, house, stable=True)
+    session.run("python", "-m", "pytest", *NO_SOURCE_CHECKS, *session.posargs, env=HOOKS)
+
+
+# The stable-ABI wheel of this machine's row, on every Python from its floor on.
+_stable = [r["abi3"] for r in platforms.rows() if r["arch"] == os.uname().machine]
+for _minor in PYTHONS if _stable and _stable[0] != "-" else []:
+    if platforms.minor_key(_minor) >= platforms.minor_key(_stable[0]):
+        session(f"abi3-{_minor}", _minor)(abi3)
 
 
 def coverage(session: nox.Session, minor: str) -> None:
@@ -590,7 +626,8 @@ def bench(session: nox.Session, minor: str) -> None:
 
     The module is built here with the floors (_torvane_benchfloors). After `--`: `--wheel WHEEL`
     benchmarks a portable wheel's module instead, with floors built by the wheel's own toolchain (a
-    Windows wheel: scripts/windows.sh --bench); `--count CASE` counts one case's instructions per
+    Windows wheel: scripts/windows.sh --bench; a stable-ABI wheel, cp312-abi3, on any Python from
+    its own on); `--count CASE` counts one case's instructions per
     call under callgrind; `--check-counts` fails when an entry point's count has grown more than 5 %
     over bench/instructions.json, which `--record-counts` writes (they hold for the reference Python
     built here with g++). Other arguments go to the harness (--quick for a short run)."""
@@ -613,9 +650,13 @@ def bench(session: nox.Session, minor: str) -> None:
         build(session, "bench", f"build/bench-{minor}")
         env = {"PYTHONPATH": None}
     else:
-        tag = re.fullmatch(r"[^-]+-[^-]+-cp3(\d+)-.*\.whl", os.path.basename(wheel))
-        if not tag or f"3.{tag[1]}" != minor:
+        name = re.fullmatch(r"[^-]+-[^-]+-cp3(\d+)-(abi3|cp3\d+)-.*\.whl", os.path.basename(wheel))
+        # A stable-ABI wheel (cp312-abi3) runs on its Python and every later one.
+        if not name or not (
+            int(minor[2:]) >= int(name[1]) if name[2] == "abi3" else minor == f"3.{name[1]}"
+        ):
             session.error(f"{wheel} is not a wheel of Python {minor}")
+        cp = f"cp{minor.replace('.', '')}"
         zig = os.environ.get("TORVANE_ZIG")
         if not zig:
             install(
@@ -633,12 +674,12 @@ def bench(session: nox.Session, minor: str) -> None:
         # The floors come from a build of the whole project with the wheel's toolchain; only
         # their extension is kept, in a folder of its own on the path, so that the module
         # imported is the wheel's.
-        floors = ROOT / f"build/bench-floors-cp3{tag[1]}"
+        floors = ROOT / f"build/bench-floors-{cp}"
         shutil.rmtree(floors, ignore_errors=True)
         build(
             session,
             "bench",
-            f"build/bench-wheel-cp3{tag[1]}",
+            f"build/bench-wheel-{cp}",
             "--target",
             f"{floors}.all",
             "--upgrade",

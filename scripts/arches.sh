@@ -7,7 +7,7 @@
 #   VERSION        the module's version, version.hpp's
 #   arch_names ARCH      sets the columns of ARCH's row as shell variables: debian, triplet,
 #                        target, platform (the tag), pythons, suite, runs, qemu, cpu, baseline,
-#                        elf, loader and libgcc
+#                        elf, loader, libgcc and abi3
 #   arch_of_debian NAME  prints the arch of the row whose Debian name is NAME
 #   fact NAME            prints the value of NAME in facts.tsv
 # and what the scripts share:
@@ -25,7 +25,7 @@ arch_names() {
   row="$(awk -F'\t' -v a="$1" '!/^#/ && $1 == a' "$PLATFORMS")"
   [ -n "$row" ] || { echo "unknown architecture '$1': ${WHEEL_ARCHES[*]}" >&2; return 2; }
   IFS=$'\t' read -r _ debian triplet target platform pythons suite runs qemu cpu baseline elf loader \
-    libgcc <<<"$row"
+    libgcc abi3 <<<"$row"
 }
 arch_of_debian() { awk -F'\t' -v d="$1" '!/^#/ && $2 == d { print $1 }' "$PLATFORMS"; }
 fact() {

@@ -8,16 +8,21 @@
 # core objects with the same compiler and flags as the module; the wheel holds only the module,
 # and the hooks go to OUTDIR/ARCH/ (never released: the suites against the wheel take them).
 #
-#   scripts/build-wheel.sh MINOR OUTDIR ARCH...    (ARCH: one of scripts/arches.sh)
+#   scripts/build-wheel.sh [--abi3] MINOR OUTDIR ARCH...    (ARCH: one of scripts/arches.sh)
+#
+# --abi3 builds the stable-ABI wheel (the abi3 preset: cp312-abi3) with Python MINOR instead;
+# its test hooks are MINOR's own.
 #
 # TORVANE_ZIG (the zig program), TORVANE_CACHE and ZIG_GLOBAL_CACHE_DIR come from
-# wheels.sh. The build variant is the release-wheel preset of CMakePresets.json.
+# wheels.sh. The build variant is the release-wheel preset of CMakePresets.json (--abi3: abi3).
 set -euo pipefail
 usage() { sed -n '11s/^# \{0,1\}//p' "$0"; }
 # venv.sh runs this script again in the root with the arguments it was given.
 given=("$@")
 source "$(dirname "$0")/arches.sh"
 help_if_asked "$@"
+preset=release-wheel
+[ "${1:-}" != --abi3 ] || { preset=abi3; shift; }
 [ $# -ge 3 ] || { usage >&2; exit 2; }
 minor="$1" outdir="$2"
 shift 2
@@ -63,7 +68,8 @@ for arch in "${arches[@]}"; do
   core="$root/build/core-$arch/libtorvane_core_lib.a"
   [ ! -f "$core" ] || define+=(-C cmake.define.TORVANE_CORE_ARCHIVE="$core")
   name="$tag-$arch"
-  zig_wheel release-wheel "wheel-$name" "$outdir" \
+  [ "$preset" != abi3 ] || name="abi3-$arch"
+  zig_wheel "$preset" "wheel-$name" "$outdir" \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain" "${define[@]}"
   mkdir -p "$outdir/$arch"
   [ "$hooks" = 0 ] || cp "build/wheel-$name"/_torvane_testhooks.*.so "$outdir/$arch/"

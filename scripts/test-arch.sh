@@ -5,7 +5,8 @@
 # imported and checked (tests/smoke.py) under qemu with that processor: x86_64's and i686's too,
 # which this machine otherwise runs natively, so an instruction newer than the row promises fails
 # here. Its Pythons are the Debian root's of the architecture (scripts/sid-root.sh), and on x86_64
-# the reference Python is the wheel tools'. Every Python of the row must have its wheel among those given. The
+# the reference Python is the wheel tools'. Every Python of the row must have its wheel among those given, and
+# the row's stable-ABI wheel (its abi3 column) is checked so on each of them too. The
 # architecture's probe (tools/cpu-probes/ARCH.c), an instruction newer than the row promises (on
 # x86_64 and i686, one of each extension the baseline excludes), must die of the
 # illegal-instruction signal when started as each run of a wheel is: the proof that the run is on
@@ -110,16 +111,31 @@ PY
 )
 
 minors=()
+stable=""
+own=()
 for wheel in "${wheels[@]}"; do
   name="$(basename "$wheel")"
   tag="${name#*-*-}"
+  # The stable-ABI wheel (cp312-abi3) is checked on each of the row's Pythons, after its own.
+  if [[ "$tag" == cp3*-abi3-* ]]; then
+    [ -z "$stable" ] || { echo "two stable-ABI wheels given" >&2; exit 1; }
+    stable="$wheel"
+    continue
+  fi
   tag="${tag%%-*}"
   minors+=("3.${tag#cp3}")
+  own+=("$wheel")
 done
 # Every Python of the row, each once: a wheel that was not built is a failure, not a gap.
 if [ "$(printf '%s\n' "${minors[@]}" | sort)" != "$(printf '%s\n' $pythons | sort)" ]; then
   echo "the $arch wheels given are for Python ${minors[*]}; platforms.tsv promises $pythons" >&2
   exit 1
+fi
+[ -n "$stable" ] || [ "$abi3" = - ] ||
+  { echo "no stable-ABI wheel of $arch given; platforms.tsv promises one" >&2; exit 1; }
+wheels=("${own[@]}")
+if [ -n "$stable" ]; then
+  for minor in $pythons; do wheels+=("$stable") minors+=("$minor"); done
 fi
 full="$suite"
 
@@ -147,7 +163,7 @@ for i in "${!wheels[@]}"; do
     "${target[@]}" --target "$site" "$wheel"
   echo "== Python $minor on $arch: importing the module and checking what it gives, on qemu's $qemu CPU ${cpu%%,*}"
   "${check[@]}" "$venv/bin/python" -I tests/smoke.py "$VERSION" || status=1
-  [ "$minor" = "$full" ] || continue
+  [ "$minor" = "$full" ] && [ "$wheel" != "$stable" ] || continue
   hooks="$root/build/test-hooks/$tag-$arch"
   if [ "$(cat "$hooks/wheel.sha256" 2>/dev/null)" != "$(sha256sum "$wheel" | cut -d' ' -f1)" ]; then
     echo "the test hooks in ${hooks#"$root"/} were not built with $(basename "$wheel"): run scripts/wheels.sh" >&2

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds the portable wheels into dist/ and checks them: one for each architecture of
 # platforms.tsv and each CPython version its row names, tagged as the row says (the oldest
-# manylinux tag the toolchain reaches). The reference Python (.python-version's) has a wheel on
+# manylinux tag the toolchain reaches), and the row's stable-ABI wheel (cp312-abi3, its abi3
+# column), which every later CPython takes where it has no wheel of its own. The reference Python (.python-version's) has a wheel on
 # x86_64 only: Debian has none of it elsewhere to test one with; it builds from the sdist there.
 #
 #   scripts/wheels.sh [--out DIR] [--checks all|wheels|once|none] [--no-build] [WHEEL...]
 #
-#   WHEEL       cp312-x86_64, cp313-aarch64, ..., a version (3.13: all of its wheels) or an
-#               architecture (s390x: its wheels); default: every wheel of platforms.tsv
+#   WHEEL       cp312-x86_64, cp313-aarch64, abi3-x86_64, ..., a version (3.13: all of its
+#               wheels), abi3 (every stable-ABI wheel) or an architecture (s390x: its wheels);
+#               default: every wheel of platforms.tsv
 #   --out DIR   where the wheels go (default dist/)
 #   --checks    which release checks (tests/test_packaging.py) run on the wheels, the script
 #               failing if any does: wheels (each wheel's, and the rebuild of one of each
@@ -48,6 +50,7 @@ all=()
 for arch in "${WHEEL_ARCHES[@]}"; do
   arch_names "$arch"
   for m in $pythons; do all+=("cp${m/./}-$arch"); done
+  [ "$abi3" = - ] || all+=("abi3-$arch")
 done
 out="$root/dist"
 checks=all
@@ -65,6 +68,7 @@ while [ $# -gt 0 ]; do
     --no-check) checks=none; shift ;;
     --no-build) build=0; shift ;;
     3.1[2-5]) for w in "${all[@]}"; do [[ "$w" != "cp${1/./}-"* ]] || wanted+=("$w"); done; shift ;;
+    abi3) for w in "${all[@]}"; do [[ "$w" != abi3-* ]] || wanted+=("$w"); done; shift ;;
     *)
       [[ " ${all[*]} ${WHEEL_ARCHES[*]} " == *" $1 "* ]] || { usage >&2; exit 2; }
       for w in "${all[@]}"; do [[ "$w" != "$1" && "$w" != *"-$1" ]] || wanted+=("$w"); done
@@ -93,9 +97,20 @@ TORVANE_CACHE="${TORVANE_CACHE:-$HOME/.cache/torvane}"
 [[ "$TORVANE_CACHE" == /* ]] || TORVANE_CACHE="$root/$TORVANE_CACHE"
 export TORVANE_CACHE
 
+# A row's stable-ABI wheel is built by its floor's Python where the row has it, else by its
+# oldest, with the floor's limited API either way.
+abi3_builder() { # abi3_builder ARCH: prints the Python that builds its abi3 wheel
+  arch_names "$1"
+  if [[ " $pythons " == *" $abi3 "* ]]; then echo "$abi3"; else echo "${pythons%% *}"; fi
+}
 minors=()
 for m in "${PYTHONS[@]}"; do
-  [[ " ${wanted[*]} " != *" cp${m/./}-"* ]] || minors+=("$m")
+  wanted_m=0
+  [[ " ${wanted[*]} " != *" cp${m/./}-"* ]] || wanted_m=1
+  for w in "${wanted[@]}"; do
+    [[ "$w" != abi3-* || "$(abi3_builder "${w#abi3-}")" != "$m" ]] || wanted_m=1
+  done
+  [ "$wanted_m" = 0 ] || minors+=("$m")
 done
 # The architectures wanted, x86_64 first when it is.
 arches=()
@@ -174,31 +189,40 @@ for arch in "${to_build[@]}"; do
     cat "$log" >&2
     exit 1
   fi
-  for minor in "${minors[@]}"; do
-    tag="cp${minor/./}"
-    [[ " ${wanted[*]} " == *" $tag-$arch "* ]] || continue
-    rm -f "$out/orvantis_torvane_core-"*"-$tag-$tag-"*"_$arch.whl"
-    rm -rf "$root/build/test-hooks/$tag-$arch"
-    raw="$root/build/wheels-$tag-$arch"
+  abi3_minor=""
+  [[ " ${wanted[*]} " != *" abi3-$arch "* ]] || abi3_minor="$(abi3_builder "$arch")"
+  for minor in "${minors[@]}" ${abi3_minor:+abi3}; do
+    if [ "$minor" = abi3 ]; then
+      # name: the wheel's name in WHEEL; tag: its Python and ABI tags, as in its file name.
+      arch_names "$arch"
+      name="abi3-$arch" tag="cp${abi3/./}-abi3" builder=(--abi3 "$abi3_minor")
+    else
+      tag="cp${minor/./}" name="cp${minor/./}-$arch" builder=("$minor")
+      tag="$tag-$tag"
+    fi
+    [[ " ${wanted[*]} " == *" $name "* ]] || continue
+    rm -f "$out/orvantis_torvane_core-"*"-$tag-"*"_$arch.whl"
+    rm -rf "$root/build/test-hooks/$name"
+    raw="$root/build/wheels-$name"
     rm -rf "$raw"
-    echo "== building $tag-$arch with Python $minor"
-    "$here/build-wheel.sh" "$minor" "$raw" "$arch"
+    echo "== building $name with Python ${builder[*]: -1}"
+    "$here/build-wheel.sh" "${builder[@]}" "$raw" "$arch"
     built="$(ls "$raw"/*_"$arch".whl)"
     echo "== tagging $(basename "$built") with auditwheel"
-    log="$root/build/logs/auditwheel-$tag-$arch.log"
+    log="$root/build/logs/auditwheel-$name.log"
     # The platform is auditwheel's choice: the oldest the wheel qualifies for (given
     # explicitly, it must be one of this machine's architecture).
     PATH="$tools:$PATH" python -m auditwheel repair -w "$out" "$built" >"$log" 2>&1 ||
       { cat "$log" >&2; exit 1; }
     arch_names "$arch"
-    ls "$out"/*"-$tag-$tag-"*"${platform}_$arch.whl" >/dev/null ||
-      { echo "== auditwheel gave $tag-$arch another tag than $platform" >&2; exit 1; }
+    ls "$out"/*"-$tag-"*"${platform}_$arch.whl" >/dev/null ||
+      { echo "== auditwheel gave $name another tag than $platform" >&2; exit 1; }
     # The test hooks, of the wheels the suite runs against (build-wheel.sh builds no others).
     ls "$raw/$arch"/_torvane_testhooks.*.so >/dev/null 2>&1 || continue
-    hooks="$root/build/test-hooks/$tag-$arch"
+    hooks="$root/build/test-hooks/$name"
     mkdir -p "$hooks"
     cp "$raw/$arch"/_torvane_testhooks.*.so "$hooks/"
-    sha256sum "$out"/*"-$tag-$tag-"*"_$arch.whl" | cut -d' ' -f1 >"$hooks/wheel.sha256"
+    sha256sum "$out"/*"-$tag-"*"_$arch.whl" | cut -d' ' -f1 >"$hooks/wheel.sha256"
   done
 done
 ls -l "$out"/*.whl

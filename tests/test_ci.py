@@ -85,11 +85,16 @@ def test_the_plan_runs_every_platforms_wheels():
     # The Windows row is one stage of scripts/windows.sh.
     assert [s[3] for s in stages if s[0] == "windows"] == ["scripts/windows.sh --out $CI_DIR/dist"]
     rows = [r for r in rows if r[7] != "wine"]
-    for arch, pythons, suite in ((r[0], r[5], r[6]) for r in rows):
+    every = sorted({m for r in rows for m in r[5].split()}, key=lambda m: int(m[2:]))
+    for arch, pythons, suite, abi3 in ((r[0], r[5], r[6], r[14]) for r in rows):
         waiting = [s[3] for s in stages if s[2] == f"wheels-{arch}"]
         assert f"scripts/test-arch.sh {arch} $CI_DIR/dist/*_{arch}.whl" in waiting
         whole = [s.split("-s tests-")[1].split()[0] for s in waiting if "-s tests-" in s]
         assert whole == (pythons.split() if suite == "all" else []), arch
+        # The stable-ABI wheel, where the suite runs natively: on every Python from its floor.
+        stable = [s.split("-s abi3-")[1].split()[0] for s in waiting if "-s abi3-" in s]
+        floor = int(abi3[2:]) if abi3 != "-" and suite == "all" else 99
+        assert stable == [m for m in every if int(m[2:]) >= floor], arch
     assert len({s[1] for s in stages}) == len(set(keys)) == len(stages), "names and keys unique"
 
 
@@ -153,7 +158,8 @@ def test_the_verdict_of_a_run_under_wine(tmp_path, kind, log, junit, status, fai
 # The processor probe's verdicts (scripts/cpu-probe.sh), on a probe of its own: refused only by
 # the illegal-instruction signal, each of the probes its file names; a probe that never started
 # (127) or died of another signal proves nothing.
-FAKE_PROBE = "#!/bin/sh\ncase $1 in ill) kill -ILL $$;; segv) kill -SEGV $$;; ran) exit 3; esac"
+FAKE_PROBE = "#!/bin/sh\ncase $1 in ill) kill -ILL $$;; fpe) kill -FPE $$;; segv) kill -SEGV $$;;\
+ran) exit 3; esac"
 
 
 @pytest.mark.parametrize(
@@ -163,6 +169,9 @@ FAKE_PROBE = "#!/bin/sh\ncase $1 in ill) kill -ILL $$;; segv) kill -SEGV $$;; ra
         ("refuses", "", "the probe was not refused where it runs (exit 127)"),
         ("refuses", "ill none", "the probe of none was not refused where it runs (exit 127)"),
         ("refuses", "ill segv", "the probe of segv was not refused where it runs (exit 139)"),
+        ("refuses", "ill fpe", "the probe of fpe was not refused where it runs (exit 136)"),
+        ("refuses", "fpe fpe\n// refused by: FPE", None),  # s390x's refusal
+        ("refuses", "fpe ill\n// refused by: FPE", "the probe of ill was not refused"),
         ("refuses", "ran ill", "the probe of ran was not refused where it runs (ran)"),
         ("runs", "ran ran", None),
         ("runs", "ran ill", "the probe of ill failed on qemu's newest model (refused)"),

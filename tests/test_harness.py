@@ -187,3 +187,10 @@ def test_no_suppression_hides_the_modules_own_frames(file) -> None:
         frames = re.findall(r"^\w+:(.+)$", text, re.M)
         hidden = [f for f in frames if fnmatch.filter([*OWN, *NAMES], f"*{f.strip('^$')}*")]
     assert frames and hidden == []
+
+
+def test_no_hypothesis_example_has_a_deadline() -> None:
+    # A deadline makes a verdict depend on the machine's load.
+    from hypothesis import settings
+
+    assert settings().deadline is None

@@ -5,6 +5,7 @@ installed into fresh virtual environments, where the module works and the test s
 without the test hooks; and what contributors get: an editable install that rebuilds."""
 
 import email.parser
+import json
 import os
 import re
 import shutil
@@ -31,7 +32,11 @@ def cp(minor: str) -> str:
 _LINES = [r.split("\t") for r in (ROOT / "platforms.tsv").read_text().splitlines() if r[:1] != "#"]
 # The Windows row's wheels are scripts/windows.sh's, its PE facts tests/test_windows.py's.
 ARCHES = {row[0]: dict(zip(_LINES[0], row, strict=True)) for row in _LINES[1:] if row[7] != "wine"}
-ALL_WHEELS = [(cp(m), a) for a, row in ARCHES.items() for m in row["pythons"].split()]
+# A row's stable-ABI wheel is ("abi3", arch), cp312-abi3 (its abi3 column's floor) in its name.
+ALL_WHEELS = [
+    *((cp(m), a) for a, row in ARCHES.items() for m in row["pythons"].split()),
+    *(("abi3", a) for a, row in ARCHES.items() if row["abi3"] != "-"),
+]
 TAGS = {a: row["tag"] for a, row in ARCHES.items()}
 _PYTHONS = {m for r in ARCHES.values() for m in r["pythons"].split()}
 PYTHONS = sorted(_PYTHONS, key=lambda m: tuple(map(int, m.split("."))))
@@ -43,14 +48,15 @@ WHEELS = [(p, a) for p, a in ALL_WHEELS if f"{p}-{a}" in _BUILT]
 EACH_WHEEL = pytest.mark.parametrize(("py", "arch"), WHEELS, ids=[f"{p}-{a}" for p, a in WHEELS])
 # The rebuild takes one wheel of each architecture: the compiler, its flags and the core are the
 # architecture's, and only the headers differ between its Pythons. x86_64's reference Python is
-# built natively, the others' newest in the Debian root.
+# built natively, the others' newest in the Debian root. The stable-ABI wheels, built with
+# another preset, are rebuilt too.
 SAMPLE = [
     min(
-        (w for w in WHEELS if w[1] == arch),
+        (w for w in WHEELS if w[1] == arch and w[0] != "abi3"),
         key=lambda w: w[0] != cp(REFERENCE if arch == "x86_64" else PYTHONS[-1]),
     )
-    for arch in dict.fromkeys(a for _, a in WHEELS)
-]
+    for arch in dict.fromkeys(a for p, a in WHEELS if p != "abi3")
+] + [w for w in WHEELS if w[0] == "abi3"]
 # The checks made once per run, not for each architecture's wheels: the sources, the sdist, the
 # table of platforms, and the reference wheel installed as a user would (wheels.sh --checks).
 ONCE = pytest.mark.once
@@ -69,7 +75,14 @@ pytestmark = [
 ]
 
 
+def tags(py: str, arch: str) -> str:
+    """The Python and ABI tags of the wheel `py` of `arch`: cp313-cp313, or cp312-abi3."""
+    return f"{cp(ARCHES[arch]['abi3'])}-abi3" if py == "abi3" else f"{py}-{py}"
+
+
 def so_name(py: str, arch: str) -> str:
+    if py == "abi3":
+        return "_torvane_core.abi3.so"
     return f"_torvane_core.cpython-{py[2:]}-{ARCHES[arch]['triplet']}.so"
 
 
@@ -116,7 +129,7 @@ def wheel_of(py: str, arch: str) -> Path:
         pytest.fail("no TORVANE_WHEELHOUSE: scripts/wheels.sh builds the wheels and checks them")
     if (py, arch) not in WHEELS:
         pytest.skip(f"no {py}-{arch} wheel was built in this run")
-    (built,) = Path(house).glob(f"{DIST}-{py}-{py}-*_{arch}.whl")
+    (built,) = Path(house).glob(f"{DIST}-{tags(py, arch)}-*_{arch}.whl")
     return built
 
 
@@ -140,7 +153,7 @@ def test_wheel_holds_the_module_its_stub_and_metadata_only(py: str, arch: str) -
     platforms = [f"{TAGS[arch]}_{arch}"]
     if TAGS[arch] == "manylinux_2_17":
         platforms.append(f"manylinux2014_{arch}")
-    assert wheel.name == f"{DIST}-{py}-{py}-{'.'.join(reversed(platforms))}.whl", wheel.name
+    assert wheel.name == f"{DIST}-{tags(py, arch)}-{'.'.join(reversed(platforms))}.whl", wheel.name
     with zipfile.ZipFile(wheel) as archive:
         names = sorted(archive.namelist())
         wheel_info = archive.read(f"{DIST}.dist-info/WHEEL").decode()
@@ -158,7 +171,7 @@ def test_wheel_holds_the_module_its_stub_and_metadata_only(py: str, arch: str) -
     }
     assert "Root-Is-Purelib: false" in wheel_info
     assert re.findall(r"^Tag: (.*)$", wheel_info, re.MULTILINE) == [
-        f"{py}-{py}-{p}" for p in platforms
+        f"{tags(py, arch)}-{p}" for p in platforms
     ]
     # The licence and the stub shipped are the ones in the source tree.
     assert licence == (ROOT / "LICENSE").read_bytes()
@@ -187,7 +200,7 @@ def test_wheel_metadata(py: str, arch: str) -> None:
     assert not [c for c in classifiers if c.startswith("License ::")]
     # A classifier for every Python a wheel is built for.
     for expected in (
-        *sorted({f"Programming Language :: Python :: 3.{p[3:]}" for p, _ in WHEELS}),
+        *sorted({f"Programming Language :: Python :: 3.{p[3:]}" for p, _ in WHEELS if p != "abi3"}),
         "Programming Language :: Python :: Implementation :: CPython",
         "Typing :: Typed",
     ):
@@ -283,6 +296,82 @@ def test_wheel_runs_on_every_manylinux2014_system(py: str, arch: str, tmp_path: 
     assert too_new == []
 
 
+STABLE = [w for w in WHEELS if w[0] == "abi3"]
+
+
+@pytest.mark.parametrize("arch", [a for _, a in STABLE])
+def test_stable_abi_wheel_imports_only_the_stable_abi(arch: str, tmp_path: Path) -> None:
+    # abi3audit reads every interpreter symbol the module imports and fails (--strict) on one
+    # outside the stable ABI, or newer than the wheel's tag.
+    wheel = wheel_of("abi3", arch)
+    audit = Path(sys.executable).parent / "abi3audit"
+    report = json.loads(run([audit, "--strict", "--report", wheel], cwd=tmp_path))
+    floor = ARCHES[arch]["abi3"]
+    assert report["specs"][str(wheel)]["wheel"] == [
+        {
+            "name": "_torvane_core.abi3.so",
+            "result": {
+                "is_abi3": True,
+                "is_abi3_baseline_compatible": True,
+                "baseline": floor,
+                "computed": floor,
+                "non_abi3_symbols": [],
+                "future_abi3_objects": {},
+            },
+        }
+    ]
+
+
+@pytest.mark.parametrize("arch", [a for _, a in STABLE])
+def test_pip_takes_a_python_s_own_wheel_where_one_fits_else_the_abi3_one(
+    arch: str, tmp_path: Path
+) -> None:
+    # This run's wheels of the architecture in one folder, as an index would offer them.
+    house = tmp_path / "house"
+    house.mkdir()
+    for py, a in WHEELS:
+        if a == arch:
+            shutil.copy(wheel_of(py, a), house)
+    floor = tuple(map(int, ARCHES[arch]["abi3"].split(".")))
+    newest = max(tuple(map(int, m.split("."))) for m in PYTHONS)
+    chosen, expected = {}, {}
+    # Every CPython from the floor to one minor past the newest with a wheel (3.16: a Python
+    # released after this one).
+    for minor in range(floor[1], newest[1] + 2):
+        version = f"3.{minor}"
+        own = (cp(version), arch) in WHEELS
+        expected[version] = wheel_of(*((cp(version), arch) if own else ("abi3", arch))).name
+        out = tmp_path / version
+        platform = f"{TAGS[arch]}_{arch}"
+        run(
+            [
+                sys.executable,
+                "-m",
+                "pip",
+                "download",
+                "--quiet",
+                "--no-deps",
+                "--no-index",
+                "--only-binary",
+                ":all:",
+                "--python-version",
+                version,
+                "--implementation",
+                "cp",
+                "--platform",
+                platform,
+                "--find-links",
+                house,
+                "--dest",
+                out,
+                "orvantis-torvane-core",
+            ],
+            cwd=tmp_path,
+        )
+        chosen[version] = " ".join(p.name for p in out.iterdir())
+    assert chosen == expected
+
+
 @pytest.fixture(scope="module")
 def rebuilt(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """The SAMPLE wheels, built again by scripts/wheels.sh in a copy of the tree, with the tools
@@ -316,7 +405,7 @@ def test_two_builds_in_different_places_give_the_same_bytes(
     py: str, arch: str, rebuilt: Path
 ) -> None:
     wheel = wheel_of(py, arch)
-    (again,) = rebuilt.glob(f"{DIST}-{py}-{py}-*_{arch}.whl")
+    (again,) = rebuilt.glob(f"{DIST}-{tags(py, arch)}-*_{arch}.whl")
     assert again.name == wheel.name
     with zipfile.ZipFile(wheel) as first, zipfile.ZipFile(again) as second:
         so = f"orvantis/{so_name(py, arch)}"

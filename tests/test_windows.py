@@ -156,4 +156,6 @@ def test_a_fault_planted_under_wine_fails_the_stage(tmp_path, run):
     want = f"== the {run} run did not pass"
     if run == "ledger":
         want = "did not check everything asked for: no 3."
-    assert stage.returncode != 0 and want in stage.stderr, stage.stdout[-3000:] + stage.stderr[-3000:]
+    assert stage.returncode != 0 and want in stage.stderr, (
+        stage.stdout[-3000:] + stage.stderr[-3000:]
+    )

@@ -58,6 +58,10 @@ def listed(items: list[str]) -> str:
     return ", ".join(items[:-1]) + " and " + items[-1] if len(items) > 1 else "".join(items)
 
 
+def abi3_tag(row: dict[str, str]) -> str:
+    return f"cp{row['abi3'].replace('.', '')}-abi3"
+
+
 def glibc(tag: str) -> str:
     return ".".join(tag.split("_")[1:3])
 
@@ -75,23 +79,33 @@ def support_section() -> list[str]:
         + "".join(f"; CPython {listed(r['pythons'].split())} on Windows x64" for r in windows)
         + ".",
         "",
-        "| platform | processor | wheels (no compiler needed) | tag |",
-        "|---|---|---|---|",
+        "| platform | processor | wheels of their own (no compiler needed) | stable-ABI wheel "
+        "(every other CPython from its version on) | tag |",
+        "|---|---|---|---|---|",
     ]
     for r in rows():
+        stable = f"`{abi3_tag(r)}`: CPython {r['abi3']} and later" if r["abi3"] != "-" else "none"
         out.append(
             f"| {r['arch']} | {r['baseline']} | CPython {', '.join(r['pythons'].split())} "
-            f"| `{r['tag']}` |"
+            f"| {stable} | `{r['tag']}` |"
         )
     out.append("")
-    without = {
-        m: [r["arch"] for r in linux if m in r["pythons"].split()]
-        for m in every
-        if any(m not in r["pythons"].split() for r in linux)
-    }
-    for m, arches in without.items():
-        out.append(f"On Linux, CPython {m} builds from the source distribution on every platform "
-                   f"but {listed(arches)}.")  # fmt: skip
+    # What each Python of the table, and those after it, get where they have no wheel of their own.
+    upcoming = f"3.{minor_key(every[-1])[1] + 1}"
+    gets: dict[str, list[str]] = {}
+    for m in [*every, upcoming]:
+        who = f"CPython {m} gets" if m != upcoming else f"Every CPython after {every[-1]} gets"
+        for r in rows():
+            if m in r["pythons"].split():
+                continue
+            covered = r["abi3"] != "-" and minor_key(m) >= minor_key(r["abi3"])
+            what = f"the stable-ABI wheel `{abi3_tag(r)}`" if covered else "the source distribution"
+            gets.setdefault(f"{who} {what} on", []).append(r["arch"])
+    for what, arches in gets.items():
+        out.append(f"{what} {listed(arches)}.")
+    out.append(
+        "pip takes a wheel of the Python's own where one fits and the stable-ABI wheel otherwise."
+    )
     f = facts()
     text = (
         f"A build from source needs a C++23 compiler: g++ {f['gxx']} or later, or clang "
@@ -110,6 +124,10 @@ def proof_section() -> list[str]:
     native = [r["arch"] for r in linux if r["suite"] != "all" and r["runs"] == "native"]
     suites = sorted({r["suite"] for r in linux if r["suite"] != "all"}, key=minor_key)
     every_suite = [r["arch"] for r in linux if r["suite"] == "all"]
+    stable = [s for s in plan if s["key"].startswith("abi3-")]
+    stable_rows = [r["arch"] for r in linux if r["abi3"] != "-" and r["suite"] == "all"]
+    stable_whole = [s["key"][5:] for s in stable if " -m " not in s["command"]]
+    stable_part = [s["key"][5:] for s in stable if " -m " in s["command"]]
     text = (
         "Each Linux wheel is installed and imported on its own Python and architecture. "
         "It runs on an emulation (qemu) of the oldest processor the table promises, which "
@@ -118,6 +136,9 @@ def proof_section() -> list[str]:
         "test hooks built by the same compiler from the same objects. "
         f"The {listed(full)} wheel runs the whole suite. The {listed(part)} wheels run all of "
         "it but the source checks, which do not depend on the Python. "
+        f"The stable-ABI wheel of {listed(stable_rows)} passes the suite but the source checks "
+        f"on {listed(stable_whole)} and the behaviour tests on {listed(stable_part)}, with the "
+        "hooks of its own build on its floor and those of each Python's own wheel elsewhere. "
         f"On every other Linux platform one wheel ({listed(suites)}'s) passes the behaviour "
         "tests with its own hooks: the whole suite but the tests marked `host_only`. "
         f"{listed(native)} runs natively. {listed(emulated)} run under emulation, with a tenth "

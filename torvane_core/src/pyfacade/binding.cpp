@@ -126,9 +126,9 @@ Failure wrap_argument_failure(Failure failure, std::string_view parameter) {
 
 }  // namespace
 
-CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs) noexcept {
-    PyObject** items = &PyTuple_GET_ITEM(args, 0);  // GCOVR_EXCL_BR_LINE: assertion
-    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs, std::span<PyObject*> scratch) noexcept {
+    PyObject* const* items = api::tuple_items(args, scratch);  // GCOVR_EXCL_BR_LINE: assertion
+    const auto n = static_cast<std::size_t>(api::tuple_size(args));
     return CallArgs{items, n, nullptr, nullptr, kwargs};
 }
 
@@ -143,10 +143,10 @@ Result<void> bind_general(const ParamSpec& params, const CallArgs& call, std::sp
 
     // 2. Keywords, in the order given.
     if (call.kwnames != nullptr) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(call.kwnames);
+        const Py_ssize_t n = api::tuple_size(call.kwnames);
         for (Py_ssize_t i = 0; i < n; ++i) {
             TV_CHECK(  // GCOVR_EXCL_BR_LINE: assertion
-                bind_keyword(params, PyTuple_GET_ITEM(call.kwnames, i), call.kwvalues[i], out));
+                bind_keyword(params, api::tuple_item(call.kwnames, i), call.kwvalues[i], out));
         }
     } else if (call.kwdict != nullptr) {
         Py_ssize_t pos = 0;
@@ -233,8 +233,7 @@ bool append_text(Text& out, PyObject* text) {
         PyErr_Clear();
         return false;
     }  // GCOVR_EXCL_STOP
-    out.append(PyBytes_AS_STRING(bytes.get()),
-               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    out.append(api::bytes_view(bytes.get()));
     return true;
 }
 

@@ -31,7 +31,9 @@ struct CallArgs {
         const auto n = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
         return CallArgs{args, n, kwnames, args + n, nullptr};
     }
-    [[nodiscard]] static CallArgs tuple(PyObject* args, PyObject* kwargs) noexcept;
+    // `scratch` holds as many entries as the callable has parameters (see api::tuple_items).
+    [[nodiscard]] static CallArgs tuple(PyObject* args, PyObject* kwargs,
+                                        std::span<PyObject*> scratch) noexcept;
 };
 
 // Binds the call to the parameters: `out` receives one borrowed reference per parameter, null
@@ -42,8 +44,8 @@ struct CallArgs {
 [[nodiscard]] inline Result<void> bind(const ParamSpec& params, const CallArgs& call,
                                        std::span<PyObject*> out) {
     // The common call, every parameter by position and no keywords, needs none of the checks.
-    const bool no_keywords = (call.kwnames == nullptr || PyTuple_GET_SIZE(call.kwnames) == 0) &&
-                             (call.kwdict == nullptr || PyDict_GET_SIZE(call.kwdict) == 0);
+    const bool no_keywords = (call.kwnames == nullptr || api::tuple_size(call.kwnames) == 0) &&
+                             (call.kwdict == nullptr || api::dict_size(call.kwdict) == 0);
     if (no_keywords && call.npositional == params.parameters.size()) [[likely]] {
         for (std::size_t i = 0; i < call.npositional; ++i) out[i] = call.positional[i];
         return {};
@@ -58,11 +60,8 @@ struct CallArgs {
 
 [[nodiscard]] inline Result<std::string_view> text_argument(PyObject* value,
                                                             std::string_view parameter) {
-    // An exact, compact ASCII str is its own UTF-8: its bytes follow the object header.
-    if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) [[likely]] {
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
-    }
+    if (std::string_view text; api::ascii_text(value, text)) [[likely]]
+        return text;
     return text_argument_slow(value, parameter);
 }
 
@@ -71,7 +70,7 @@ struct CallArgs {
 
 [[nodiscard]] inline Result<double> float_argument(PyObject* value, std::string_view parameter) {
     if (PyFloat_CheckExact(value)) [[likely]]
-        return PyFloat_AS_DOUBLE(value);
+        return api::float_value(value);
     return float_argument_slow(value, parameter);
 }
 

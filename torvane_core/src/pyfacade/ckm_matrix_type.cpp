@@ -74,7 +74,7 @@ PyObject* ckm_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // runs no Python code: it skips the binder and the failure plumbing, and its frame is small.
     if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 1 && self != nullptr &&
         Py_IS_TYPE(self, ckm_matrix_class.type) && PyFloat_CheckExact(args[0])) [[likely]] {
-        const bool unitary = Object::of(self).is_unitary(PyFloat_AS_DOUBLE(args[0]));
+        const bool unitary = Object::of(self).is_unitary(api::float_value(args[0]));
         return Py_NewRef(unitary ? Py_True : Py_False);
     }
     return is_unitary_general(self, args, nargsf, kwnames);

@@ -56,7 +56,7 @@ struct Instance {
     static void dealloc(PyObject* self) noexcept {
         PyTypeObject* type = Py_TYPE(self);
         std::destroy_at(&of(self));
-        type->tp_free(self);
+        api::type_free(type)(self);
         Py_DECREF(type);
     }
 
@@ -64,7 +64,7 @@ struct Instance {
     // dropped and the allocator's exception is pending.
     static PyObject* wrap(PyTypeObject* type, Value&& value) noexcept {
         // PyType_FromSpec gives every class an allocator (object's, if not its own).
-        PyObject* self = type->tp_alloc(type, 0);
+        PyObject* self = api::type_alloc(type)(type, 0);
         if (self != nullptr) std::construct_at(&of(self), std::move(value));
         return self;
     }

@@ -32,7 +32,7 @@ struct Object {
     static PyObject* make(PyTypeObject* type) noexcept {
         const std::size_t words = (builtin_storage_bytes(shard_count()) + kWord - 1) / kWord;
         // PyType_FromSpec gives every class an allocator (object's, if not its own).
-        PyObject* self = type->tp_alloc(type, static_cast<Py_ssize_t>(words));
+        PyObject* self = api::type_alloc(type)(type, static_cast<Py_ssize_t>(words));
         if (self == nullptr) return nullptr;
         auto* storage = reinterpret_cast<std::byte*>(reinterpret_cast<Object*>(self) + 1);
         std::construct_at(&of(self), FormulasRegistry::create({storage, words * kWord}));
@@ -44,7 +44,7 @@ struct Object {
     static void dealloc(PyObject* self) noexcept {
         PyTypeObject* type = Py_TYPE(self);
         std::destroy_at(&of(self));
-        type->tp_free(self);
+        api::type_free(type)(self);
         Py_DECREF(type);
     }
 };
@@ -57,7 +57,7 @@ constexpr ParamSpec kGetSpec{
 
 PyObject* registry_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> Result<PyObject*> {
-        TV_CHECK(bind(kNewSpec, CallArgs::tuple(args, kwargs), {}));
+        TV_CHECK(bind(kNewSpec, CallArgs::tuple(args, kwargs, {}), {}));
         PyObject* self = Object::make(subtype);
         if (self == nullptr) return std::unexpected(Failure::pending());
         return self;

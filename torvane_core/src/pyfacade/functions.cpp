@@ -42,7 +42,7 @@ Result<PyObject*> sorted_names(const Registry& registry) {
         PyObject* item =
             PyUnicode_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
         if (item == nullptr) return std::unexpected(Failure::api_failed());
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+        api::list_fill(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }
     return list.release();
 }

@@ -84,7 +84,8 @@ Failure class_init_error(std::string_view cls) {
     m.append(cls);
     Owned message(PyUnicode_FromStringAndSize(m.data(), static_cast<Py_ssize_t>(m.size())));
     if (!message) return Failure::pending();  // GCOVR_EXCL_BR_LINE: second
-    Owned error(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
+    PyObject* const args[] = {message.get()};
+    Owned error(PyObject_Vectorcall(PyExc_RuntimeError, args, 1, nullptr));
     if (!error) return Failure::pending();  // GCOVR_EXCL_BR_LINE: second
     PyException_SetCause(error.get(), cause.release());  // steals the cause
     PyErr_SetRaisedException(error.release());          // steals the error
@@ -118,6 +119,11 @@ Result<void> populate(PyObject* module) {
 
 PyObject* initialise() {
     return entry([]() -> Result<PyObject*> {
+        // Before the first reference is released (see api::attached). Only the stable-ABI build
+        // makes anything here.
+        if constexpr (api::kStableAbi) {
+            if (!api::prepare_thread()) return std::unexpected(Failure::raise(PyExc_MemoryError));
+        }
         PyInterpreterState* interpreter = PyInterpreterState_Get();
         const std::int64_t id = PyInterpreterState_GetID(interpreter);
         // The running interpreter has an id.
@@ -129,7 +135,7 @@ PyObject* initialise() {
         // Only the main interpreter may own the module. An isolated sub-interpreter runs this
         // entry before refusing the module itself; were it allowed to bind the owner, the
         // module would stay cached in a dead interpreter and refused to the main one forever.
-        if (interpreter != PyInterpreterState_Main()) return refused();
+        if (!api::is_main_interpreter(interpreter, id)) return refused();
         std::int64_t owner = -1;
         if (!g_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst)) {
             // Bound before: the owner, once bound, is the main interpreter's id until its

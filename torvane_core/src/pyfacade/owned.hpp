@@ -6,20 +6,14 @@
 #include <type_traits>
 #include <utility>
 
-#include "pyfacade/python.hpp"
+#include "pyfacade/api.hpp"
 
 namespace torvane::py {
 
 // True while this thread holds the interpreter lock (is attached to its thread state). The one
 // time a facade frame runs without it is when the C library unwinds a thread that the
 // interpreter ends at exit: its destructors run then, and must leave Python objects alone.
-[[nodiscard]] inline bool holds_interpreter() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
-#else
-    return _PyThreadState_UncheckedGet() != nullptr;
-#endif
-}
+[[nodiscard]] inline bool holds_interpreter() noexcept { return api::attached(); }
 
 // Releasing a reference can run a finalizer, that is Python code, and the interpreter may end
 // the thread from inside it (see holds_interpreter); so nothing here that releases one is

@@ -13,7 +13,7 @@ constexpr ParamSpec kNewSpec{.function = "__new__", .cls = kClass, .parameters =
 
 PyObject* quarks_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> Result<PyObject*> {
-        TV_CHECK(bind(kNewSpec, CallArgs::tuple(args, kwargs), {}));
+        TV_CHECK(bind(kNewSpec, CallArgs::tuple(args, kwargs, {}), {}));
         // The registry of the six quarks, the same that py_list_quarks() lists.
         PyObject* self = Object::wrap(subtype, QuarkRegistry::standard_model());
         if (self == nullptr) return std::unexpected(Failure::pending());
