@@ -127,7 +127,7 @@ Failure wrap_argument_failure(Failure failure, std::string_view parameter) {
 }  // namespace
 
 CallArgs CallArgs::tuple(PyObject* args, PyObject* kwargs, std::span<PyObject*> scratch) noexcept {
-    PyObject* const* items = api::tuple_items(args, scratch);  // GCOVR_EXCL_BR_LINE: assertion
+    PyObject* const* items = api::tuple_items(args, scratch);
     const auto n = static_cast<std::size_t>(api::tuple_size(args));
     return CallArgs{items, n, nullptr, nullptr, kwargs};
 }
