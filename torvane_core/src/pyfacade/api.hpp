@@ -73,7 +73,7 @@ inline constexpr bool kStableAbi = false;
 #if defined(Py_LIMITED_API)
     return PyTuple_GetItem(tuple, i);
 #else
-    return PyTuple_GET_ITEM(tuple, i);
+    return PyTuple_GET_ITEM(tuple, i);  // GCOVR_EXCL_BR_LINE: assertion
 #endif
 }
 
