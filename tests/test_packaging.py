@@ -382,7 +382,15 @@ def rebuilt(tmp_path_factory: pytest.TempPathFactory) -> Path:
         ROOT,
         tree,
         ignore=shutil.ignore_patterns(
-            ".git", ".venv*", "build", "dist", "__pycache__", ".*_cache", ".hypothesis", "*.so"
+            ".git",
+            ".venv*",
+            ".nox",
+            "build",
+            "dist",
+            "__pycache__",
+            ".*_cache",
+            ".hypothesis",
+            "*.so",
         ),
     )
     env = {"TORVANE_CACHE": str(Path(sys.prefix).parents[1])}
