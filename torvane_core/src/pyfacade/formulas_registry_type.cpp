@@ -24,8 +24,11 @@ struct Object {
         return reinterpret_cast<Object*>(self)->registry;
     }
 
+    // The storage starts at the instance's end, a whole number of words in; the interpreter's
+    // allocators align an object to two words (its small-object allocator's unit), which is
+    // as much as the registry needs (8 bytes on 32-bit ARM, for its 64-bit fields).
     static constexpr std::size_t kWord = sizeof(FormulasRegistry*);
-    static_assert(sizeof(FormulasRegistry) % kWord == 0 && alignof(FormulasRegistry) <= kWord);
+    static_assert(sizeof(FormulasRegistry) % kWord == 0 && alignof(FormulasRegistry) <= 2 * kWord);
 
     // A new instance of `type` holding a registry of the built-in table; null with the
     // allocator's exception pending.
