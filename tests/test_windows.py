@@ -121,9 +121,9 @@ CRASH = "faulthandler._read_null()"
 PLANTS = {
     "smoke": ("tests/smoke.py", 'print("smoke ok")', "import faulthandler, os\n"
               f"faulthandler.enable(os.fdopen(os.dup(2), 'w'))\n{CRASH}\nprint('smoke ok')"),
-    "suite": ("tests/conftest.py", "def pytest_collection_modifyitems(",
+    "suite": ("tests/conftest.py", "def pytest_configure(",
               f"def pytest_runtest_call(item):\n    if sys.platform == 'win32':\n        {CRASH}"
-              "\n\n\ndef pytest_collection_modifyitems("),
+              "\n\n\ndef pytest_configure("),
     # The stage itself checking only the row's first Python: its ledger must miss the others.
     "ledger": ("scripts/windows.sh", 'mkdir -p "$out/win_amd64"',
                'versions=("${versions[0]}")\nmkdir -p "$out/win_amd64"'),
