@@ -164,8 +164,8 @@ def test_the_coverage_gate_fails_on_any_gap(tmp_path, lines, branches, verdict) 
     ],
 )
 def test_the_coverage_gate_run(tmp_path, monkeypatch, reason, gcovr, suite, verdict) -> None:
-    spec = importlib.util.spec_from_file_location("gate", ROOT / "tools" / "coverage_gate.py")
-    spec.loader.exec_module(gate := importlib.util.module_from_spec(spec))
+    found = importlib.util.spec_from_file_location("gate", ROOT / "tools" / "coverage_gate.py")
+    found.loader.exec_module(gate := importlib.util.module_from_spec(found))
     (src := tmp_path / "torvane_core/src").mkdir(parents=True)
     (src / "x.cpp").write_text(f"int x;  // GCOVR_EXCL_LINE: {reason}\n")
     for name, text in [("summary.json", '{"files": []}'), ("lines.txt", "")]:

@@ -145,7 +145,7 @@ inline void list_fill(PyObject* list, Py_ssize_t i, PyObject* item) noexcept {
 #endif
 }
 
-// A type's allocator and deallocator (every type made from a spec has both).
+// A type's allocator and deallocator (PyType_FromSpec gives every type both).
 [[nodiscard]] inline allocfunc type_alloc(PyTypeObject* type) noexcept {
 #if defined(Py_LIMITED_API)
     return reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
