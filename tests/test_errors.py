@@ -96,6 +96,7 @@ def test_api_failure_becomes_panic_exception(hooks):
     )
 
 
+@pytest.mark.usefixtures("hooks")  # its child imports them: without them, it skips
 @pytest.mark.parametrize(("kind", "holds"), [("always", True), ("never", False)])
 def test_a_claim_is_checked_in_the_coverage_build_and_defended_in_a_release_build(kind, holds):
     # runtime/claims.hpp: the coverage build (CI's debug stage) checks every claim as the tests
