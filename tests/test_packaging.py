@@ -449,10 +449,11 @@ def test_plain_pytest_after_the_documented_install(tmp_path: Path) -> None:
     assert r.returncode == 0, r.stdout + r.stderr
     assert re.search(r"\b\d+ passed\b", r.stdout), r.stdout
     assert "test_packaging" not in r.stdout, r.stdout
-    # The only tests that skip are those needing the hooks, each saying so.
+    # The only tests that skip are those needing the hooks, each saying so, and Windows' own.
     skipped = re.findall(r"^SKIPPED \[\d+\] (\S+): (.*)$", r.stdout, re.MULTILINE)
     assert skipped, r.stdout
-    assert {reason for _, reason in skipped} == {HOOKS_MISSING}, skipped
+    windows = {"Windows looks its thread names up at run time"}
+    assert {reason for _, reason in skipped} - windows == {HOOKS_MISSING}, skipped
 
     # Where the hooks are required, a file importing them and a test taking them fail instead.
     r = pytest_run(

@@ -812,6 +812,7 @@ UNPRINTABLE = ("TypeError: py_get_constant() got an unexpected keyword argument 
                "'<unprintable K object>'",)  # fmt: skip
 
 
+@pytest.mark.usefixtures("hooks")  # its child pads the stack through them
 @pytest.mark.parametrize(
     ("route", "ending"), [("loads", DEEP), ("float", DEEP), ("str", UNPRINTABLE)]
 )
